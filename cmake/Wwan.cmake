@@ -1,0 +1,34 @@
+# Build helpers shared by every area: test executables, fuzz targets, benchmarks.
+find_package(GTest REQUIRED)
+include(GoogleTest)
+
+# wwan_add_gtest(<target> LABEL <area> [LABELS more...] SOURCES ... [LIBS ...])
+# Each test case runs in its own process, so tests that touch a driver's globals stay apart.
+function(wwan_add_gtest target)
+  cmake_parse_arguments(T "" "LABEL" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${target} ${T_SOURCES})
+  target_link_libraries(${target} PRIVATE ${T_LIBS} wwan_test_main GTest::gmock)
+  gtest_discover_tests(${target}
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES LABELS "${T_LABEL};${T_LABELS}" TIMEOUT 300)
+endfunction()
+
+# wwan_add_fuzz(<target> LABEL <area> SOURCES ... [LIBS ...])
+# With WWAN_FUZZ the target is a libFuzzer binary; otherwise it replays its seed corpus
+# (tests/fuzz/corpus/<target>) as an ordinary test.
+function(wwan_add_fuzz target)
+  cmake_parse_arguments(F "" "LABEL" "SOURCES;LIBS" ${ARGN})
+  add_executable(${target} ${F_SOURCES})
+  target_link_libraries(${target} PRIVATE ${F_LIBS})
+  set(corpus ${PROJECT_SOURCE_DIR}/tests/fuzz/corpus/${target})
+  if(WWAN_FUZZ)
+    target_compile_options(${target} PRIVATE -fsanitize=fuzzer)
+    target_link_options(${target} PRIVATE -fsanitize=fuzzer)
+    set_property(GLOBAL APPEND PROPERTY WWAN_FUZZ_TARGETS ${target})
+  else()
+    target_link_libraries(${target} PRIVATE wwan_fuzz_replay)
+    add_test(NAME fuzz.${target} COMMAND ${target} ${corpus})
+    set_tests_properties(fuzz.${target} PROPERTIES LABELS "${F_LABEL};fuzz" TIMEOUT 300)
+  endif()
+endfunction()

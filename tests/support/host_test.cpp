@@ -1,0 +1,68 @@
+#include "host_test.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <mutex>
+
+namespace hosttest {
+namespace {
+
+struct Expectations {
+    std::mutex lock;
+    std::map<host::Check, int> scopes; // check -> live scopes expecting it
+    std::map<host::Check, int> seen;
+};
+
+Expectations& State()
+{
+    static Expectations* state = new Expectations;
+    return *state;
+}
+
+} // namespace
+
+ExpectReport::ExpectReport(host::Check check) : check_(check)
+{
+    Expectations& state = State();
+    std::lock_guard<std::mutex> guard(state.lock);
+    if (state.scopes[check]++ == 0)
+        state.seen[check] = 0;
+}
+
+ExpectReport::~ExpectReport()
+{
+    int seen;
+    {
+        Expectations& state = State();
+        std::lock_guard<std::mutex> guard(state.lock);
+        seen = state.seen[check_];
+        state.scopes[check_]--;
+    }
+    if (seen == 0)
+        ADD_FAILURE() << "expected a verifier report " << host::CheckName(check_) << ", none came";
+}
+
+int ExpectReport::Count() const
+{
+    Expectations& state = State();
+    std::lock_guard<std::mutex> guard(state.lock);
+    return state.seen[check_];
+}
+
+void InstallReportHandler()
+{
+    host::VerifierSetHandler([](const host::Report& report) {
+        {
+            Expectations& state = State();
+            std::lock_guard<std::mutex> guard(state.lock);
+            if (state.scopes[report.check] > 0) {
+                state.seen[report.check]++;
+                return;
+            }
+        }
+        ADD_FAILURE() << "verifier: " << host::CheckName(report.check) << ": " << report.message;
+    });
+}
+
+} // namespace hosttest

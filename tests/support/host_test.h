@@ -1,0 +1,26 @@
+// What tests use of the emulated host beyond the Windows interfaces: expecting verifier reports.
+#pragma once
+
+#include <host/verifier.h>
+
+namespace hosttest {
+
+// While alive, reports of `check` are counted instead of failing the test; the test fails at the end
+// of the scope if none arrived.
+class ExpectReport {
+public:
+    explicit ExpectReport(host::Check check);
+    ~ExpectReport();
+    ExpectReport(const ExpectReport&) = delete;
+    ExpectReport& operator=(const ExpectReport&) = delete;
+
+    int Count() const;
+
+private:
+    host::Check check_;
+};
+
+// Installs the report handler that fails the running test (done by the test main).
+void InstallReportHandler();
+
+} // namespace hosttest
