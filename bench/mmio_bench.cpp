@@ -20,10 +20,12 @@ struct Device {
         for (int i = 0; i < count; i++) {
             ULONG64 base = kBase + ULONG64(i) * kWindow;
             windows.push_back(host::IoWindowRegister(
-                base, kWindow, host::IoWindowHandlers{[](ULONG64 offset, ULONG) { return offset; }, nullptr}));
+                base, kWindow,
+                host::IoWindowHandlers{[](ULONG64 offset, ULONG) { return offset; }, nullptr}));
             PHYSICAL_ADDRESS physical;
             physical.QuadPart = static_cast<LONGLONG>(base);
-            mappings.push_back(static_cast<ULONG*>(MmMapIoSpaceEx(physical, kWindow, PAGE_READWRITE | PAGE_NOCACHE)));
+            mappings.push_back(
+                static_cast<ULONG*>(MmMapIoSpaceEx(physical, kWindow, PAGE_READWRITE | PAGE_NOCACHE)));
         }
     }
     ~Device()

@@ -1,6 +1,6 @@
 // The registry of live memory blocks, the DMA view of it, and physical addresses (identity here: a
 // device's logical address is the host address).
-#include "memory.h"
+#include "memory_blocks.h"
 
 #include <host/dma.h>
 #include <host/verifier.h>
@@ -82,14 +82,14 @@ bool Release(const void* address, Kind kind, const char* caller, Block* released
         }
     }
     if (exact)
-        VerifierReport(Check::FreeNotAllocated, "%s(%p): this is %s, not %s", caller, address, KindName(found.kind),
-                       KindName(kind));
+        VerifierReport(Check::FreeNotAllocated, "%s(%p): this is %s, not %s", caller, address,
+                       KindName(found.kind), KindName(kind));
     else if (inside)
-        VerifierReport(Check::FreeNotAllocated, "%s(%p): inside %s at %#zx (%zu bytes), not its start", caller,
-                       address, KindName(found.kind), static_cast<size_t>(foundStart), found.length);
+        VerifierReport(Check::FreeNotAllocated, "%s(%p): inside %s at %#zx (%zu bytes), not its start",
+                       caller, address, KindName(found.kind), static_cast<size_t>(foundStart), found.length);
     else
-        VerifierReport(Check::FreeNotAllocated, "%s(%p): not a live allocation (freed twice or never allocated)",
-                       caller, address);
+        VerifierReport(Check::FreeNotAllocated,
+                       "%s(%p): not a live allocation (freed twice or never allocated)", caller, address);
     return false;
 }
 
@@ -106,8 +106,8 @@ bool DmaAccess(DmaOp op, ULONG64 logical, void* buffer, SIZE_T length)
     static const char* const kOpNames[] = {"check", "read", "write"};
     const char* opName = kOpNames[static_cast<int>(op)];
     if (logical + length < logical) {
-        VerifierReport(Check::DmaOutsideAllocation, "DMA %s of %zu bytes at %#llx wraps the address space", opName,
-                       length, static_cast<unsigned long long>(logical));
+        VerifierReport(Check::DmaOutsideAllocation, "DMA %s of %zu bytes at %#llx wraps the address space",
+                       opName, length, static_cast<unsigned long long>(logical));
         return false;
     }
     memory::Block found;
@@ -133,17 +133,18 @@ bool DmaAccess(DmaOp op, ULONG64 logical, void* buffer, SIZE_T length)
         }
     }
     if (!inside)
-        VerifierReport(Check::DmaOutsideAllocation, "DMA %s of %zu bytes at %#llx: no live allocation there", opName,
-                       length, static_cast<unsigned long long>(logical));
-    else if (!found.dmaVisible)
-        VerifierReport(Check::DmaOutsideAllocation, "DMA %s of %zu bytes at %#llx: paged pool is not DMA-visible",
+        VerifierReport(Check::DmaOutsideAllocation, "DMA %s of %zu bytes at %#llx: no live allocation there",
                        opName, length, static_cast<unsigned long long>(logical));
-    else
+    else if (!found.dmaVisible)
         VerifierReport(Check::DmaOutsideAllocation,
-                       "DMA %s of %zu bytes at %#llx overruns the allocation at %#zx (%zu bytes) by %llu bytes",
-                       opName, length, static_cast<unsigned long long>(logical), static_cast<size_t>(foundStart),
-                       found.length,
-                       static_cast<unsigned long long>(logical + length - foundStart - found.length));
+                       "DMA %s of %zu bytes at %#llx: paged pool is not DMA-visible", opName, length,
+                       static_cast<unsigned long long>(logical));
+    else
+        VerifierReport(
+            Check::DmaOutsideAllocation,
+            "DMA %s of %zu bytes at %#llx overruns the allocation at %#zx (%zu bytes) by %llu bytes", opName,
+            length, static_cast<unsigned long long>(logical), static_cast<size_t>(foundStart), found.length,
+            static_cast<unsigned long long>(logical + length - foundStart - found.length));
     return false;
 }
 
@@ -169,8 +170,14 @@ bool DmaUnregister(const void* address)
     return memory::Release(address, memory::Kind::Registered, "DmaUnregister", &released);
 }
 
-bool DmaCheck(ULONG64 logical, SIZE_T length) { return DmaAccess(DmaOp::Check, logical, nullptr, length); }
-bool DmaRead(ULONG64 logical, void* buffer, SIZE_T length) { return DmaAccess(DmaOp::Read, logical, buffer, length); }
+bool DmaCheck(ULONG64 logical, SIZE_T length)
+{
+    return DmaAccess(DmaOp::Check, logical, nullptr, length);
+}
+bool DmaRead(ULONG64 logical, void* buffer, SIZE_T length)
+{
+    return DmaAccess(DmaOp::Read, logical, buffer, length);
+}
 bool DmaWrite(ULONG64 logical, const void* data, SIZE_T length)
 {
     return DmaAccess(DmaOp::Write, logical, const_cast<void*>(data), length);

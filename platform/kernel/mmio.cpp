@@ -40,7 +40,7 @@ struct MappingTable {
 };
 
 struct IoSpace {
-    std::mutex lock; // serialises registration and mapping changes
+    std::mutex lock;                // serialises registration and mapping changes
     std::vector<IoWindow*> windows; // registered
     std::atomic<const MappingTable*> table{nullptr};
     // Replaced tables and withdrawn windows are kept for the process's life: an accessor may still be
@@ -66,7 +66,8 @@ thread_local IoWindow* t_runningWindow = nullptr;
 // Caller holds the lock.
 void Publish(IoSpace& space, std::vector<Mapping> mappings)
 {
-    std::sort(mappings.begin(), mappings.end(), [](const Mapping& a, const Mapping& b) { return a.start < b.start; });
+    std::sort(mappings.begin(), mappings.end(),
+              [](const Mapping& a, const Mapping& b) { return a.start < b.start; });
     space.tables.push_back(std::make_unique<MappingTable>(MappingTable{std::move(mappings)}));
     space.table.store(space.tables.back().get(), std::memory_order_release);
 }
@@ -100,15 +101,17 @@ bool Enter(const volatile void* address, ULONG64 bytes, const char* what, Access
     auto start = reinterpret_cast<uintptr_t>(address);
     const Mapping* mapping = FindMapping(*Space().table.load(std::memory_order_acquire), start, bytes);
     if (mapping == nullptr) {
-        VerifierReport(Check::RegisterAccessUnmapped, "%s of %llu bytes at %p: outside every mapped register window",
-                       what, static_cast<unsigned long long>(bytes), const_cast<const void*>(address));
+        VerifierReport(Check::RegisterAccessUnmapped,
+                       "%s of %llu bytes at %p: outside every mapped register window", what,
+                       static_cast<unsigned long long>(bytes), const_cast<const void*>(address));
         return false;
     }
     IoWindow* window = mapping->window;
     window->running.fetch_add(1);
     if (window->withdrawn.load()) {
         Leave(window);
-        VerifierReport(Check::RegisterAccessUnmapped, "%s at %p: the window at physical %#llx was unregistered", what,
+        VerifierReport(Check::RegisterAccessUnmapped,
+                       "%s at %p: the window at physical %#llx was unregistered", what,
                        const_cast<const void*>(address), static_cast<unsigned long long>(window->base));
         return false;
     }
@@ -124,8 +127,7 @@ void Leave(const Access& access)
 }
 
 // The buffer forms move through consecutive registers, as the x64 string moves they stand for do.
-template <typename T>
-void ReadRegisters(volatile T* registers, T* buffer, ULONG count)
+template <typename T> void ReadRegisters(volatile T* registers, T* buffer, ULONG count)
 {
     Access access;
     if (count == 0)
@@ -136,12 +138,12 @@ void ReadRegisters(volatile T* registers, T* buffer, ULONG count)
     }
     const auto& read = access.window->handlers.read;
     for (ULONG i = 0; i < count; i++)
-        buffer[i] = read ? static_cast<T>(read(access.offset + ULONG64(i) * sizeof(T), sizeof(T))) : static_cast<T>(~T(0));
+        buffer[i] = read ? static_cast<T>(read(access.offset + ULONG64(i) * sizeof(T), sizeof(T)))
+                         : static_cast<T>(~T(0));
     Leave(access);
 }
 
-template <typename T>
-void WriteRegisters(volatile T* registers, const T* buffer, ULONG count)
+template <typename T> void WriteRegisters(volatile T* registers, const T* buffer, ULONG count)
 {
     Access access;
     if (count == 0)
@@ -155,8 +157,7 @@ void WriteRegisters(volatile T* registers, const T* buffer, ULONG count)
     Leave(access);
 }
 
-template <typename T>
-T ReadRegister(volatile T* reg)
+template <typename T> T ReadRegister(volatile T* reg)
 {
     T value;
     ReadRegisters(reg, &value, 1);
@@ -253,21 +254,45 @@ void MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes)
         }
     }
     if (reservation == nullptr) {
-        host::VerifierReport(host::Check::InvalidParameter, "MmUnmapIoSpace(%p, %zu): no such mapping", BaseAddress,
-                             NumberOfBytes);
+        host::VerifierReport(host::Check::InvalidParameter, "MmUnmapIoSpace(%p, %zu): no such mapping",
+                             BaseAddress, NumberOfBytes);
         return;
     }
     munmap(reservation, length);
 }
 
-UCHAR READ_REGISTER_UCHAR(volatile UCHAR* Register) { return host::ReadRegister(Register); }
-USHORT READ_REGISTER_USHORT(volatile USHORT* Register) { return host::ReadRegister(Register); }
-ULONG READ_REGISTER_ULONG(volatile ULONG* Register) { return host::ReadRegister(Register); }
-ULONG64 READ_REGISTER_ULONG64(volatile ULONG64* Register) { return host::ReadRegister(Register); }
-void WRITE_REGISTER_UCHAR(volatile UCHAR* Register, UCHAR Value) { host::WriteRegisters(Register, &Value, 1); }
-void WRITE_REGISTER_USHORT(volatile USHORT* Register, USHORT Value) { host::WriteRegisters(Register, &Value, 1); }
-void WRITE_REGISTER_ULONG(volatile ULONG* Register, ULONG Value) { host::WriteRegisters(Register, &Value, 1); }
-void WRITE_REGISTER_ULONG64(volatile ULONG64* Register, ULONG64 Value) { host::WriteRegisters(Register, &Value, 1); }
+UCHAR READ_REGISTER_UCHAR(volatile UCHAR* Register)
+{
+    return host::ReadRegister(Register);
+}
+USHORT READ_REGISTER_USHORT(volatile USHORT* Register)
+{
+    return host::ReadRegister(Register);
+}
+ULONG READ_REGISTER_ULONG(volatile ULONG* Register)
+{
+    return host::ReadRegister(Register);
+}
+ULONG64 READ_REGISTER_ULONG64(volatile ULONG64* Register)
+{
+    return host::ReadRegister(Register);
+}
+void WRITE_REGISTER_UCHAR(volatile UCHAR* Register, UCHAR Value)
+{
+    host::WriteRegisters(Register, &Value, 1);
+}
+void WRITE_REGISTER_USHORT(volatile USHORT* Register, USHORT Value)
+{
+    host::WriteRegisters(Register, &Value, 1);
+}
+void WRITE_REGISTER_ULONG(volatile ULONG* Register, ULONG Value)
+{
+    host::WriteRegisters(Register, &Value, 1);
+}
+void WRITE_REGISTER_ULONG64(volatile ULONG64* Register, ULONG64 Value)
+{
+    host::WriteRegisters(Register, &Value, 1);
+}
 
 void READ_REGISTER_BUFFER_UCHAR(volatile UCHAR* Register, PUCHAR Buffer, ULONG Count)
 {

@@ -1,6 +1,6 @@
 // Executive pool and contiguous memory: every allocation is accounted to the image that made it, can be
 // failed on purpose, and is checked at free and at the image's unload.
-#include "memory.h"
+#include "memory_blocks.h"
 
 #include <host/image.h>
 #include <host/pool.h>
@@ -82,9 +82,11 @@ void* Allocate(SIZE_T alignment, SIZE_T size, bool zero)
 void Track(void* address, const memory::Block& block)
 {
     if (!memory::Insert(address, block))
-        VerifierReport(Check::InvalidParameter, "new allocation at %p overlaps a live DMA registration", address);
+        VerifierReport(Check::InvalidParameter, "new allocation at %p overlaps a live DMA registration",
+                       address);
 }
 
+// POOL_FLAG_RAISE_ON_FAILURE is accepted, but a failure still returns NULL: the host raises no exceptions.
 void* PoolAllocate(POOL_FLAGS flags, SIZE_T size, ULONG tag, Image* image)
 {
     POOL_FLAGS type = flags & kPoolTypeFlags;
@@ -94,7 +96,8 @@ void* PoolAllocate(POOL_FLAGS flags, SIZE_T size, ULONG tag, Image* image)
     fail = TagRuleFails(tag) || fail; // both rules count the allocation
     if (fail)
         return nullptr;
-    void* address = Allocate((flags & POOL_FLAG_CACHE_ALIGNED) ? 64 : 16, size, !(flags & POOL_FLAG_UNINITIALIZED));
+    void* address =
+        Allocate((flags & POOL_FLAG_CACHE_ALIGNED) ? 64 : 16, size, !(flags & POOL_FLAG_UNINITIALIZED));
     if (address == nullptr)
         return nullptr;
     memory::Block block;
@@ -174,8 +177,8 @@ int CheckLeaks(Image* image)
             VerifierReport(Check::PoolLeak, "%s: contiguous memory %zu allocations %zu bytes",
                            ImageName(image).c_str(), leak.count, leak.bytes);
         else
-            VerifierReport(Check::PoolLeak, "%s: tag '%s' %zu allocations %zu bytes", ImageName(image).c_str(),
-                           PoolTagText(leak.tag).c_str(), leak.count, leak.bytes);
+            VerifierReport(Check::PoolLeak, "%s: tag '%s' %zu allocations %zu bytes",
+                           ImageName(image).c_str(), PoolTagText(leak.tag).c_str(), leak.count, leak.bytes);
         reports++;
     }
     return reports;
@@ -211,8 +214,14 @@ void PoolFailTagClear(ULONG tag)
     rules.any.store(!rules.rules.empty(), std::memory_order_release);
 }
 
-void PoolFailThread(ULONG count, ULONG skip) { t_threadRule = FailRule{skip, count}; }
-void PoolFailThreadClear() { t_threadRule = FailRule{}; }
+void PoolFailThread(ULONG count, ULONG skip)
+{
+    t_threadRule = FailRule{skip, count};
+}
+void PoolFailThreadClear()
+{
+    t_threadRule = FailRule{};
+}
 
 std::vector<PoolAllocation> PoolLiveAllocations(const Image* image)
 {
@@ -269,7 +278,10 @@ SIZE_T PoolFreeAll(const Image* image)
     return owned.size();
 }
 
-ULONG64 PoolTagMismatches() { return g_tagMismatches.load(); }
+ULONG64 PoolTagMismatches()
+{
+    return g_tagMismatches.load();
+}
 
 } // namespace host
 
@@ -281,20 +293,27 @@ PVOID ExAllocatePool2(POOL_FLAGS Flags, SIZE_T NumberOfBytes, ULONG Tag)
     return host::PoolAllocate(Flags, NumberOfBytes, Tag, host::ImageFromAddress(__builtin_return_address(0)));
 }
 
-void ExFreePoolWithTag(PVOID P, ULONG Tag) { host::PoolFree(P, &Tag, "ExFreePoolWithTag"); }
+void ExFreePoolWithTag(PVOID P, ULONG Tag)
+{
+    host::PoolFree(P, &Tag, "ExFreePoolWithTag");
+}
 
-void ExFreePool(PVOID P) { host::PoolFree(P, nullptr, "ExFreePool"); }
+void ExFreePool(PVOID P)
+{
+    host::PoolFree(P, nullptr, "ExFreePool");
+}
 
 PVOID MmAllocateContiguousMemory(SIZE_T NumberOfBytes, PHYSICAL_ADDRESS HighestAcceptableAddress)
 {
-    return host::ContiguousAllocate(NumberOfBytes, 0, static_cast<ULONG64>(HighestAcceptableAddress.QuadPart), 0,
-                                    host::ImageFromAddress(__builtin_return_address(0)));
+    return host::ContiguousAllocate(NumberOfBytes, 0, static_cast<ULONG64>(HighestAcceptableAddress.QuadPart),
+                                    0, host::ImageFromAddress(__builtin_return_address(0)));
 }
 
 // The caching type does not change host memory; DMA here is always coherent.
 PVOID MmAllocateContiguousMemorySpecifyCache(SIZE_T NumberOfBytes, PHYSICAL_ADDRESS LowestAcceptableAddress,
                                              PHYSICAL_ADDRESS HighestAcceptableAddress,
-                                             PHYSICAL_ADDRESS BoundaryAddressMultiple, MEMORY_CACHING_TYPE CacheType)
+                                             PHYSICAL_ADDRESS BoundaryAddressMultiple,
+                                             MEMORY_CACHING_TYPE CacheType)
 {
     UNREFERENCED_PARAMETER(CacheType);
     return host::ContiguousAllocate(NumberOfBytes, static_cast<ULONG64>(LowestAcceptableAddress.QuadPart),
@@ -306,7 +325,8 @@ PVOID MmAllocateContiguousMemorySpecifyCache(SIZE_T NumberOfBytes, PHYSICAL_ADDR
 void MmFreeContiguousMemory(PVOID BaseAddress)
 {
     host::memory::Block released;
-    if (host::memory::Release(BaseAddress, host::memory::Kind::Contiguous, "MmFreeContiguousMemory", &released))
+    if (host::memory::Release(BaseAddress, host::memory::Kind::Contiguous, "MmFreeContiguousMemory",
+                              &released))
         free(BaseAddress);
 }
 

@@ -16,7 +16,10 @@ namespace {
 
 constexpr ULONG kTag = host::PoolTag("DmaT");
 
-ULONG64 Logical(const void* p) { return static_cast<ULONG64>(MmGetPhysicalAddress(const_cast<void*>(p)).QuadPart); }
+ULONG64 Logical(const void* p)
+{
+    return static_cast<ULONG64>(MmGetPhysicalAddress(const_cast<void*>(p)).QuadPart);
+}
 
 TEST(Dma, DeviceReachesEveryLiveNonPagedBlock)
 {
@@ -111,7 +114,7 @@ TEST(Dma, RegistrationsMustNotOverlapAndAreWithdrawnOnlyAsRegistrations)
     {
         hosttest::ExpectReport expect(host::Check::FreeNotAllocated);
         EXPECT_FALSE(host::DmaUnregister(block)); // pool is freed as pool
-        ExFreePool(buffer);                        // and a registration only by withdrawing it
+        ExFreePool(buffer);                       // and a registration only by withdrawing it
         EXPECT_FALSE(host::DmaUnregister(buffer + 1));
         EXPECT_EQ(3, expect.Count());
     }

@@ -31,7 +31,8 @@ TEST(Contiguous, WholePagesZeroedDmaVisibleAndIdentityMapped)
     EXPECT_EQ(reinterpret_cast<uintptr_t>(p), logical);
 
     const UCHAR tail[4] = {1, 2, 3, 4};
-    EXPECT_TRUE(host::DmaWrite(logical + 2 * PAGE_SIZE - sizeof(tail), tail, sizeof(tail))); // the whole last page
+    EXPECT_TRUE(
+        host::DmaWrite(logical + 2 * PAGE_SIZE - sizeof(tail), tail, sizeof(tail))); // the whole last page
     EXPECT_EQ(4, p[2 * PAGE_SIZE - 1]);
 
     auto live = host::PoolLiveAllocations(host::ImageMain());
@@ -45,8 +46,8 @@ TEST(Contiguous, AddressConstraintsAreHonouredOrTheAllocationFails)
 {
     EXPECT_EQ(nullptr, MmAllocateContiguousMemory(PAGE_SIZE, Address(0)));
     EXPECT_EQ(nullptr, MmAllocateContiguousMemory(0, Address(~0ULL)));
-    EXPECT_EQ(nullptr, MmAllocateContiguousMemorySpecifyCache(PAGE_SIZE, Address(~0ULL - PAGE_SIZE), Address(~0ULL),
-                                                              Address(0), MmCached));
+    EXPECT_EQ(nullptr, MmAllocateContiguousMemorySpecifyCache(PAGE_SIZE, Address(~0ULL - PAGE_SIZE),
+                                                              Address(~0ULL), Address(0), MmCached));
     // A block larger than the boundary cannot avoid crossing one; a boundary must be a power of two.
     EXPECT_EQ(nullptr, MmAllocateContiguousMemorySpecifyCache(3 * PAGE_SIZE, Address(0), Address(~0ULL),
                                                               Address(2 * PAGE_SIZE), MmNonCached));

@@ -25,12 +25,13 @@ struct FakeDevice {
 
     host::IoWindowHandlers Handlers()
     {
-        return host::IoWindowHandlers{
-            [this](ULONG64 offset, ULONG width) {
-                reads.emplace_back(offset, width, 0);
-                return Code(offset, width);
-            },
-            [this](ULONG64 offset, ULONG width, ULONG64 value) { writes.emplace_back(offset, width, value); }};
+        return host::IoWindowHandlers{[this](ULONG64 offset, ULONG width) {
+                                          reads.emplace_back(offset, width, 0);
+                                          return Code(offset, width);
+                                      },
+                                      [this](ULONG64 offset, ULONG width, ULONG64 value) {
+                                          writes.emplace_back(offset, width, value);
+                                      }};
     }
 };
 
@@ -49,23 +50,24 @@ TEST(IoSpace, AccessesReachTheWindowAtTheirOffsetWithTheirWidth)
     FakeDevice device;
     host::IoWindow* window = host::IoWindowRegister(kBase, kLength, device.Handlers());
     ASSERT_NE(nullptr, window);
-    auto* regs = static_cast<UCHAR*>(MmMapIoSpaceEx(Physical(kBase + 0x100), 0x100, PAGE_READWRITE | PAGE_NOCACHE));
+    auto* regs =
+        static_cast<UCHAR*>(MmMapIoSpaceEx(Physical(kBase + 0x100), 0x100, PAGE_READWRITE | PAGE_NOCACHE));
     ASSERT_NE(nullptr, regs);
     EXPECT_EQ(0x100u, reinterpret_cast<uintptr_t>(regs) % PAGE_SIZE); // the page offset is kept
 
     EXPECT_EQ(UCHAR(FakeDevice::Code(0x110, 1)), READ_REGISTER_UCHAR(regs + 0x10));
-    EXPECT_EQ(USHORT(FakeDevice::Code(0x112, 2)), READ_REGISTER_USHORT(reinterpret_cast<USHORT*>(regs + 0x12)));
+    EXPECT_EQ(USHORT(FakeDevice::Code(0x112, 2)),
+              READ_REGISTER_USHORT(reinterpret_cast<USHORT*>(regs + 0x12)));
     EXPECT_EQ(ULONG(FakeDevice::Code(0x114, 4)), READ_REGISTER_ULONG(reinterpret_cast<ULONG*>(regs + 0x14)));
     EXPECT_EQ(FakeDevice::Code(0x118, 8), READ_REGISTER_ULONG64(reinterpret_cast<ULONG64*>(regs + 0x18)));
     WRITE_REGISTER_UCHAR(regs + 0x20, 0x5A);
     WRITE_REGISTER_USHORT(reinterpret_cast<USHORT*>(regs + 0x22), 0xBEEF);
     WRITE_REGISTER_ULONG(reinterpret_cast<ULONG*>(regs + 0x24), 0xDEADBEEF);
     WRITE_REGISTER_ULONG64(reinterpret_cast<ULONG64*>(regs + 0xF8), 0x0123456789ABCDEFULL); // last 8 bytes
-    EXPECT_EQ((std::vector<Access>{{0x120, 1, 0x5A},
-                                   {0x122, 2, 0xBEEF},
-                                   {0x124, 4, 0xDEADBEEF},
-                                   {0x1F8, 8, 0x0123456789ABCDEFULL}}),
-              device.writes);
+    EXPECT_EQ(
+        (std::vector<Access>{
+            {0x120, 1, 0x5A}, {0x122, 2, 0xBEEF}, {0x124, 4, 0xDEADBEEF}, {0x1F8, 8, 0x0123456789ABCDEFULL}}),
+        device.writes);
 
     // The buffer forms move through consecutive registers.
     device.reads.clear();
@@ -79,7 +81,8 @@ TEST(IoSpace, AccessesReachTheWindowAtTheirOffsetWithTheirWidth)
     ULONG more[2] = {9, 10};
     WRITE_REGISTER_BUFFER_ULONG(reinterpret_cast<ULONG*>(regs + 0x60), more, 2);
     READ_REGISTER_BUFFER_UCHAR(regs + 0x70, bytes, 2);
-    EXPECT_EQ((std::vector<Access>{{0x150, 1, 7}, {0x151, 1, 8}, {0x160, 4, 9}, {0x164, 4, 10}}), device.writes);
+    EXPECT_EQ((std::vector<Access>{{0x150, 1, 7}, {0x151, 1, 8}, {0x160, 4, 9}, {0x164, 4, 10}}),
+              device.writes);
     EXPECT_EQ(UCHAR(FakeDevice::Code(0x171, 1)), bytes[1]);
 
     MmUnmapIoSpace(regs, 0x100);
@@ -101,15 +104,16 @@ TEST(IoSpace, MappingNeedsOneRegisteredWindowCoveringTheWholeRange)
         SIZE_T size;
     };
     const Case cases[] = {
-        {kBase - 0x1000, 0x100},       // no window there
-        {kBase - 4, 8},                // starts before the window
-        {kBase + kLength - 4, 8},      // spans two windows
-        {kBase + 2 * kLength - 4, 8},  // runs past the last window
-        {kBase, 0},                    // empty
-        {~0ULL - 4, 8},                // wraps
+        {kBase - 0x1000, 0x100},      // no window there
+        {kBase - 4, 8},               // starts before the window
+        {kBase + kLength - 4, 8},     // spans two windows
+        {kBase + 2 * kLength - 4, 8}, // runs past the last window
+        {kBase, 0},                   // empty
+        {~0ULL - 4, 8},               // wraps
     };
     for (const Case& c : cases)
-        EXPECT_EQ(nullptr, MmMapIoSpaceEx(Physical(c.physical), c.size, PAGE_READWRITE)) << std::hex << c.physical;
+        EXPECT_EQ(nullptr, MmMapIoSpaceEx(Physical(c.physical), c.size, PAGE_READWRITE))
+            << std::hex << c.physical;
 
     host::IoWindowUnregister(low);
     EXPECT_EQ(nullptr, MmMapIoSpaceEx(Physical(kBase), 0x10, PAGE_READWRITE)); // withdrawn
@@ -182,7 +186,12 @@ TEST(IoSpaceDeathTest, DirectDereferenceOfARegisterFaults)
     host::IoWindow* window = host::IoWindowRegister(kBase, kLength, device.Handlers());
     auto* regs = static_cast<volatile ULONG*>(MmMapIoSpaceEx(Physical(kBase), 0x100, PAGE_READWRITE));
     ASSERT_NE(nullptr, regs);
-    EXPECT_DEATH({ ULONG value = *regs; (void)value; }, "");
+    EXPECT_DEATH(
+        {
+            ULONG value = *regs;
+            (void)value;
+        },
+        "");
     EXPECT_DEATH(*regs = 1, "");
     MmUnmapIoSpace(const_cast<ULONG*>(regs), 0x100);
     host::IoWindowUnregister(window);
@@ -195,11 +204,12 @@ TEST(IoSpace, HandlerMayCallTheHostAndUnregisterItsOwnWindow)
     auto* otherRegs = static_cast<ULONG*>(MmMapIoSpaceEx(Physical(kBase + kLength), 0x10, PAGE_READWRITE));
 
     host::IoWindow* window = nullptr;
-    window = host::IoWindowRegister(kBase, kLength,
-                                    host::IoWindowHandlers{nullptr, [&](ULONG64, ULONG, ULONG64 value) {
-                                        WRITE_REGISTER_ULONG(otherRegs, static_cast<ULONG>(value));
-                                        host::IoWindowUnregister(window); // returns: its own call is not waited for
-                                    }});
+    window = host::IoWindowRegister(
+        kBase, kLength, host::IoWindowHandlers{nullptr, [&](ULONG64, ULONG, ULONG64 value) {
+                                                   WRITE_REGISTER_ULONG(otherRegs, static_cast<ULONG>(value));
+                                                   host::IoWindowUnregister(
+                                                       window); // returns: its own call is not waited for
+                                               }});
     auto* regs = static_cast<ULONG*>(MmMapIoSpaceEx(Physical(kBase), 0x10, PAGE_READWRITE));
     EXPECT_EQ(0xFFFFFFFFu, READ_REGISTER_ULONG(regs)); // no read handler
     WRITE_REGISTER_ULONG(regs, 42);
@@ -233,9 +243,10 @@ TEST(IoSpace, HandlersOfDifferentWindowsRunAtTheSameTime)
             return 0;
         };
     };
-    host::IoWindow* a = host::IoWindowRegister(kBase, kLength, host::IoWindowHandlers{meet(inA, inB, &sawB), nullptr});
-    host::IoWindow* b =
-        host::IoWindowRegister(kBase + kLength, kLength, host::IoWindowHandlers{meet(inB, inA, &sawA), nullptr});
+    host::IoWindow* a =
+        host::IoWindowRegister(kBase, kLength, host::IoWindowHandlers{meet(inA, inB, &sawB), nullptr});
+    host::IoWindow* b = host::IoWindowRegister(kBase + kLength, kLength,
+                                               host::IoWindowHandlers{meet(inB, inA, &sawA), nullptr});
     auto* regsA = static_cast<ULONG*>(MmMapIoSpaceEx(Physical(kBase), 4, PAGE_READWRITE));
     auto* regsB = static_cast<ULONG*>(MmMapIoSpaceEx(Physical(kBase + kLength), 4, PAGE_READWRITE));
 
@@ -256,13 +267,13 @@ TEST(IoSpace, UnregisterReturnsOnlyAfterRunningHandlersReturn)
     std::atomic<bool> entered{false}, unregistering{false}, handlerDone{false};
     host::IoWindow* window = host::IoWindowRegister(kBase, kLength,
                                                     host::IoWindowHandlers{[&](ULONG64, ULONG) -> ULONG64 {
-                                                        entered.store(true);
-                                                        AwaitFlag(unregistering);
-                                                        for (int i = 0; i < 1000; i++)
-                                                            std::this_thread::yield();
-                                                        handlerDone.store(true);
-                                                        return 0;
-                                                    },
+                                                                               entered.store(true);
+                                                                               AwaitFlag(unregistering);
+                                                                               for (int i = 0; i < 1000; i++)
+                                                                                   std::this_thread::yield();
+                                                                               handlerDone.store(true);
+                                                                               return 0;
+                                                                           },
                                                                            nullptr});
     auto* regs = static_cast<ULONG*>(MmMapIoSpaceEx(Physical(kBase), 4, PAGE_READWRITE));
     std::thread driver([&] { READ_REGISTER_ULONG(regs); });

@@ -18,11 +18,15 @@ constexpr ULONG kTagB = host::PoolTag("Bxyz");
 
 const host::PoolAllocation* FindLive(const std::vector<host::PoolAllocation>& live, const void* address)
 {
-    auto it = std::find_if(live.begin(), live.end(), [&](const host::PoolAllocation& a) { return a.address == address; });
+    auto it = std::find_if(live.begin(), live.end(),
+                           [&](const host::PoolAllocation& a) { return a.address == address; });
     return it == live.end() ? nullptr : &*it;
 }
 
-bool IsLive(const void* address) { return FindLive(host::PoolLiveAllocations(host::ImageMain()), address) != nullptr; }
+bool IsLive(const void* address)
+{
+    return FindLive(host::PoolLiveAllocations(host::ImageMain()), address) != nullptr;
+}
 
 bool AllZero(const void* p, SIZE_T size)
 {
@@ -81,12 +85,12 @@ TEST(Pool, InvalidRequestsFailWithoutAllocating)
         SIZE_T size;
     };
     const Case cases[] = {
-        {0, 16},                                                  // no pool type
-        {POOL_FLAG_USE_QUOTA, 16},                                // still no pool type
-        {POOL_FLAG_NON_PAGED | POOL_FLAG_PAGED, 16},              // two types
-        {POOL_FLAG_NON_PAGED | POOL_FLAG_NON_PAGED_EXECUTE, 16},  // two types
-        {POOL_FLAG_NON_PAGED | 0x10000, 16},                      // unknown flag
-        {POOL_FLAG_NON_PAGED, SIZE_T(1) << 40},                   // more than the pool has
+        {0, 16},                                                 // no pool type
+        {POOL_FLAG_USE_QUOTA, 16},                               // still no pool type
+        {POOL_FLAG_NON_PAGED | POOL_FLAG_PAGED, 16},             // two types
+        {POOL_FLAG_NON_PAGED | POOL_FLAG_NON_PAGED_EXECUTE, 16}, // two types
+        {POOL_FLAG_NON_PAGED | 0x10000, 16},                     // unknown flag
+        {POOL_FLAG_NON_PAGED, SIZE_T(1) << 40},                  // more than the pool has
         {POOL_FLAG_NON_PAGED, ~SIZE_T(0)},
     };
     for (const Case& c : cases)
@@ -141,7 +145,7 @@ TEST(Pool, AnotherTagAtFreeIsCountedAndReportedOnlyWhenStrict)
         hosttest::ExpectReport expect(host::Check::FreeTagMismatch);
         void* p = ExAllocatePool2(POOL_FLAG_NON_PAGED, 16, kTagA);
         ExFreePoolWithTag(p, kTagB);
-        EXPECT_FALSE(IsLive(p)); // freed all the same
+        EXPECT_FALSE(IsLive(p));                                     // freed all the same
         ExFreePool(ExAllocatePool2(POOL_FLAG_NON_PAGED, 16, kTagA)); // no tag, no check
         ExFreePoolWithTag(ExAllocatePool2(POOL_FLAG_NON_PAGED, 16, kTagA), kTagA);
         EXPECT_EQ(1, expect.Count());
