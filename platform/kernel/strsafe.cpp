@@ -106,41 +106,21 @@ NTSTATUS RtlStringCbVPrintfW(PWSTR pszDest, size_t cbDest, PCWSTR pszFormat, va_
     return VPrintf(pszDest, Cch<WCHAR>(cbDest), pszFormat, argList);
 }
 
-NTSTATUS RtlStringCchPrintfA(PSTR pszDest, size_t cchDest, PCSTR pszFormat, ...)
-{
-    va_list args;
-    va_start(args, pszFormat);
-    NTSTATUS status = VPrintf(pszDest, cchDest, pszFormat, args);
-    va_end(args);
-    return status;
-}
+// The variadic forms only gather their arguments for the va_list forms.
+#define STRSAFE_VARIADIC_PRINTF(Name, VName, Char, Size)                                                   \
+    NTSTATUS Name(Char* pszDest, size_t Size, const Char* pszFormat, ...)                                  \
+    {                                                                                                      \
+        va_list args;                                                                                      \
+        va_start(args, pszFormat);                                                                         \
+        NTSTATUS status = VName(pszDest, Size, pszFormat, args);                                           \
+        va_end(args);                                                                                      \
+        return status;                                                                                     \
+    }
 
-NTSTATUS RtlStringCbPrintfA(PSTR pszDest, size_t cbDest, PCSTR pszFormat, ...)
-{
-    va_list args;
-    va_start(args, pszFormat);
-    NTSTATUS status = VPrintf(pszDest, Cch<CHAR>(cbDest), pszFormat, args);
-    va_end(args);
-    return status;
-}
-
-NTSTATUS RtlStringCchPrintfW(PWSTR pszDest, size_t cchDest, PCWSTR pszFormat, ...)
-{
-    va_list args;
-    va_start(args, pszFormat);
-    NTSTATUS status = VPrintf(pszDest, cchDest, pszFormat, args);
-    va_end(args);
-    return status;
-}
-
-NTSTATUS RtlStringCbPrintfW(PWSTR pszDest, size_t cbDest, PCWSTR pszFormat, ...)
-{
-    va_list args;
-    va_start(args, pszFormat);
-    NTSTATUS status = VPrintf(pszDest, Cch<WCHAR>(cbDest), pszFormat, args);
-    va_end(args);
-    return status;
-}
+STRSAFE_VARIADIC_PRINTF(RtlStringCchPrintfA, RtlStringCchVPrintfA, CHAR, cchDest)
+STRSAFE_VARIADIC_PRINTF(RtlStringCbPrintfA, RtlStringCbVPrintfA, CHAR, cbDest)
+STRSAFE_VARIADIC_PRINTF(RtlStringCchPrintfW, RtlStringCchVPrintfW, WCHAR, cchDest)
+STRSAFE_VARIADIC_PRINTF(RtlStringCbPrintfW, RtlStringCbVPrintfW, WCHAR, cbDest)
 
 NTSTATUS RtlStringCchCopyA(PSTR pszDest, size_t cchDest, PCSTR pszSrc)
 {

@@ -4,6 +4,7 @@
 
 #include <ntdef.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -17,7 +18,10 @@ namespace {
 template <typename Char>
 class Output {
 public:
-    Output(Char* out, size_t capacity) : out_(out), capacity_(out ? capacity : 0), limit_(capacity_ ? capacity_ - 1 : 0) {}
+    Output(Char* out, size_t capacity)
+        : out_(out), capacity_(out ? capacity : 0), limit_(capacity_ ? capacity_ - 1 : 0)
+    {
+    }
 
     void Put(Char c)
     {
@@ -131,16 +135,7 @@ void WriteText(Output<Char>* out, const Src* text, size_t count, size_t* measure
         size_t total = 0;
         Char units[4];
         while (text != end) {
-            char32_t c;
-            if constexpr (sizeof(Src) == 1)
-                c = utf::DecodeUtf8(text, end);
-            else
-                c = utf::DecodeUtf16(text, end);
-            size_t n;
-            if constexpr (sizeof(Char) == 1)
-                n = utf::EncodeUtf8(c, units);
-            else
-                n = utf::EncodeUtf16(c, units);
+            size_t n = utf::Encode(utf::Decode(text, end), units);
             if (out)
                 out->Append(units, n);
             total += n;
@@ -262,24 +257,16 @@ void EmitFloat(Output<Char>& out, const Spec& spec, Char conv, va_list& args)
     char stack[256];
     std::string heap;
     char* text = stack;
-    int length;
-    if (spec.size == Size::LongDouble) {
-        long double value = va_arg(args, long double);
-        length = snprintf(stack, sizeof(stack), format, precision, value);
-        if (length >= static_cast<int>(sizeof(stack))) {
-            heap.resize(length + 1);
+    auto render = [&](auto value) {
+        int needed = snprintf(stack, sizeof(stack), format, precision, value);
+        if (needed >= static_cast<int>(sizeof(stack))) {
+            heap.resize(needed + 1);
             text = heap.data();
-            snprintf(text, length + 1, format, precision, value);
+            snprintf(text, needed + 1, format, precision, value);
         }
-    } else {
-        double value = va_arg(args, double);
-        length = snprintf(stack, sizeof(stack), format, precision, value);
-        if (length >= static_cast<int>(sizeof(stack))) {
-            heap.resize(length + 1);
-            text = heap.data();
-            snprintf(text, length + 1, format, precision, value);
-        }
-    }
+        return needed;
+    };
+    int length = spec.size == Size::LongDouble ? render(va_arg(args, long double)) : render(va_arg(args, double));
     if (length < 0)
         length = 0;
 

@@ -94,28 +94,24 @@ size_t EncodeUtf16(char32_t c, char16_t out[2])
     return 2;
 }
 
-std::string ToUtf8(std::u16string_view text)
+namespace {
+
+template <typename To, typename From>
+std::basic_string<To> Convert(std::basic_string_view<From> text)
 {
-    std::string result;
+    std::basic_string<To> result;
     result.reserve(text.size());
-    const char16_t* p = text.data();
-    const char16_t* end = p + text.size();
-    char units[4];
+    const From* p = text.data();
+    const From* end = p + text.size();
+    To units[4];
     while (p != end)
-        result.append(units, EncodeUtf8(DecodeUtf16(p, end), units));
+        result.append(units, Encode(Decode(p, end), units));
     return result;
 }
 
-std::u16string ToUtf16(std::string_view text)
-{
-    std::u16string result;
-    result.reserve(text.size());
-    const char* p = text.data();
-    const char* end = p + text.size();
-    char16_t units[2];
-    while (p != end)
-        result.append(units, EncodeUtf16(DecodeUtf8(p, end), units));
-    return result;
-}
+} // namespace
+
+std::string ToUtf8(std::u16string_view text) { return Convert<char>(text); }
+std::u16string ToUtf16(std::string_view text) { return Convert<char16_t>(text); }
 
 } // namespace host::utf

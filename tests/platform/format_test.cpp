@@ -148,6 +148,7 @@ TEST(Format, BoundedOutputIsTruncatedTerminatedAndMeasured)
     EXPECT_EQ(8u, format(small, 1, "%s", "abcdefgh"));
     EXPECT_STREQ("", small);
     EXPECT_EQ(2000000000u, format(nullptr, 0, "%2000000000d", 1)); // a probe writes nothing
+    EXPECT_EQ(302u, format(nullptr, 0, "%.300f", 1.0));
 
     char refused[] = "xxxx";
     EXPECT_EQ(host::kFormatRefused, format(refused, sizeof(refused), "ab%ncd", nullptr));

@@ -1,7 +1,7 @@
 // The host's one formatter with Windows semantics, behind traces, DbgPrint, the RtlString*Printf
 // functions and the Win32 _vsnprintf family.
 //
-// Conversions d i u x X o c C s S Z p n % e E f F g G a A, flags - + space # 0, width and precision
+// Conversions d i u x X o c C s S Z p % e E f F g G a A, flags - + space # 0, width and precision
 // (also as *). Size prefixes keep their Windows meanings: h short (narrow with c/s), hh char, l 32 bits
 // (wide with c/s/Z), ll, I, I64, z, j, t 64 bits, I32 32 bits, L long double, w wide (with c/s/Z).
 // %s and %c follow the format's width, %S and %C take the other width; %Z is an ANSI_STRING*, %wZ a

@@ -22,6 +22,12 @@ char32_t DecodeUtf8(const char*& p, const char* end);
 size_t EncodeUtf8(char32_t c, char out[4]);
 size_t EncodeUtf16(char32_t c, char16_t out[2]);
 
+// The same, chosen by the text's width (for code templated on the character type).
+inline char32_t Decode(const char*& p, const char* end) { return DecodeUtf8(p, end); }
+inline char32_t Decode(const char16_t*& p, const char16_t* end) { return DecodeUtf16(p, end); }
+inline size_t Encode(char32_t c, char out[4]) { return EncodeUtf8(c, out); }
+inline size_t Encode(char32_t c, char16_t out[2]) { return EncodeUtf16(c, out); }
+
 std::string ToUtf8(std::u16string_view text);
 std::u16string ToUtf16(std::string_view text);
 
