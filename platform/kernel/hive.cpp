@@ -3,8 +3,10 @@
 
 #include <algorithm>
 
-namespace host::hive {
-namespace {
+namespace host::hive
+{
+namespace
+{
 
 constexpr std::u16string_view kRootName = u"REGISTRY";
 
@@ -74,7 +76,10 @@ std::u16string PathOf(const Key* key)
     return path;
 }
 
-ULONG Bytes(size_t chars) { return static_cast<ULONG>(chars * sizeof(WCHAR)); }
+ULONG Bytes(size_t chars)
+{
+    return static_cast<ULONG>(chars * sizeof(WCHAR));
+}
 
 KeyInfo InfoOf(const Key* key)
 {
@@ -114,7 +119,10 @@ Hive& Hive::Get()
     return *hive;
 }
 
-Hive::Hive() { Reset(); }
+Hive::Hive()
+{
+    Reset();
+}
 
 void Hive::Reset()
 {
@@ -161,7 +169,8 @@ KeyRef Hive::AddSubkey(Key* parent, std::u16string_view name, std::u16string_vie
     return key;
 }
 
-NTSTATUS Hive::ResolveParts(const KeyRef& base, std::u16string_view path, std::vector<std::u16string_view>* parts)
+NTSTATUS Hive::ResolveParts(const KeyRef& base, std::u16string_view path,
+                            std::vector<std::u16string_view>* parts)
 {
     if (base == nullptr)
         return RegistryParsePath(path, parts);
@@ -171,7 +180,8 @@ NTSTATUS Hive::ResolveParts(const KeyRef& base, std::u16string_view path, std::v
     return SplitComponents(path, parts);
 }
 
-NTSTATUS Hive::Walk(const KeyRef& base, const std::vector<std::u16string_view>& parts, size_t count, KeyRef* key)
+NTSTATUS Hive::Walk(const KeyRef& base, const std::vector<std::u16string_view>& parts, size_t count,
+                    KeyRef* key)
 {
     KeyRef current = base != nullptr ? base : root_;
     if (current->deleted)
@@ -195,22 +205,33 @@ NTSTATUS Hive::Open(const KeyRef& base, std::u16string_view path, KeyRef* key)
     return Walk(base, parts, parts.size(), key);
 }
 
-NTSTATUS Hive::Create(const KeyRef& base, std::u16string_view path, std::u16string_view className, bool mayCreate,
-                      KeyRef* key, bool* created)
+NTSTATUS Hive::Write(const KeyRef& key, const Change& change)
+{
+    LONGLONG now = Now();
+    std::vector<Event> events;
+    NTSTATUS status;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        status = key != nullptr && key->deleted ? STATUS_KEY_DELETED : change(now, &events);
+    }
+    if (NT_SUCCESS(status))
+        Publish(events);
+    return status;
+}
+
+NTSTATUS Hive::Create(const KeyRef& base, std::u16string_view path, std::u16string_view className,
+                      bool mayCreate, KeyRef* key, bool* created)
 {
     std::vector<std::u16string_view> parts;
     NTSTATUS status = ResolveParts(base, path, &parts);
     if (!NT_SUCCESS(status))
         return status;
-    LONGLONG now = Now();
-    std::vector<Event> events;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
+    *created = false;
+    return Write(nullptr, [&](LONGLONG now, std::vector<Event>* events) {
         KeyRef parent;
-        status = Walk(base, parts, parts.empty() ? 0 : parts.size() - 1, &parent);
-        if (!NT_SUCCESS(status))
-            return status;
-        *created = false;
+        NTSTATUS walked = Walk(base, parts, parts.empty() ? 0 : parts.size() - 1, &parent);
+        if (!NT_SUCCESS(walked))
+            return walked;
         if (parts.empty()) {
             *key = std::move(parent);
             return STATUS_SUCCESS;
@@ -222,11 +243,10 @@ NTSTATUS Hive::Create(const KeyRef& base, std::u16string_view path, std::u16stri
         // Only the hives themselves (MACHINE, USER) live directly below \REGISTRY.
         if (!mayCreate || parent == root_)
             return STATUS_ACCESS_DENIED;
-        *key = AddSubkey(parent.get(), parts.back(), className, now, &events);
+        *key = AddSubkey(parent.get(), parts.back(), className, now, events);
         *created = true;
-    }
-    Publish(events);
-    return STATUS_SUCCESS;
+        return STATUS_SUCCESS;
+    });
 }
 
 NTSTATUS Hive::CreatePath(const KeyRef& base, std::u16string_view path, KeyRef* key)
@@ -235,91 +255,74 @@ NTSTATUS Hive::CreatePath(const KeyRef& base, std::u16string_view path, KeyRef* 
     NTSTATUS status = ResolveParts(base, path, &parts);
     if (!NT_SUCCESS(status))
         return status;
-    LONGLONG now = Now();
-    std::vector<Event> events;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
+    return Write(nullptr, [&](LONGLONG now, std::vector<Event>* events) {
         KeyRef current;
-        status = Walk(base, parts, 0, &current);
-        if (!NT_SUCCESS(status))
-            return status;
+        NTSTATUS walked = Walk(base, parts, 0, &current);
+        if (!NT_SUCCESS(walked))
+            return walked;
         for (std::u16string_view part : parts) {
             KeyRef next = FindSubkey(current.get(), part);
             if (next == nullptr) {
                 if (current == root_)
                     return STATUS_ACCESS_DENIED;
-                next = AddSubkey(current.get(), part, {}, now, &events);
+                next = AddSubkey(current.get(), part, {}, now, events);
             }
             current = std::move(next);
         }
         *key = std::move(current);
-    }
-    Publish(events);
-    return STATUS_SUCCESS;
+        return STATUS_SUCCESS;
+    });
 }
 
 NTSTATUS Hive::DeleteKey(const KeyRef& key)
 {
-    LONGLONG now = Now();
-    std::vector<Event> events;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (key->deleted)
-            return STATUS_KEY_DELETED;
+    return Write(key, [&](LONGLONG now, std::vector<Event>* events) {
         if (key->fixed || !key->subkeys.empty())
             return STATUS_CANNOT_DELETE;
-        events.push_back(Event{PathOf(key.get()), RegistryChange::KeyDeleted, {}});
-        Key* parent = key->parent;
-        std::erase(parent->subkeys, key);
-        parent->lastWrite = now;
-        key->deleted = true;
-        key->parent = nullptr;
-    }
-    Publish(events);
-    return STATUS_SUCCESS;
+        events->push_back(Event{PathOf(key.get()), RegistryChange::KeyDeleted, {}});
+        Detach(key, now);
+        return STATUS_SUCCESS;
+    });
 }
 
 NTSTATUS Hive::DeleteTree(const KeyRef& key)
 {
-    LONGLONG now = Now();
-    std::vector<Event> events;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (key->deleted)
-            return STATUS_KEY_DELETED;
+    return Write(key, [&](LONGLONG now, std::vector<Event>* events) {
         if (key->fixed)
             return STATUS_CANNOT_DELETE;
         // Deepest keys first, as leaf-by-leaf deletion would report them.
-        auto remove = [&events](auto& self, Key* node) -> void {
+        auto remove = [events](auto& self, Key* node) -> void {
             for (const KeyRef& subkey : node->subkeys)
                 self(self, subkey.get());
-            events.push_back(Event{PathOf(node), RegistryChange::KeyDeleted, {}});
-            for (const KeyRef& subkey : node->subkeys)
+            events->push_back(Event{PathOf(node), RegistryChange::KeyDeleted, {}});
+            for (const KeyRef& subkey : node->subkeys) {
                 subkey->parent = nullptr;
+                subkey->deleted = true;
+            }
             node->subkeys.clear();
-            node->deleted = true;
         };
-        Key* parent = key->parent;
         remove(remove, key.get());
-        std::erase(parent->subkeys, key);
-        parent->lastWrite = now;
-        key->parent = nullptr;
-    }
-    Publish(events);
-    return STATUS_SUCCESS;
+        Detach(key, now);
+        return STATUS_SUCCESS;
+    });
 }
 
-NTSTATUS Hive::SetValue(const KeyRef& key, std::u16string_view name, ULONG type, const void* data, size_t size)
+void Hive::Detach(const KeyRef& key, LONGLONG now)
+{
+    Key* parent = key->parent;
+    std::erase(parent->subkeys, key);
+    parent->lastWrite = now;
+    key->parent = nullptr;
+    key->deleted = true;
+}
+
+NTSTATUS Hive::SetValue(const KeyRef& key, std::u16string_view name, ULONG type, const void* data,
+                        size_t size)
 {
     NTSTATUS status = CheckValueName(name);
     if (!NT_SUCCESS(status))
         return status;
-    LONGLONG now = Now();
-    std::vector<Event> events;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (key->deleted)
-            return STATUS_KEY_DELETED;
+    return Write(key, [&](LONGLONG now, std::vector<Event>* events) {
         Value* value = FindValue(key.get(), name);
         if (value == nullptr) {
             key->values.push_back(Value{std::u16string(name), type, {}});
@@ -330,72 +333,67 @@ NTSTATUS Hive::SetValue(const KeyRef& key, std::u16string_view name, ULONG type,
         auto bytes = static_cast<const UCHAR*>(data);
         value->data.assign(bytes, bytes + size);
         key->lastWrite = now;
-        events.push_back(Event{PathOf(key.get()), RegistryChange::ValueSet, value->name});
-    }
-    Publish(events);
-    return STATUS_SUCCESS;
+        events->push_back(Event{PathOf(key.get()), RegistryChange::ValueSet, value->name});
+        return STATUS_SUCCESS;
+    });
+}
+
+NTSTATUS Hive::Read(const KeyRef& key, const std::function<NTSTATUS()>& read)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return key->deleted ? STATUS_KEY_DELETED : read();
 }
 
 NTSTATUS Hive::QueryValue(const KeyRef& key, std::u16string_view name, Value* value)
 {
-    std::lock_guard<std::mutex> guard(lock_);
-    if (key->deleted)
-        return STATUS_KEY_DELETED;
-    const Value* found = FindValue(key.get(), name);
-    if (found == nullptr)
-        return STATUS_OBJECT_NAME_NOT_FOUND;
-    *value = *found;
-    return STATUS_SUCCESS;
+    return Read(key, [&] {
+        const Value* found = FindValue(key.get(), name);
+        if (found == nullptr)
+            return STATUS_OBJECT_NAME_NOT_FOUND;
+        *value = *found;
+        return STATUS_SUCCESS;
+    });
 }
 
 NTSTATUS Hive::DeleteValue(const KeyRef& key, std::u16string_view name)
 {
-    LONGLONG now = Now();
-    std::vector<Event> events;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (key->deleted)
-            return STATUS_KEY_DELETED;
+    return Write(key, [&](LONGLONG now, std::vector<Event>* events) {
         Value* found = FindValue(key.get(), name);
         if (found == nullptr)
             return STATUS_OBJECT_NAME_NOT_FOUND;
-        events.push_back(Event{PathOf(key.get()), RegistryChange::ValueDeleted, found->name});
+        events->push_back(Event{PathOf(key.get()), RegistryChange::ValueDeleted, found->name});
         key->values.erase(key->values.begin() + (found - key->values.data()));
         key->lastWrite = now;
-    }
-    Publish(events);
-    return STATUS_SUCCESS;
+        return STATUS_SUCCESS;
+    });
 }
 
 NTSTATUS Hive::EnumerateValue(const KeyRef& key, ULONG index, Value* value)
 {
-    std::lock_guard<std::mutex> guard(lock_);
-    if (key->deleted)
-        return STATUS_KEY_DELETED;
-    if (index >= key->values.size())
-        return STATUS_NO_MORE_ENTRIES;
-    *value = key->values[index];
-    return STATUS_SUCCESS;
+    return Read(key, [&] {
+        if (index >= key->values.size())
+            return STATUS_NO_MORE_ENTRIES;
+        *value = key->values[index];
+        return STATUS_SUCCESS;
+    });
 }
 
 NTSTATUS Hive::EnumerateKey(const KeyRef& key, ULONG index, KeyInfo* info)
 {
-    std::lock_guard<std::mutex> guard(lock_);
-    if (key->deleted)
-        return STATUS_KEY_DELETED;
-    if (index >= key->subkeys.size())
-        return STATUS_NO_MORE_ENTRIES;
-    *info = InfoOf(key->subkeys[index].get());
-    return STATUS_SUCCESS;
+    return Read(key, [&] {
+        if (index >= key->subkeys.size())
+            return STATUS_NO_MORE_ENTRIES;
+        *info = InfoOf(key->subkeys[index].get());
+        return STATUS_SUCCESS;
+    });
 }
 
 NTSTATUS Hive::QueryKey(const KeyRef& key, KeyInfo* info)
 {
-    std::lock_guard<std::mutex> guard(lock_);
-    if (key->deleted)
-        return STATUS_KEY_DELETED;
-    *info = InfoOf(key.get());
-    return STATUS_SUCCESS;
+    return Read(key, [&] {
+        *info = InfoOf(key.get());
+        return STATUS_SUCCESS;
+    });
 }
 
 void Hive::Clear()
@@ -432,11 +430,9 @@ void Hive::Publish(const std::vector<Event>& events)
 ACCESS_MASK KeyMapAccess(ACCESS_MASK desired)
 {
     static constexpr std::pair<ACCESS_MASK, ACCESS_MASK> kGeneric[] = {
-        {GENERIC_READ, KEY_READ},
-        {GENERIC_WRITE, KEY_WRITE},
-        {GENERIC_EXECUTE, KEY_EXECUTE},
-        {GENERIC_ALL, KEY_ALL_ACCESS},
-        {MAXIMUM_ALLOWED, KEY_ALL_ACCESS}, // the kernel caller is granted everything
+        {GENERIC_READ, KEY_READ},      {GENERIC_WRITE, KEY_WRITE},        {GENERIC_EXECUTE, KEY_EXECUTE},
+        {GENERIC_ALL, KEY_ALL_ACCESS}, {MAXIMUM_ALLOWED, KEY_ALL_ACCESS}, // the kernel caller is granted
+                                                                          // everything
     };
     ACCESS_MASK mapped = desired;
     for (auto [generic, specific] : kGeneric)
@@ -466,7 +462,8 @@ NTSTATUS KeyFromHandle(HANDLE handle, ACCESS_MASK desired, KeyRef* key, ACCESS_M
 
 } // namespace host::hive
 
-namespace host {
+namespace host
+{
 
 NTSTATUS RegistryParsePath(std::u16string_view path, std::vector<std::u16string_view>* components)
 {

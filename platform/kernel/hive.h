@@ -5,13 +5,15 @@
 #include <host/object.h>
 #include <host/registry.h>
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
-namespace host::hive {
+namespace host::hive
+{
 
 // Windows limits: key name components and value names, in characters.
 constexpr size_t kMaxKeyNameChars = 255;
@@ -52,16 +54,17 @@ struct KeyInfo {
 // Case-insensitive equality with RtlUpcaseUnicodeChar, the one upcase rule of the host.
 bool NamesEqual(std::u16string_view a, std::u16string_view b);
 
-class Hive {
-public:
+class Hive
+{
+  public:
     static Hive& Get();
 
     // `path` is absolute (\Registry\...) when `base` is null, else relative to `base` (may be empty).
     NTSTATUS Open(const KeyRef& base, std::u16string_view path, KeyRef* key);
     // Creates only the last component; a missing parent is STATUS_OBJECT_NAME_NOT_FOUND. When the key
     // would be created and `mayCreate` is false, STATUS_ACCESS_DENIED.
-    NTSTATUS Create(const KeyRef& base, std::u16string_view path, std::u16string_view className, bool mayCreate,
-                    KeyRef* key, bool* created);
+    NTSTATUS Create(const KeyRef& base, std::u16string_view path, std::u16string_view className,
+                    bool mayCreate, KeyRef* key, bool* created);
     // Creates every missing component (RtlCreateRegistryKey, host seeding).
     NTSTATUS CreatePath(const KeyRef& base, std::u16string_view path, KeyRef* key);
     // Leaf keys only: STATUS_CANNOT_DELETE with subkeys.
@@ -81,7 +84,7 @@ public:
     int AddObserver(RegistryObserver observer);
     void RemoveObserver(int cookie);
 
-private:
+  private:
     Hive();
     struct Event {
         std::u16string keyPath;
@@ -90,9 +93,18 @@ private:
     };
     NTSTATUS Walk(const KeyRef& base, const std::vector<std::u16string_view>& components, size_t count,
                   KeyRef* key);
-    NTSTATUS ResolveParts(const KeyRef& base, std::u16string_view path, std::vector<std::u16string_view>* parts);
+    NTSTATUS ResolveParts(const KeyRef& base, std::u16string_view path,
+                          std::vector<std::u16string_view>* parts);
     KeyRef AddSubkey(Key* parent, std::u16string_view name, std::u16string_view className, LONGLONG now,
                      std::vector<Event>* events);
+    // The one path of every write: under the lock, `change` edits the tree (of `key`, when given, which
+    // must not be deleted) and lists what it did; observers hear of it after the lock is released.
+    using Change = std::function<NTSTATUS(LONGLONG now, std::vector<Event>* events)>;
+    NTSTATUS Write(const KeyRef& key, const Change& change);
+    // Every read: `read` runs under the lock on a key that is not deleted.
+    NTSTATUS Read(const KeyRef& key, const std::function<NTSTATUS()>& read);
+    // Takes a key out of the tree; its handles then see STATUS_KEY_DELETED.
+    void Detach(const KeyRef& key, LONGLONG now);
     void Publish(const std::vector<Event>& events);
     void Reset();
 

@@ -8,12 +8,13 @@
 using host::hive::Hive;
 using host::hive::KeyRef;
 
-namespace {
+namespace
+{
 
 constexpr ULONG PoolTag(const char (&text)[5])
 {
-    return static_cast<ULONG>(text[0]) | static_cast<ULONG>(text[1]) << 8 | static_cast<ULONG>(text[2]) << 16 |
-           static_cast<ULONG>(text[3]) << 24;
+    return static_cast<ULONG>(text[0]) | static_cast<ULONG>(text[1]) << 8 |
+           static_cast<ULONG>(text[2]) << 16 | static_cast<ULONG>(text[3]) << 24;
 }
 // Strings RtlQueryRegistryValues allocates for RTL_QUERY_REGISTRY_DIRECT; freed with RtlFreeUnicodeString.
 constexpr ULONG kQueryStringTag = PoolTag("RtlQ");
@@ -73,26 +74,29 @@ NTSTATUS Emit(const Record& record, PVOID buffer, ULONG length, PULONG resultLen
     return STATUS_SUCCESS;
 }
 
-ULONG Bytes(std::u16string_view text) { return static_cast<ULONG>(text.size() * sizeof(WCHAR)); }
+ULONG Bytes(std::u16string_view text)
+{
+    return static_cast<ULONG>(text.size() * sizeof(WCHAR));
+}
 
-NTSTATUS EmitValue(KEY_VALUE_INFORMATION_CLASS type, const host::hive::Value& value, PVOID buffer, ULONG length,
-                   PULONG resultLength)
+NTSTATUS EmitValue(KEY_VALUE_INFORMATION_CLASS type, const host::hive::Value& value, PVOID buffer,
+                   ULONG length, PULONG resultLength)
 {
     auto dataSize = static_cast<ULONG>(value.data.size());
     switch (type) {
     case KeyValueBasicInformation: {
         constexpr ULONG header = FIELD_OFFSET(KEY_VALUE_BASIC_INFORMATION, Name);
         KEY_VALUE_BASIC_INFORMATION info{0, value.type, Bytes(value.name), {}};
-        return Emit({&info, header, value.name, header, nullptr, 0, header + Bytes(value.name)}, buffer, length,
-                    resultLength);
+        return Emit({&info, header, value.name, header, nullptr, 0, header + Bytes(value.name)}, buffer,
+                    length, resultLength);
     }
     case KeyValueFullInformation: {
         constexpr ULONG header = FIELD_OFFSET(KEY_VALUE_FULL_INFORMATION, Name);
         // Data follows the name at the next ULONG boundary.
         auto dataOffset = static_cast<ULONG>(ALIGN_UP_BY(header + Bytes(value.name), sizeof(ULONG)));
         KEY_VALUE_FULL_INFORMATION info{0, value.type, dataOffset, dataSize, Bytes(value.name), {}};
-        return Emit({&info, header, value.name, header, &value.data, dataOffset, dataOffset + dataSize}, buffer,
-                    length, resultLength);
+        return Emit({&info, header, value.name, header, &value.data, dataOffset, dataOffset + dataSize},
+                    buffer, length, resultLength);
     }
     case KeyValuePartialInformation: {
         constexpr ULONG header = FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data);
@@ -120,9 +124,17 @@ NTSTATUS EmitKey(KEY_INFORMATION_CLASS type, const host::hive::KeyInfo& key, PVO
     case KeyFullInformation: {
         constexpr ULONG header = FIELD_OFFSET(KEY_FULL_INFORMATION, Class);
         ULONG classOffset = key.className.empty() ? MAXULONG : header; // no class: no offset, as Windows says
-        KEY_FULL_INFORMATION info{lastWrite,        0,           classOffset,         Bytes(key.className),
-                                  key.subkeys,      key.maxNameLen, key.maxClassLen, key.values,
-                                  key.maxValueNameLen, key.maxValueDataLen, {}};
+        KEY_FULL_INFORMATION info{lastWrite,
+                                  0,
+                                  classOffset,
+                                  Bytes(key.className),
+                                  key.subkeys,
+                                  key.maxNameLen,
+                                  key.maxClassLen,
+                                  key.values,
+                                  key.maxValueNameLen,
+                                  key.maxValueDataLen,
+                                  {}};
         return Emit({&info, header, key.className, header, nullptr, 0, header + Bytes(key.className)}, buffer,
                     length, resultLength);
     }
@@ -208,7 +220,10 @@ NTSTATUS OpenRelative(ULONG relativeTo, PCWSTR path, ACCESS_MASK desired, bool c
     return create ? Hive::Get().CreatePath(nullptr, full, key) : Hive::Get().Open(nullptr, full, key);
 }
 
-bool IsString(ULONG type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+bool IsString(ULONG type)
+{
+    return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
 
 // RTL_QUERY_REGISTRY_DIRECT: strings into a UNICODE_STRING (allocated when its Buffer is NULL), data of
 // up to a ULONG in place, longer data into a buffer whose first LONG gives its size: negative, the
@@ -284,14 +299,15 @@ std::vector<UCHAR> DefaultBytes(const RTL_QUERY_REGISTRY_TABLE& entry, ULONG typ
 // switches back; either, with a QueryRoutine, passes every value of the key to it. REG_EXPAND_SZ is
 // passed unexpanded (the host has no environment); REG_MULTI_SZ goes to a QueryRoutine one string at
 // a time as REG_SZ unless RTL_QUERY_REGISTRY_NOEXPAND.
-class TableQuery {
-public:
+class TableQuery
+{
+  public:
     TableQuery(KeyRef top, PVOID context) : top_(top), current_(std::move(top)), context_(context) {}
 
     NTSTATUS Run(PRTL_QUERY_REGISTRY_TABLE table)
     {
-        for (PRTL_QUERY_REGISTRY_TABLE entry = table; entry->QueryRoutine != nullptr || entry->Name != nullptr;
-             entry++) {
+        for (PRTL_QUERY_REGISTRY_TABLE entry = table;
+             entry->QueryRoutine != nullptr || entry->Name != nullptr; entry++) {
             NTSTATUS status = RunEntry(*entry);
             if (!NT_SUCCESS(status))
                 return status;
@@ -299,7 +315,7 @@ public:
         return STATUS_SUCCESS;
     }
 
-private:
+  private:
     static constexpr ULONG kTypeMask = (1u << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) - 1;
 
     NTSTATUS RunEntry(const RTL_QUERY_REGISTRY_TABLE& entry)
@@ -348,8 +364,8 @@ private:
     NTSTATUS OneValue(const RTL_QUERY_REGISTRY_TABLE& entry)
     {
         host::hive::Value value;
-        NTSTATUS status =
-            current_ != nullptr ? Hive::Get().QueryValue(current_, entry.Name, &value) : STATUS_OBJECT_NAME_NOT_FOUND;
+        NTSTATUS status = current_ != nullptr ? Hive::Get().QueryValue(current_, entry.Name, &value)
+                                              : STATUS_OBJECT_NAME_NOT_FOUND;
         if (status == STATUS_OBJECT_NAME_NOT_FOUND) {
             ULONG defaultType = entry.DefaultType & kTypeMask;
             if ((entry.Flags & RTL_QUERY_REGISTRY_REQUIRED) || defaultType == REG_NONE)
@@ -378,8 +394,9 @@ private:
             for (size_t start = 0; start < all.size() && all[start] != 0;) {
                 size_t end = std::min(all.find(u'\0', start), all.size());
                 auto text = const_cast<WCHAR*>(all.data() + start);
-                NTSTATUS status = entry.QueryRoutine(name, REG_SZ, text, static_cast<ULONG>((end - start + 1) * 2),
-                                                     context_, entry.EntryContext);
+                NTSTATUS status =
+                    entry.QueryRoutine(name, REG_SZ, text, static_cast<ULONG>((end - start + 1) * 2),
+                                       context_, entry.EntryContext);
                 if (!NT_SUCCESS(status))
                     return status;
                 start = end + 1;
@@ -395,7 +412,10 @@ private:
 };
 
 // Host control: every path is absolute.
-NTSTATUS OpenPath(std::u16string_view path, KeyRef* key) { return Hive::Get().Open(nullptr, path, key); }
+NTSTATUS OpenPath(std::u16string_view path, KeyRef* key)
+{
+    return Hive::Get().Open(nullptr, path, key);
+}
 
 } // namespace
 
@@ -481,8 +501,9 @@ NTSTATUS ZwEnumerateKey(HANDLE KeyHandle, ULONG Index, KEY_INFORMATION_CLASS Key
     return EmitKey(KeyInformationClass, info, KeyInformation, Length, ResultLength);
 }
 
-NTSTATUS ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index, KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
-                             PVOID KeyValueInformation, ULONG Length, PULONG ResultLength)
+NTSTATUS ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
+                             KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
+                             ULONG Length, PULONG ResultLength)
 {
     KeyRef key;
     NTSTATUS status = host::hive::KeyFromHandle(KeyHandle, KEY_QUERY_VALUE, &key);
@@ -515,8 +536,8 @@ NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGIST
     if (QueryTable == nullptr)
         return STATUS_INVALID_PARAMETER;
     bool deletes = false;
-    for (PRTL_QUERY_REGISTRY_TABLE entry = QueryTable; entry->QueryRoutine != nullptr || entry->Name != nullptr;
-         entry++)
+    for (PRTL_QUERY_REGISTRY_TABLE entry = QueryTable;
+         entry->QueryRoutine != nullptr || entry->Name != nullptr; entry++)
         deletes |= (entry->Flags & RTL_QUERY_REGISTRY_DELETE) != 0;
     KeyRef top;
     NTSTATUS status =
@@ -573,7 +594,8 @@ NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName)
 
 } // extern "C"
 
-namespace host {
+namespace host
+{
 
 NTSTATUS RegistrySetValue(std::u16string_view keyPath, std::u16string_view valueName, ULONG type,
                           const void* data, size_t size)
@@ -595,8 +617,8 @@ NTSTATUS RegistrySetQword(std::u16string_view keyPath, std::u16string_view value
     return RegistrySetValue(keyPath, valueName, REG_QWORD, &value, sizeof(value));
 }
 
-NTSTATUS RegistrySetString(std::u16string_view keyPath, std::u16string_view valueName, std::u16string_view value,
-                           ULONG type)
+NTSTATUS RegistrySetString(std::u16string_view keyPath, std::u16string_view valueName,
+                           std::u16string_view value, ULONG type)
 {
     std::u16string text(value);
     return RegistrySetValue(keyPath, valueName, type, text.c_str(), (text.size() + 1) * sizeof(WCHAR));
@@ -610,7 +632,8 @@ NTSTATUS RegistrySetMultiString(std::u16string_view keyPath, std::u16string_view
         text += string;
         text += u'\0';
     }
-    return RegistrySetValue(keyPath, valueName, REG_MULTI_SZ, text.c_str(), (text.size() + 1) * sizeof(WCHAR));
+    return RegistrySetValue(keyPath, valueName, REG_MULTI_SZ, text.c_str(),
+                            (text.size() + 1) * sizeof(WCHAR));
 }
 
 NTSTATUS RegistryCreateKey(std::u16string_view keyPath)
@@ -665,10 +688,19 @@ NTSTATUS RegistryDeleteTree(std::u16string_view keyPath)
     return Hive::Get().DeleteTree(key);
 }
 
-void RegistryClear() { Hive::Get().Clear(); }
+void RegistryClear()
+{
+    Hive::Get().Clear();
+}
 
-int RegistryAddObserver(RegistryObserver observer) { return Hive::Get().AddObserver(std::move(observer)); }
+int RegistryAddObserver(RegistryObserver observer)
+{
+    return Hive::Get().AddObserver(std::move(observer));
+}
 
-void RegistryRemoveObserver(int cookie) { Hive::Get().RemoveObserver(cookie); }
+void RegistryRemoveObserver(int cookie)
+{
+    Hive::Get().RemoveObserver(cookie);
+}
 
 } // namespace host

@@ -6,7 +6,10 @@
 
 extern "C" {
 
-__attribute__((weak)) void KeQuerySystemTime(PLARGE_INTEGER CurrentTime) { CurrentTime->QuadPart = 0; }
+__attribute__((weak)) void KeQuerySystemTime(PLARGE_INTEGER CurrentTime)
+{
+    CurrentTime->QuadPart = 0;
+}
 
 __attribute__((weak)) PVOID ExAllocatePool2(POOL_FLAGS Flags, SIZE_T NumberOfBytes, ULONG Tag)
 {
@@ -15,6 +18,9 @@ __attribute__((weak)) PVOID ExAllocatePool2(POOL_FLAGS Flags, SIZE_T NumberOfByt
     return calloc(1, NumberOfBytes != 0 ? NumberOfBytes : 1);
 }
 
-__attribute__((weak)) void ExFreePool(PVOID P) { free(P); }
+__attribute__((weak)) void ExFreePool(PVOID P)
+{
+    free(P);
+}
 
 } // extern "C"

@@ -1,16 +1,21 @@
-// Counted strings of the run-time library. Lengths are in bytes; a buffer is terminated only when room is left.
+// Counted strings of the run-time library. Lengths are in bytes; a buffer is terminated only when room is
+// left.
 #include <wdm.h>
 
 #include <algorithm>
 #include <string_view>
 
-namespace {
+namespace
+{
 
 // Lengths are USHORT byte counts that leave room for a terminator in MaximumLength.
 constexpr size_t kMaxUnicodeBytes = MAXUSHORT - 3; // even
 constexpr size_t kMaxAnsiBytes = MAXUSHORT - 1;
 
-std::u16string_view View(PCUNICODE_STRING s) { return {s->Buffer, s->Length / sizeof(WCHAR)}; }
+std::u16string_view View(PCUNICODE_STRING s)
+{
+    return {s->Buffer, s->Length / sizeof(WCHAR)};
+}
 
 // Appends `chars` to `destination`, terminating when room is left.
 NTSTATUS Append(PUNICODE_STRING destination, std::u16string_view chars)
@@ -90,7 +95,8 @@ LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
 
 BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive)
 {
-    return String1->Length == String2->Length && RtlCompareUnicodeString(String1, String2, CaseInSensitive) == 0;
+    return String1->Length == String2->Length &&
+           RtlCompareUnicodeString(String1, String2, CaseInSensitive) == 0;
 }
 
 // Copies what fits; no source leaves an empty destination.

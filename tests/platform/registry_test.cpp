@@ -10,7 +10,8 @@
 
 #include "host_test.h"
 
-namespace {
+namespace
+{
 
 constexpr std::u16string_view kServices = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services";
 const std::u16string kSvc = std::u16string(kServices) + u"\\Svc";
@@ -25,8 +26,9 @@ struct Name {
     UNICODE_STRING string;
 };
 
-class Registry : public testing::Test {
-protected:
+class Registry : public testing::Test
+{
+  protected:
     void SetUp() override { host::RegistryClear(); }
 
     void TearDown() override
@@ -88,7 +90,7 @@ protected:
         return ZwSetValueKey(key, &name.string, 0, type, const_cast<void*>(data), size);
     }
 
-private:
+  private:
     void Track(NTSTATUS status, HANDLE handle)
     {
         if (NT_SUCCESS(status))
@@ -103,7 +105,10 @@ std::vector<UCHAR> Bytes(const void* data, size_t size)
     return std::vector<UCHAR>(bytes, bytes + size);
 }
 
-std::vector<UCHAR> Bytes(std::u16string_view text) { return Bytes(text.data(), text.size() * 2); }
+std::vector<UCHAR> Bytes(std::u16string_view text)
+{
+    return Bytes(text.data(), text.size() * 2);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Paths.
@@ -167,8 +172,8 @@ TEST_F(Registry, CreateMakesOnlyTheLastComponentAndPreservesCase)
 
     ASSERT_EQ(STATUS_SUCCESS, Create(kSvc, &handle, KEY_ALL_ACCESS, nullptr, &disposition));
     EXPECT_EQ(REG_CREATED_NEW_KEY, disposition);
-    ASSERT_EQ(STATUS_SUCCESS, Create(u"\\registry\\MACHINE\\system\\CURRENTCONTROLSET\\services\\SVC", &handle,
-                                     KEY_ALL_ACCESS, nullptr, &disposition));
+    ASSERT_EQ(STATUS_SUCCESS, Create(u"\\registry\\MACHINE\\system\\CURRENTCONTROLSET\\services\\SVC",
+                                     &handle, KEY_ALL_ACCESS, nullptr, &disposition));
     EXPECT_EQ(REG_OPENED_EXISTING_KEY, disposition);
     EXPECT_EQ(std::vector<std::u16string>{u"Svc"}, host::RegistrySubkeys(kServices));
 
@@ -199,11 +204,21 @@ TEST_F(Registry, HandleAccessIsEnforcedPerOperation)
         Op op;
         bool allowed;
     } cases[] = {
-        {KEY_READ, QueryValue, true},        {KEY_READ, SetValue, false},        {KEY_READ, Enumerate, true},
-        {KEY_READ, CreateSub, false},        {KEY_READ, Delete, false},          {KEY_WRITE, SetValue, true},
-        {KEY_WRITE, DeleteValue, true},      {KEY_WRITE, QueryValue, false},     {KEY_WRITE, Enumerate, false},
-        {KEY_WRITE, CreateSub, true},        {KEY_SET_VALUE, Delete, false},     {KEY_QUERY_VALUE, QueryKey, true},
-        {KEY_ENUMERATE_SUB_KEYS, QueryKey, false}, {GENERIC_READ, QueryValue, true}, {GENERIC_READ, SetValue, false},
+        {KEY_READ, QueryValue, true},
+        {KEY_READ, SetValue, false},
+        {KEY_READ, Enumerate, true},
+        {KEY_READ, CreateSub, false},
+        {KEY_READ, Delete, false},
+        {KEY_WRITE, SetValue, true},
+        {KEY_WRITE, DeleteValue, true},
+        {KEY_WRITE, QueryValue, false},
+        {KEY_WRITE, Enumerate, false},
+        {KEY_WRITE, CreateSub, true},
+        {KEY_SET_VALUE, Delete, false},
+        {KEY_QUERY_VALUE, QueryKey, true},
+        {KEY_ENUMERATE_SUB_KEYS, QueryKey, false},
+        {GENERIC_READ, QueryValue, true},
+        {GENERIC_READ, SetValue, false},
         {MAXIMUM_ALLOWED, SetValue, true},
     };
     for (const Case& c : cases) {
@@ -212,7 +227,8 @@ TEST_F(Registry, HandleAccessIsEnforcedPerOperation)
         NTSTATUS status = STATUS_UNSUCCESSFUL;
         switch (c.op) {
         case QueryValue:
-            status = ZwQueryValueKey(key, &start.string, KeyValuePartialInformation, buffer, sizeof(buffer), &result);
+            status = ZwQueryValueKey(key, &start.string, KeyValuePartialInformation, buffer, sizeof(buffer),
+                                     &result);
             break;
         case SetValue:
             status = ZwSetValueKey(key, &start.string, 0, REG_DWORD, &value, sizeof(value));
@@ -246,8 +262,9 @@ TEST_F(Registry, BadHandlesGetTheirStatus)
     UCHAR buffer[64];
     ULONG result = 0;
     Name name(u"x");
-    EXPECT_EQ(STATUS_INVALID_HANDLE, ZwQueryValueKey(reinterpret_cast<HANDLE>(0x7770), &name.string,
-                                                     KeyValuePartialInformation, buffer, sizeof(buffer), &result));
+    EXPECT_EQ(STATUS_INVALID_HANDLE,
+              ZwQueryValueKey(reinterpret_cast<HANDLE>(0x7770), &name.string, KeyValuePartialInformation,
+                              buffer, sizeof(buffer), &result));
     HANDLE root = reinterpret_cast<HANDLE>(0x7770);
     HANDLE handle = nullptr;
     EXPECT_EQ(STATUS_INVALID_HANDLE, Open(u"Svc", &handle, KEY_READ, root));
@@ -257,7 +274,8 @@ TEST_F(Registry, BadHandlesGetTheirStatus)
     EXPECT_EQ(STATUS_INVALID_PARAMETER, ZwQueryKey(key, KeyNodeInformation, buffer, sizeof(buffer), &result));
     {
         hosttest::ExpectReport expect(host::Check::InvalidParameter); // the kernel would fault writing it
-        EXPECT_EQ(STATUS_INVALID_PARAMETER, ZwQueryKey(key, KeyBasicInformation, buffer, sizeof(buffer), nullptr));
+        EXPECT_EQ(STATUS_INVALID_PARAMETER,
+                  ZwQueryKey(key, KeyBasicInformation, buffer, sizeof(buffer), nullptr));
     }
 }
 
@@ -281,7 +299,8 @@ TEST_F(Registry, OnlyLeafKeysAreDeletedAndTheirHandlesThenFail)
     EXPECT_EQ(STATUS_KEY_DELETED, Query(other, u"x", &type, &data));
     EXPECT_EQ(STATUS_KEY_DELETED, Set(other, u"x", REG_DWORD, &one, sizeof(one)));
     EXPECT_EQ(STATUS_KEY_DELETED, ZwQueryKey(other, KeyBasicInformation, buffer, sizeof(buffer), &result));
-    EXPECT_EQ(STATUS_KEY_DELETED, ZwEnumerateKey(other, 0, KeyBasicInformation, buffer, sizeof(buffer), &result));
+    EXPECT_EQ(STATUS_KEY_DELETED,
+              ZwEnumerateKey(other, 0, KeyBasicInformation, buffer, sizeof(buffer), &result));
     EXPECT_EQ(STATUS_KEY_DELETED, Create(u"Child", &handle, KEY_ALL_ACCESS, other));
     EXPECT_EQ(STATUS_KEY_DELETED, ZwDeleteKey(other));
 
@@ -365,38 +384,44 @@ TEST_F(Registry, ValueInformationLayoutsAndShortBuffers)
         SCOPED_TRACE(c.type);
         std::vector<UCHAR> buffer(64, 0xEE);
         ULONG result = 0;
-        EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, ZwQueryValueKey(key, &name.string, c.type, buffer.data(), c.header - 1, &result));
+        EXPECT_EQ(STATUS_BUFFER_TOO_SMALL,
+                  ZwQueryValueKey(key, &name.string, c.type, buffer.data(), c.header - 1, &result));
         EXPECT_EQ(c.total, result);
         EXPECT_EQ(0xEE, buffer[0]);
         EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, ZwQueryValueKey(key, &name.string, c.type, nullptr, 0, &result));
         EXPECT_EQ(c.total, result);
 
         result = 0;
-        EXPECT_EQ(STATUS_BUFFER_OVERFLOW, ZwQueryValueKey(key, &name.string, c.type, buffer.data(), c.header, &result));
+        EXPECT_EQ(STATUS_BUFFER_OVERFLOW,
+                  ZwQueryValueKey(key, &name.string, c.type, buffer.data(), c.header, &result));
         EXPECT_EQ(c.total, result);
-        EXPECT_EQ(0u, *reinterpret_cast<ULONG*>(buffer.data()));                // TitleIndex
+        EXPECT_EQ(0u, *reinterpret_cast<ULONG*>(buffer.data()));                    // TitleIndex
         EXPECT_EQ(ULONG{REG_BINARY}, *reinterpret_cast<ULONG*>(buffer.data() + 4)); // Type
 
-        ASSERT_EQ(STATUS_SUCCESS, ZwQueryValueKey(key, &name.string, c.type, buffer.data(), c.total, &result));
+        ASSERT_EQ(STATUS_SUCCESS,
+                  ZwQueryValueKey(key, &name.string, c.type, buffer.data(), c.total, &result));
         EXPECT_EQ(0xEE, buffer[c.total]);
     }
 
     std::vector<UCHAR> buffer(64);
     ULONG result = 0;
-    ASSERT_EQ(STATUS_SUCCESS, ZwQueryValueKey(key, &name.string, KeyValueFullInformation, buffer.data(), 64, &result));
+    ASSERT_EQ(STATUS_SUCCESS,
+              ZwQueryValueKey(key, &name.string, KeyValueFullInformation, buffer.data(), 64, &result));
     auto* full = reinterpret_cast<PKEY_VALUE_FULL_INFORMATION>(buffer.data());
     EXPECT_EQ(28u, full->DataOffset);
     EXPECT_EQ(5u, full->DataLength);
     EXPECT_EQ(u"Name", std::u16string(full->Name, full->NameLength / 2));
     EXPECT_EQ(Bytes(data, 5), Bytes(buffer.data() + full->DataOffset, 5));
-    ASSERT_EQ(STATUS_SUCCESS, ZwQueryValueKey(key, &name.string, KeyValueBasicInformation, buffer.data(), 64, &result));
+    ASSERT_EQ(STATUS_SUCCESS,
+              ZwQueryValueKey(key, &name.string, KeyValueBasicInformation, buffer.data(), 64, &result));
     auto* basic = reinterpret_cast<PKEY_VALUE_BASIC_INFORMATION>(buffer.data());
     EXPECT_EQ(u"Name", std::u16string(basic->Name, basic->NameLength / 2));
 
     // An odd-length name pushes the data to the next ULONG.
     ASSERT_EQ(STATUS_SUCCESS, Set(key, u"Abc", REG_BINARY, data, 1));
     Name abc(u"Abc");
-    ASSERT_EQ(STATUS_SUCCESS, ZwQueryValueKey(key, &abc.string, KeyValueFullInformation, buffer.data(), 64, &result));
+    ASSERT_EQ(STATUS_SUCCESS,
+              ZwQueryValueKey(key, &abc.string, KeyValueFullInformation, buffer.data(), 64, &result));
     EXPECT_EQ(28u, full->DataOffset);
     EXPECT_EQ(29u, result);
 }
@@ -413,18 +438,20 @@ TEST_F(Registry, EnumerationFollowsCreationOrderAndQueryKeyCounts)
     UCHAR buffer[256];
     ULONG result = 0;
     ULONG index = 0;
-    for (; NT_SUCCESS(ZwEnumerateKey(key, index, KeyBasicInformation, buffer, sizeof(buffer), &result)); index++) {
+    for (; NT_SUCCESS(ZwEnumerateKey(key, index, KeyBasicInformation, buffer, sizeof(buffer), &result));
+         index++) {
         auto* info = reinterpret_cast<PKEY_BASIC_INFORMATION>(buffer);
         keys.emplace_back(info->Name, info->NameLength / 2);
     }
     EXPECT_EQ((std::vector<std::u16string>{u"Zeta", u"alpha", u"Mid"}), keys);
-    EXPECT_EQ(STATUS_NO_MORE_ENTRIES, ZwEnumerateKey(key, 3, KeyBasicInformation, buffer, sizeof(buffer), &result));
+    EXPECT_EQ(STATUS_NO_MORE_ENTRIES,
+              ZwEnumerateKey(key, 3, KeyBasicInformation, buffer, sizeof(buffer), &result));
     EXPECT_EQ(STATUS_BUFFER_OVERFLOW, ZwEnumerateKey(key, 0, KeyBasicInformation, buffer, 16, &result));
     EXPECT_EQ(16u + 8u, result);
 
     std::vector<std::u16string> values;
-    for (index = 0;
-         NT_SUCCESS(ZwEnumerateValueKey(key, index, KeyValueBasicInformation, buffer, sizeof(buffer), &result));
+    for (index = 0; NT_SUCCESS(
+             ZwEnumerateValueKey(key, index, KeyValueBasicInformation, buffer, sizeof(buffer), &result));
          index++) {
         auto* info = reinterpret_cast<PKEY_VALUE_BASIC_INFORMATION>(buffer);
         values.emplace_back(info->Name, info->NameLength / 2);
@@ -439,13 +466,14 @@ TEST_F(Registry, EnumerationFollowsCreationOrderAndQueryKeyCounts)
     EXPECT_EQ(10u, full->MaxNameLen); // "alpha"
     EXPECT_EQ(2u, full->Values);
     EXPECT_EQ(20u, full->MaxValueNameLen); // "LongerName"
-    EXPECT_EQ(14u, full->MaxValueDataLen);  // "abcdef" and its terminator
+    EXPECT_EQ(14u, full->MaxValueDataLen); // "abcdef" and its terminator
     EXPECT_EQ(0u, full->ClassLength);
 
     // A class given at creation comes back in KeyFullInformation.
     Name className(u"Modem");
     HANDLE withClass = nullptr;
-    ASSERT_EQ(STATUS_SUCCESS, Create(kSvc + u"\\Classy", &withClass, KEY_ALL_ACCESS, nullptr, nullptr, &className.string));
+    ASSERT_EQ(STATUS_SUCCESS,
+              Create(kSvc + u"\\Classy", &withClass, KEY_ALL_ACCESS, nullptr, nullptr, &className.string));
     ASSERT_EQ(STATUS_SUCCESS, ZwQueryKey(withClass, KeyFullInformation, buffer, sizeof(buffer), &result));
     EXPECT_EQ(10u, full->ClassLength);
     EXPECT_EQ(u"Modem", std::u16string(reinterpret_cast<WCHAR*>(buffer + full->ClassOffset), 5));
@@ -481,8 +509,8 @@ TEST_F(Registry, QueryDirectStoresEachKindOfData)
         {nullptr, RTL_QUERY_REGISTRY_DIRECT, const_cast<PWSTR>(u"Dword"), &dword, REG_NONE, nullptr, 0},
         {nullptr, RTL_QUERY_REGISTRY_DIRECT, const_cast<PWSTR>(u"Sz"), &fixed, REG_NONE, nullptr, 0},
         {nullptr, RTL_QUERY_REGISTRY_DIRECT, const_cast<PWSTR>(u"sz"), &allocated, REG_NONE, nullptr, 0},
-        {nullptr, RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_NOEXPAND, const_cast<PWSTR>(u"Multi"), &multi,
-         REG_NONE, nullptr, 0},
+        {nullptr, RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_NOEXPAND, const_cast<PWSTR>(u"Multi"),
+         &multi, REG_NONE, nullptr, 0},
         {nullptr, RTL_QUERY_REGISTRY_DIRECT, const_cast<PWSTR>(u"Qword"), &qword, REG_NONE, nullptr, 0},
         {nullptr, RTL_QUERY_REGISTRY_DIRECT, const_cast<PWSTR>(u"Blob"), &prefixed, REG_NONE, nullptr, 0},
         {},
@@ -513,8 +541,10 @@ TEST_F(Registry, QueryDirectStoresEachKindOfData)
     } tooSmall[] = {{u"Sz", &tiny}, {u"Blob", &small}, {u"Qword", smallQword}};
     for (auto& c : tooSmall) {
         RTL_QUERY_REGISTRY_TABLE one[] = {
-            {nullptr, RTL_QUERY_REGISTRY_DIRECT, const_cast<PWSTR>(c.name), c.context, REG_NONE, nullptr, 0}, {}};
-        EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kSvc.c_str(), one, nullptr, nullptr));
+            {nullptr, RTL_QUERY_REGISTRY_DIRECT, const_cast<PWSTR>(c.name), c.context, REG_NONE, nullptr, 0},
+            {}};
+        EXPECT_EQ(STATUS_BUFFER_TOO_SMALL,
+                  RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kSvc.c_str(), one, nullptr, nullptr));
     }
 }
 
@@ -524,10 +554,11 @@ TEST_F(Registry, QueryRequiredDefaultsAndTypeCheck)
     host::RegistrySetString(kSvc, u"Text", u"t");
     ULONG value = 0;
     const ULONG fallback = 42;
-    auto run = [&](ULONG flags, const char16_t* name, ULONG defaultType, PVOID defaultData, ULONG defaultLength,
-                   PVOID context) {
-        RTL_QUERY_REGISTRY_TABLE table[] = {{nullptr, RTL_QUERY_REGISTRY_DIRECT | flags, const_cast<PWSTR>(name),
-                                             context, defaultType, defaultData, defaultLength},
+    auto run = [&](ULONG flags, const char16_t* name, ULONG defaultType, PVOID defaultData,
+                   ULONG defaultLength, PVOID context) {
+        RTL_QUERY_REGISTRY_TABLE table[] = {{nullptr, RTL_QUERY_REGISTRY_DIRECT | flags,
+                                             const_cast<PWSTR>(name), context, defaultType, defaultData,
+                                             defaultLength},
                                             {}};
         return RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kSvc.c_str(), table, nullptr, nullptr);
     };
@@ -547,7 +578,8 @@ TEST_F(Registry, QueryRequiredDefaultsAndTypeCheck)
     EXPECT_EQ(u"dflt", std::u16string(text.Buffer, text.Length / 2));
 
     const ULONG expectDword = REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT;
-    EXPECT_EQ(STATUS_OBJECT_TYPE_MISMATCH, run(RTL_QUERY_REGISTRY_TYPECHECK, u"Text", expectDword, nullptr, 0, &value));
+    EXPECT_EQ(STATUS_OBJECT_TYPE_MISMATCH,
+              run(RTL_QUERY_REGISTRY_TYPECHECK, u"Text", expectDword, nullptr, 0, &value));
     EXPECT_EQ(STATUS_SUCCESS, run(RTL_QUERY_REGISTRY_TYPECHECK, u"Present", expectDword, nullptr, 0, &value));
     EXPECT_EQ(STATUS_SUCCESS, run(RTL_QUERY_REGISTRY_TYPECHECK, u"Missing", expectDword | REG_DWORD,
                                   const_cast<ULONG*>(&fallback), 4, &value));
@@ -569,7 +601,10 @@ NTSTATUS Record(PWSTR name, ULONG type, PVOID data, ULONG length, PVOID context,
     return STATUS_SUCCESS;
 }
 
-NTSTATUS Refuse(PWSTR, ULONG, PVOID, ULONG, PVOID, PVOID) { return STATUS_INVALID_DEVICE_STATE; }
+NTSTATUS Refuse(PWSTR, ULONG, PVOID, ULONG, PVOID, PVOID)
+{
+    return STATUS_INVALID_DEVICE_STATE;
+}
 
 TEST_F(Registry, QueryRoutinesSeeValuesSubkeysAndSplitMultiStrings)
 {
@@ -594,16 +629,17 @@ TEST_F(Registry, QueryRoutinesSeeValuesSubkeysAndSplitMultiStrings)
     for (const Seen& s : seen)
         calls.emplace_back(s.name, s.type);
     std::vector<std::pair<std::u16string, ULONG>> expected = {
-        {u"List", REG_SZ},   {u"List", REG_SZ},   {u"List", REG_MULTI_SZ}, {u"Inner", REG_DWORD},
-        {u"List", REG_SZ},   {u"List", REG_SZ},   {u"Top", REG_DWORD},     {u"Inner", REG_DWORD},
-        {u"Other", REG_DWORD},
+        {u"List", REG_SZ},     {u"List", REG_SZ},     {u"List", REG_MULTI_SZ},
+        {u"Inner", REG_DWORD}, {u"List", REG_SZ},     {u"List", REG_SZ},
+        {u"Top", REG_DWORD},   {u"Inner", REG_DWORD}, {u"Other", REG_DWORD},
     };
     EXPECT_EQ(expected, calls);
     EXPECT_EQ(Bytes(std::u16string_view(u"two", 4)), seen[1].data); // each string with its terminator
     EXPECT_EQ(&marker, seen[0].entryContext);
 
     // A routine's failure ends the walk with its status.
-    RTL_QUERY_REGISTRY_TABLE refusing[] = {{Refuse, 0, const_cast<PWSTR>(u"Top"), nullptr, REG_NONE, nullptr, 0}, {}};
+    RTL_QUERY_REGISTRY_TABLE refusing[] = {
+        {Refuse, 0, const_cast<PWSTR>(u"Top"), nullptr, REG_NONE, nullptr, 0}, {}};
     EXPECT_EQ(STATUS_INVALID_DEVICE_STATE,
               RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, u"Svc", refusing, nullptr, nullptr));
     // A missing subkey has no values; required, it fails the walk.
@@ -614,10 +650,9 @@ TEST_F(Registry, QueryRoutinesSeeValuesSubkeysAndSplitMultiStrings)
     seen.clear();
     EXPECT_EQ(STATUS_SUCCESS, RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, u"Svc", absent, &seen, nullptr));
     EXPECT_TRUE(seen.empty());
-    RTL_QUERY_REGISTRY_TABLE missing[] = {
-        {nullptr, RTL_QUERY_REGISTRY_SUBKEY | RTL_QUERY_REGISTRY_REQUIRED, const_cast<PWSTR>(u"Nope"), nullptr,
-         REG_NONE, nullptr, 0},
-        {}};
+    RTL_QUERY_REGISTRY_TABLE missing[] = {{nullptr, RTL_QUERY_REGISTRY_SUBKEY | RTL_QUERY_REGISTRY_REQUIRED,
+                                           const_cast<PWSTR>(u"Nope"), nullptr, REG_NONE, nullptr, 0},
+                                          {}};
     EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND,
               RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, u"Svc", missing, nullptr, nullptr));
 }
@@ -648,7 +683,8 @@ TEST_F(Registry, QueryResolvesEachRelativeRoot)
         ULONG value = 0;
         RTL_QUERY_REGISTRY_TABLE table[] = {
             {nullptr, RTL_QUERY_REGISTRY_DIRECT, const_cast<PWSTR>(u"V"), &value, REG_NONE, nullptr, 0}, {}};
-        EXPECT_EQ(c.status, RtlQueryRegistryValuesEx(c.relativeTo, c.path, table, nullptr, nullptr)) << c.relativeTo;
+        EXPECT_EQ(c.status, RtlQueryRegistryValuesEx(c.relativeTo, c.path, table, nullptr, nullptr))
+            << c.relativeTo;
         EXPECT_EQ(c.value, value);
     }
 }
@@ -658,7 +694,8 @@ TEST_F(Registry, RtlWriteCheckCreateDelete)
     ULONG one = 1;
     EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND,
               RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, u"Svc", u"V", REG_DWORD, &one, sizeof(one)));
-    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, RtlCheckRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(u"Svc")));
+    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND,
+              RtlCheckRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(u"Svc")));
     EXPECT_EQ(STATUS_SUCCESS, RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(u"Svc\\A\\B")));
     EXPECT_EQ(STATUS_SUCCESS, RtlCheckRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(u"Svc\\A\\B")));
     EXPECT_EQ(STATUS_SUCCESS,
@@ -671,8 +708,8 @@ TEST_F(Registry, RtlWriteCheckCreateDelete)
     EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, RtlDeleteRegistryValue(RTL_REGISTRY_SERVICES, u"Svc\\A", u"V"));
 
     HANDLE readOnly = Key(kSvc, KEY_READ);
-    EXPECT_EQ(STATUS_ACCESS_DENIED, RtlWriteRegistryValue(RTL_REGISTRY_HANDLE, static_cast<PCWSTR>(readOnly), u"V",
-                                                          REG_DWORD, &one, sizeof(one)));
+    EXPECT_EQ(STATUS_ACCESS_DENIED, RtlWriteRegistryValue(RTL_REGISTRY_HANDLE, static_cast<PCWSTR>(readOnly),
+                                                          u"V", REG_DWORD, &one, sizeof(one)));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -728,9 +765,9 @@ TEST_F(Registry, ObserversSeeEveryWriteFromEveryEntryPoint)
 
     using C = host::RegistryChange;
     decltype(events) expected = {
-        {root + u"\\Svc", C::KeyCreated, u""},      {root + u"\\Svc", C::ValueSet, u"V"},
-        {root + u"\\Svc", C::ValueSet, u"W"},       {root + u"\\Svc", C::ValueDeleted, u"V"},
-        {root + u"\\Svc\\A", C::KeyCreated, u""},   {root + u"\\Svc\\A\\B", C::KeyCreated, u""},
+        {root + u"\\Svc", C::KeyCreated, u""},       {root + u"\\Svc", C::ValueSet, u"V"},
+        {root + u"\\Svc", C::ValueSet, u"W"},        {root + u"\\Svc", C::ValueDeleted, u"V"},
+        {root + u"\\Svc\\A", C::KeyCreated, u""},    {root + u"\\Svc\\A\\B", C::KeyCreated, u""},
         {root + u"\\Svc\\A\\B", C::KeyDeleted, u""}, {root + u"\\Svc\\A", C::KeyDeleted, u""},
         {root + u"\\Svc", C::KeyDeleted, u""},
     };

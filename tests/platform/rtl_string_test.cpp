@@ -5,11 +5,13 @@
 
 #include <string>
 
-namespace {
+namespace
+{
 
 UNICODE_STRING Counted(std::u16string& text)
 {
-    return UNICODE_STRING{static_cast<USHORT>(text.size() * 2), static_cast<USHORT>(text.size() * 2), text.data()};
+    return UNICODE_STRING{static_cast<USHORT>(text.size() * 2), static_cast<USHORT>(text.size() * 2),
+                          text.data()};
 }
 
 TEST(RtlString, InitSetsByteLengthsAndHandlesNull)
@@ -40,9 +42,10 @@ TEST(RtlString, UpcaseCoversAsciiAndLatin1Only)
     struct Case {
         WCHAR in, out;
     } cases[] = {
-        {u'a', u'A'},   {u'z', u'Z'},   {u'A', u'A'},       {u'0', u'0'},       {u'{', u'{'},
-        {0xE0, 0xC0},   {0xFE, 0xDE},   {0xF7, 0xF7} /*÷*/, {0xFF, 0x0178},     {0xDF, 0xDF} /*ß*/,
-        {0xB5, 0xB5},   {0x3B1, 0x3B1} /* Greek: beyond what the host folds */,
+        {u'a', u'A'},       {u'z', u'Z'},       {u'A', u'A'},
+        {u'0', u'0'},       {u'{', u'{'},       {0xE0, 0xC0},
+        {0xFE, 0xDE},       {0xF7, 0xF7} /*÷*/, {0xFF, 0x0178},
+        {0xDF, 0xDF} /*ß*/, {0xB5, 0xB5},       {0x3B1, 0x3B1} /* Greek: beyond what the host folds */,
     };
     for (const Case& c : cases)
         EXPECT_EQ(c.out, RtlUpcaseUnicodeChar(c.in)) << std::hex << static_cast<int>(c.in);
@@ -55,9 +58,14 @@ TEST(RtlString, CompareAndEqual)
         bool insensitive;
         int sign;
     } cases[] = {
-        {u"abc", u"abc", false, 0},   {u"abc", u"ABC", false, 1},   {u"abc", u"ABC", true, 0},
-        {u"abc", u"abd", true, -1},   {u"ab", u"abc", false, -1},   {u"abc", u"ab", true, 1},
-        {u"\u00e9t\u00e9", u"\u00c9T\u00c9", true, 0}, {u"", u"", false, 0},
+        {u"abc", u"abc", false, 0},
+        {u"abc", u"ABC", false, 1},
+        {u"abc", u"ABC", true, 0},
+        {u"abc", u"abd", true, -1},
+        {u"ab", u"abc", false, -1},
+        {u"abc", u"ab", true, 1},
+        {u"\u00e9t\u00e9", u"\u00c9T\u00c9", true, 0},
+        {u"", u"", false, 0},
     };
     for (Case& c : cases) {
         UNICODE_STRING a = Counted(c.a), b = Counted(c.b);
@@ -97,7 +105,7 @@ TEST(RtlString, AppendFailsWholeWhenItDoesNotFit)
     EXPECT_EQ(STATUS_SUCCESS, RtlAppendUnicodeStringToString(&dst, &counted));
     EXPECT_EQ(u"abcd", std::u16string(buffer));
     EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, RtlAppendUnicodeToString(&dst, u"efg"));
-    EXPECT_EQ(8, dst.Length); // unchanged
+    EXPECT_EQ(8, dst.Length);                                         // unchanged
     EXPECT_EQ(STATUS_SUCCESS, RtlAppendUnicodeToString(&dst, u"ef")); // exactly full: no terminator
     EXPECT_EQ(12, dst.Length);
     EXPECT_EQ(u"abcdef", std::u16string(buffer, 6));

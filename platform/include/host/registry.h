@@ -10,7 +10,8 @@
 
 #include <wdm.h>
 
-namespace host {
+namespace host
+{
 
 // Splits an absolute registry path into its components below \Registry, with the status every
 // registry entry point gives for it: STATUS_OBJECT_NAME_INVALID (empty text, empty or over-long
@@ -25,8 +26,8 @@ NTSTATUS RegistrySetValue(std::u16string_view keyPath, std::u16string_view value
 NTSTATUS RegistrySetDword(std::u16string_view keyPath, std::u16string_view valueName, ULONG value);
 NTSTATUS RegistrySetQword(std::u16string_view keyPath, std::u16string_view valueName, ULONGLONG value);
 // Stored with its terminator, as REG_SZ or REG_EXPAND_SZ.
-NTSTATUS RegistrySetString(std::u16string_view keyPath, std::u16string_view valueName, std::u16string_view value,
-                           ULONG type = REG_SZ);
+NTSTATUS RegistrySetString(std::u16string_view keyPath, std::u16string_view valueName,
+                           std::u16string_view value, ULONG type = REG_SZ);
 NTSTATUS RegistrySetMultiString(std::u16string_view keyPath, std::u16string_view valueName,
                                 const std::vector<std::u16string>& strings);
 NTSTATUS RegistryCreateKey(std::u16string_view keyPath);
