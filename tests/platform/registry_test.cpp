@@ -5,7 +5,9 @@
 #include <host/registry.h>
 #include <wdm.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host_test.h"
@@ -772,6 +774,42 @@ TEST_F(Registry, ObserversSeeEveryWriteFromEveryEntryPoint)
         {root + u"\\Svc", C::KeyDeleted, u""},
     };
     EXPECT_EQ(expected, events);
+}
+
+// Registry calls come from any thread at PASSIVE_LEVEL: writers, readers and observers share the hive.
+TEST_F(Registry, ConcurrentWritersReadersAndDeletersStayConsistent)
+{
+    std::atomic<int> created{0};
+    int cookie = host::RegistryAddObserver(
+        [&created](std::u16string_view, host::RegistryChange change, std::u16string_view) {
+            if (change == host::RegistryChange::KeyCreated)
+                created++;
+        });
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; t++) {
+        threads.emplace_back([t] {
+            std::u16string path = kSvc + u"\\T" + static_cast<char16_t>(u'0' + t);
+            for (ULONG i = 0; i < 50; i++) {
+                ASSERT_EQ(STATUS_SUCCESS, host::RegistrySetDword(path, u"V", i));
+                HANDLE key = nullptr;
+                Name name(path);
+                OBJECT_ATTRIBUTES attributes;
+                InitializeObjectAttributes(&attributes, &name.string, 0, nullptr, nullptr);
+                ASSERT_EQ(STATUS_SUCCESS, ZwOpenKey(&key, KEY_ALL_ACCESS, &attributes));
+                UCHAR buffer[64];
+                ULONG result = 0;
+                ZwEnumerateKey(key, 0, KeyBasicInformation, buffer, sizeof(buffer), &result);
+                host::RegistrySubkeys(kSvc);
+                EXPECT_EQ(STATUS_SUCCESS, ZwDeleteKey(key));
+                ZwClose(key);
+            }
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    host::RegistryRemoveObserver(cookie);
+    EXPECT_EQ(4 * 50 + 1, created.load()); // every key each time, and Svc once
+    EXPECT_TRUE(host::RegistrySubkeys(kSvc).empty());
 }
 
 } // namespace
