@@ -86,30 +86,6 @@ void Track(void* address, const memory::Block& block)
                        address);
 }
 
-// POOL_FLAG_RAISE_ON_FAILURE is accepted, but a failure still returns NULL: the host raises no exceptions.
-void* PoolAllocate(POOL_FLAGS flags, SIZE_T size, ULONG tag, Image* image)
-{
-    POOL_FLAGS type = flags & kPoolTypeFlags;
-    if ((flags & ~kKnownFlags) != 0 || (type & (type - 1)) != 0 || type == 0)
-        return nullptr;
-    bool fail = t_threadRule.Consume();
-    fail = TagRuleFails(tag) || fail; // both rules count the allocation
-    if (fail)
-        return nullptr;
-    void* address =
-        Allocate((flags & POOL_FLAG_CACHE_ALIGNED) ? 64 : 16, size, !(flags & POOL_FLAG_UNINITIALIZED));
-    if (address == nullptr)
-        return nullptr;
-    memory::Block block;
-    block.length = size;
-    block.kind = memory::Kind::Pool;
-    block.dmaVisible = type != POOL_FLAG_PAGED;
-    block.tag = tag;
-    block.image = image;
-    Track(address, block);
-    return address;
-}
-
 void PoolFree(PVOID address, const ULONG* tag, const char* caller)
 {
     memory::Block released;
@@ -187,6 +163,31 @@ int CheckLeaks(Image* image)
 const bool g_leakCheckAdded = (ImageAddUnloadCheck(CheckLeaks), true);
 
 } // namespace
+
+// POOL_FLAG_RAISE_ON_FAILURE is accepted, but a failure still returns NULL: the host raises no exceptions.
+void* PoolAllocate(POOL_FLAGS flags, SIZE_T size, ULONG tag, Image* image)
+{
+    POOL_FLAGS type = flags & kPoolTypeFlags;
+    if ((flags & ~kKnownFlags) != 0 || (type & (type - 1)) != 0 || type == 0)
+        return nullptr;
+    bool fail = t_threadRule.Consume();
+    fail = TagRuleFails(tag) || fail; // both rules count the allocation
+    if (fail)
+        return nullptr;
+    void* address =
+        Allocate((flags & POOL_FLAG_CACHE_ALIGNED) ? 64 : 16, size, !(flags & POOL_FLAG_UNINITIALIZED));
+    if (address == nullptr)
+        return nullptr;
+    memory::Block block;
+    block.length = size;
+    block.kind = memory::Kind::Pool;
+    block.dmaVisible = type != POOL_FLAG_PAGED;
+    block.tag = tag;
+    block.image = image;
+    Track(address, block);
+    return address;
+}
+
 
 std::string PoolTagText(ULONG tag)
 {

@@ -1,7 +1,7 @@
 // Pool accounting, allocation-failure injection and leak reports for tests and the unload checks.
 #pragma once
 
-#include <ntdef.h>
+#include <wdm.h>
 
 #include <string>
 #include <vector>
@@ -29,6 +29,9 @@ void PoolFailTagClear(ULONG tag);
 // The same for the calling thread's allocations, whatever their tag.
 void PoolFailThread(ULONG count, ULONG skip = 0);
 void PoolFailThreadClear();
+
+// ExAllocatePool2 on behalf of `image`: the framework allocates for the driver that called it.
+void* PoolAllocate(POOL_FLAGS flags, SIZE_T size, ULONG tag, Image* image);
 
 enum class PoolKind { NonPaged, Paged, Contiguous };
 
