@@ -3,6 +3,7 @@
 
 #include <ntdef.h>
 #include <host/interlocked.h>
+#include <host/rights.h>
 
 extern "C" {
 
@@ -28,20 +29,6 @@ KIRQL KeRaiseIrqlToDpcLevel(void);
 typedef CCHAR KPROCESSOR_MODE;
 enum _MODE { KernelMode, UserMode, MaximumMode };
 typedef enum _MODE MODE;
-
-typedef ULONG ACCESS_MASK, *PACCESS_MASK;
-#define DELETE 0x00010000UL
-#define READ_CONTROL 0x00020000UL
-#define SYNCHRONIZE 0x00100000UL
-#define MAXIMUM_ALLOWED 0x02000000UL
-#define STANDARD_RIGHTS_READ READ_CONTROL
-#define STANDARD_RIGHTS_WRITE READ_CONTROL
-#define STANDARD_RIGHTS_REQUIRED 0x000F0000UL
-#define STANDARD_RIGHTS_ALL 0x001F0000UL
-#define GENERIC_READ 0x80000000UL
-#define GENERIC_WRITE 0x40000000UL
-#define GENERIC_EXECUTE 0x20000000UL
-#define GENERIC_ALL 0x10000000UL
 
 // ---------------------------------------------------------------------------------------------
 // Spin locks. A lock held raises to DISPATCH_LEVEL; the verifier learns the acquisition order.
@@ -340,38 +327,7 @@ void WRITE_REGISTER_BUFFER_UCHAR(volatile UCHAR* Register, PUCHAR Buffer, ULONG 
 void WRITE_REGISTER_BUFFER_ULONG(volatile ULONG* Register, PULONG Buffer, ULONG Count);
 
 // ---------------------------------------------------------------------------------------------
-// Registry.
-#define KEY_QUERY_VALUE 0x0001
-#define KEY_SET_VALUE 0x0002
-#define KEY_CREATE_SUB_KEY 0x0004
-#define KEY_ENUMERATE_SUB_KEYS 0x0008
-#define KEY_NOTIFY 0x0010
-#define KEY_CREATE_LINK 0x0020
-#define KEY_READ ((STANDARD_RIGHTS_READ | KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY) & ~SYNCHRONIZE)
-#define KEY_WRITE ((STANDARD_RIGHTS_WRITE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY) & ~SYNCHRONIZE)
-#define KEY_EXECUTE (KEY_READ & ~SYNCHRONIZE)
-#define KEY_ALL_ACCESS                                                                                     \
-    ((STANDARD_RIGHTS_ALL | KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_ENUMERATE_SUB_KEYS |  \
-      KEY_NOTIFY | KEY_CREATE_LINK) &                                                                      \
-     ~SYNCHRONIZE)
-
-#define REG_NONE 0
-#define REG_SZ 1
-#define REG_EXPAND_SZ 2
-#define REG_BINARY 3
-#define REG_DWORD 4
-#define REG_DWORD_LITTLE_ENDIAN 4
-#define REG_DWORD_BIG_ENDIAN 5
-#define REG_LINK 6
-#define REG_MULTI_SZ 7
-#define REG_QWORD 11
-#define REG_QWORD_LITTLE_ENDIAN 11
-
-#define REG_OPTION_NON_VOLATILE 0x00000000L
-#define REG_OPTION_VOLATILE 0x00000001L
-#define REG_CREATED_NEW_KEY 0x00000001L
-#define REG_OPENED_EXISTING_KEY 0x00000002L
-
+// Registry (access rights and value types are in host/rights.h).
 typedef enum _KEY_INFORMATION_CLASS {
     KeyBasicInformation,
     KeyNodeInformation,
