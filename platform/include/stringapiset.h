@@ -1,0 +1,4 @@
+// Filled in with the Win32 area it belongs to.
+#pragma once
+
+#include <windef.h>

@@ -1,0 +1,14 @@
+// The Win32 interfaces used by the user-mode deliverables.
+#pragma once
+
+#include <windef.h>
+#include <winerror.h>
+#include <errhandlingapi.h>
+#include <handleapi.h>
+#include <processthreadsapi.h>
+#include <synchapi.h>
+#include <winreg.h>
+#include <fileapi.h>
+#include <timezoneapi.h>
+#include <memoryapi.h>
+#include <stringapiset.h>
