@@ -63,8 +63,10 @@ void ProcessorMain(Processor* processor)
         processor->busy = false;
         CheckQuiescersLocked();
     }
+    ThreadRecord* record = processor->record;
+    processor->record = nullptr; // the record ends with the thread
     lock.unlock();
-    RecordExit(processor->record);
+    RecordExit(record);
 }
 
 struct Flush {

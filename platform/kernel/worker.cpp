@@ -33,8 +33,10 @@ void WorkerMain(Worker* worker)
             IdleWait(lock, *worker->record);
         }
     }
+    ThreadRecord* record = worker->record;
+    worker->record = nullptr; // the record ends with the thread
     lock.unlock();
-    RecordExit(worker->record);
+    RecordExit(record);
 }
 
 } // namespace
@@ -105,7 +107,7 @@ bool WorkQueue(WorkItem* item)
     item->queued = true;
     InsertTailList(&x.work, &item->link);
     for (auto& worker : x.workers)
-        if (worker->record->blocked && worker->record->idle) {
+        if (worker->record != nullptr && worker->record->blocked && worker->record->idle) {
             exec::WakeIdle(worker->record);
             break;
         }
