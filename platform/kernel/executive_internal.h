@@ -82,6 +82,7 @@ struct ThreadRecord {
 };
 
 struct Processor {
+    Processor() { InitializeListHead(&dpcs); }
     ULONG index = 0;
     ThreadRecord* record = nullptr;
     std::thread thread;
@@ -91,6 +92,7 @@ struct Processor {
 };
 
 struct Worker {
+    ULONG index = 0;
     ThreadRecord* record = nullptr;
     std::thread thread;
     bool busy = false;
@@ -199,13 +201,46 @@ void SpinWakeLocked(PKSPIN_LOCK lock);
 bool DpcQueueLocked(PKDPC dpc, PVOID argument1, PVOID argument2);
 
 // Host threads, started and stopped by host::Start/Shutdown.
-void ProcessorsStart(ULONG count);
-void ProcessorsStop();
-void WorkersStart(ULONG count);
-void WorkersStop();
+void ProcessorMain(Processor* processor);
+void WorkerMain(Worker* worker);
 void TimerThreadStart();
 void TimerThreadStop();
 void TimersReset();
+
+// Starts `count` units (processors, workers), each with a registered thread running `main(unit)`.
+template <class Unit>
+void HostThreadsStart(std::vector<std::unique_ptr<Unit>>& units, ULONG count, void (*main)(Unit*))
+{
+    for (ULONG i = 0; i < count; i++) {
+        auto unit = std::make_unique<Unit>();
+        unit->index = i;
+        unit->record = RecordCreate(true);
+        Unit* raw = unit.get();
+        {
+            Lock lock(X().lock);
+            units.push_back(std::move(unit));
+        }
+        raw->thread = std::thread(main, raw);
+    }
+}
+
+// With Exec::stopping set: wakes the idle units, waits for their threads to end, and drops them.
+template <class Unit>
+void HostThreadsStop(std::vector<std::unique_ptr<Unit>>& units)
+{
+    {
+        Lock lock(X().lock);
+        for (auto& unit : units)
+            WakeIdle(unit->record);
+    }
+    for (auto& unit : units)
+        unit->thread.join();
+    Lock lock(X().lock);
+    units.clear();
+}
+
+// Ends a unit's thread (lock held on entry, released): its record goes with it.
+void HostThreadExit(Lock& lock, ThreadRecord*& record);
 
 // Unload checks of each subsystem.
 int ThreadLeakCheck(Image* image);

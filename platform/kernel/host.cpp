@@ -62,8 +62,8 @@ void Start(const Config& config)
     }
     TimersReset();
     ClockRegisterThread();
-    ProcessorsStart(x.config.processors);
-    WorkersStart(x.config.workerThreads);
+    HostThreadsStart(x.processors, x.config.processors, ProcessorMain);
+    HostThreadsStart(x.workers, x.config.workerThreads, WorkerMain);
     if (x.mode == ClockMode::Real)
         TimerThreadStart();
 }
@@ -81,8 +81,8 @@ void Shutdown()
         Lock lock(x.lock);
         x.stopping = true;
     }
-    ProcessorsStop();
-    WorkersStop();
+    HostThreadsStop(x.processors);
+    HostThreadsStop(x.workers);
     TimerThreadStop();
     ClockUnregisterThread();
     Lock lock(x.lock);

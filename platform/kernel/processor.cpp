@@ -21,9 +21,12 @@ ULONG ProcessorCount()
     return static_cast<ULONG>(X().processors.size());
 }
 
+} // namespace
+
 void ProcessorMain(Processor* processor)
 {
     Exec& x = X();
+    processor->record->processor = static_cast<int>(processor->index);
     SetSelf(processor->record);
     Lock lock(x.lock);
     for (;;) {
@@ -63,11 +66,10 @@ void ProcessorMain(Processor* processor)
         processor->busy = false;
         CheckQuiescersLocked();
     }
-    ThreadRecord* record = processor->record;
-    processor->record = nullptr; // the record ends with the thread
-    lock.unlock();
-    RecordExit(record);
+    HostThreadExit(lock, processor->record);
 }
+
+namespace {
 
 struct Flush {
     KEVENT done;
@@ -100,38 +102,6 @@ bool DpcQueueLocked(PKDPC dpc, PVOID argument1, PVOID argument2)
         InsertTailList(&processor->dpcs, &dpc->DpcListEntry);
     WakeIdle(processor->record);
     return true;
-}
-
-void ProcessorsStart(ULONG count)
-{
-    Exec& x = X();
-    for (ULONG i = 0; i < count; i++) {
-        auto processor = std::make_unique<Processor>();
-        processor->index = i;
-        InitializeListHead(&processor->dpcs);
-        processor->record = RecordCreate(true);
-        processor->record->processor = static_cast<int>(i);
-        Processor* raw = processor.get();
-        {
-            Lock lock(x.lock);
-            x.processors.push_back(std::move(processor));
-        }
-        raw->thread = std::thread(ProcessorMain, raw);
-    }
-}
-
-void ProcessorsStop()
-{
-    Exec& x = X();
-    {
-        Lock lock(x.lock);
-        for (auto& processor : x.processors)
-            WakeIdle(processor->record);
-    }
-    for (auto& processor : x.processors)
-        processor->thread.join();
-    Lock lock(x.lock);
-    x.processors.clear();
 }
 
 int DpcLeakCheck(Image* image)

@@ -100,6 +100,14 @@ void RecordExit(ThreadRecord* record)
     ObjectDereference(record->object);
 }
 
+void HostThreadExit(Lock& lock, ThreadRecord*& record)
+{
+    ThreadRecord* ending = record;
+    record = nullptr; // stopping the host must not wake a freed record
+    lock.unlock();
+    RecordExit(ending);
+}
+
 int ThreadLeakCheck(Image* image)
 {
     std::vector<HANDLE> leaked;

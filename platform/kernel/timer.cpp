@@ -143,8 +143,13 @@ void KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type)
 {
     Lock lock(X().lock);
     Remove(Timer); // memory reused for a new timer must not stay queued
-    HeaderInitialize(&Timer->Header, Type == NotificationTimer ? TimerNotificationObject : TimerSynchronizationObject,
-                     0);
+    UCHAR type = Type == NotificationTimer ? TimerNotificationObject : TimerSynchronizationObject;
+    if (HasWaitersLocked(&Timer->Header)) {
+        Timer->Header.Type = type; // the waiters stay linked so that their waits still end cleanly
+        SetSignalState(&Timer->Header, 0);
+    } else {
+        HeaderInitialize(&Timer->Header, type, 0);
+    }
     Timer->DueTime.QuadPart = 0;
     InitializeListHead(&Timer->TimerListEntry);
     Timer->Dpc = nullptr;

@@ -4,7 +4,6 @@
 #include <host/verifier.h>
 
 namespace host::exec {
-namespace {
 
 void WorkerMain(Worker* worker)
 {
@@ -33,41 +32,7 @@ void WorkerMain(Worker* worker)
             IdleWait(lock, *worker->record);
         }
     }
-    ThreadRecord* record = worker->record;
-    worker->record = nullptr; // the record ends with the thread
-    lock.unlock();
-    RecordExit(record);
-}
-
-} // namespace
-
-void WorkersStart(ULONG count)
-{
-    Exec& x = X();
-    for (ULONG i = 0; i < count; i++) {
-        auto worker = std::make_unique<Worker>();
-        worker->record = RecordCreate(true);
-        Worker* raw = worker.get();
-        {
-            Lock lock(x.lock);
-            x.workers.push_back(std::move(worker));
-        }
-        raw->thread = std::thread(WorkerMain, raw);
-    }
-}
-
-void WorkersStop()
-{
-    Exec& x = X();
-    {
-        Lock lock(x.lock);
-        for (auto& worker : x.workers)
-            WakeIdle(worker->record);
-    }
-    for (auto& worker : x.workers)
-        worker->thread.join();
-    Lock lock(x.lock);
-    x.workers.clear();
+    HostThreadExit(lock, worker->record);
 }
 
 int WorkLeakCheck(Image* image)

@@ -7,6 +7,7 @@
 #include <wdm.h>
 
 #include <functional>
+#include <memory>
 
 namespace exectest {
 
@@ -27,9 +28,9 @@ inline PKTHREAD StartThread(std::function<void()> body)
     NTSTATUS status = PsCreateSystemThread(
         &handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
         [](PVOID context) {
-            auto* run = static_cast<std::function<void()>*>(context);
+            // Freed on the way out even when the thread terminates itself.
+            std::unique_ptr<std::function<void()>> run(static_cast<std::function<void()>*>(context));
             (*run)();
-            delete run;
         },
         owned);
     EXPECT_EQ(STATUS_SUCCESS, status);
