@@ -35,19 +35,40 @@ void Init(Job& job)
     job.item.owner = reinterpret_cast<const void*>(RunJob);
 }
 
+struct Blocker {
+    host::WorkItem item;
+    KEVENT* release;
+};
+
+void Block(host::WorkItem* item)
+{
+    KeWaitForSingleObject(CONTAINING_RECORD(item, Blocker, item)->release, Executive, KernelMode, FALSE, nullptr);
+}
+
 TEST(Work, ItemsRunOnceAtPassiveOnAWorkerAndCanBeCancelled)
 {
+    // Both workers are held inside an item, so the next ones stay queued.
+    KEVENT release;
+    KeInitializeEvent(&release, NotificationEvent, FALSE);
+    Blocker blockers[2];
+    for (Blocker& blocker : blockers) {
+        blocker.item.routine = Block;
+        blocker.release = &release;
+        EXPECT_TRUE(host::WorkQueue(&blocker.item));
+    }
+    host::ClockAdvance(0);
+
     Job a, b, c;
     Init(a);
     Init(b);
     Init(c);
-    // The main thread stays runnable, so nothing runs before it waits.
     EXPECT_TRUE(host::WorkQueue(&a.item));
     EXPECT_FALSE(host::WorkQueue(&a.item));
     EXPECT_TRUE(host::WorkQueue(&b.item));
     EXPECT_TRUE(host::WorkQueue(&c.item));
     EXPECT_TRUE(host::WorkCancel(&b.item));
     EXPECT_FALSE(host::WorkCancel(&b.item));
+    KeSetEvent(&release, IO_NO_INCREMENT, FALSE);
     host::Quiesce();
     EXPECT_EQ(1, a.runs);
     EXPECT_EQ(0, b.runs);
@@ -59,23 +80,18 @@ TEST(Work, ItemsRunOnceAtPassiveOnAWorkerAndCanBeCancelled)
 
 TEST(Work, ItemAliveAtUnloadIsALeak)
 {
-    struct Blocked {
-        host::WorkItem item;
-        KEVENT release;
-    } blocked;
-    KeInitializeEvent(&blocked.release, NotificationEvent, FALSE);
-    blocked.item.routine = [](host::WorkItem* item) {
-        Blocked* b = CONTAINING_RECORD(item, Blocked, item);
-        KeWaitForSingleObject(&b->release, Executive, KernelMode, FALSE, nullptr);
-    };
-    blocked.item.owner = reinterpret_cast<const void*>(blocked.item.routine);
+    KEVENT release;
+    KeInitializeEvent(&release, NotificationEvent, FALSE);
+    Blocker blocked{{}, &release};
+    blocked.item.routine = Block;
+    blocked.item.owner = reinterpret_cast<const void*>(Block);
     host::WorkQueue(&blocked.item);
     host::ClockAdvance(0); // running now, blocked on the event
     {
         hosttest::ExpectReport expect(host::Check::WorkItemLeak);
         EXPECT_EQ(1, host::ImageCheckUnload(host::ImageMain()));
     }
-    KeSetEvent(&blocked.release, IO_NO_INCREMENT, FALSE);
+    KeSetEvent(&release, IO_NO_INCREMENT, FALSE);
     host::Quiesce();
     EXPECT_EQ(0, host::ImageCheckUnload(host::ImageMain()));
 }
