@@ -2,7 +2,9 @@
 // and the I/O manager's work items are built on it.
 #pragma once
 
-#include <ntdef.h>
+#include <wdm.h>
+
+#include <functional>
 
 namespace host {
 
@@ -18,6 +20,10 @@ struct WorkItem {
 bool WorkQueue(WorkItem* item);
 // Removes a queued item; false when it is not queued (running or done).
 bool WorkCancel(WorkItem* item);
+
+// Runs `run` on emulated processor `index`'s thread at DISPATCH_LEVEL, ahead of its queued DPCs (the
+// hook interrupt delivery uses to run an ISR there). False when there is no such processor.
+bool ProcessorRun(ULONG index, std::function<void()> run);
 
 // Runs `routine` as a host callback: IRQL and held spin locks are checked when it returns.
 // `what` names the callback in reports.

@@ -30,7 +30,9 @@ void Quiesce();
 
 // Host time in 100 ns units since boot (the interrupt time).
 LONGLONG ClockNow();
-// Virtual mode: moves time forward, firing what falls due on the way.
+// Virtual mode: moves time forward, firing what falls due on the way; each step waits until every
+// other registered thread is blocked again, so their reactions to one expiry precede the next.
+// ClockAdvance(0) lets the other registered threads run until they all block.
 void ClockAdvance(LONGLONG delta100ns);
 // A thread that can make progress must be registered, so that virtual time waits for it.
 void ClockRegisterThread();
