@@ -467,6 +467,43 @@ SIZE_T RtlCompareMemory(const void* Source1, const void* Source2, SIZE_T Length)
 #define RtlSecureZeroMemory(Destination, Length) memset((Destination), 0, (Length))
 
 // ---------------------------------------------------------------------------------------------
+// Driver objects. DriverEntry receives one from the host's loader.
+typedef struct _DEVICE_OBJECT DEVICE_OBJECT, *PDEVICE_OBJECT;
+struct _DRIVER_OBJECT;
+typedef void DRIVER_UNLOAD(struct _DRIVER_OBJECT* DriverObject);
+typedef DRIVER_UNLOAD* PDRIVER_UNLOAD;
+typedef NTSTATUS DRIVER_INITIALIZE(struct _DRIVER_OBJECT* DriverObject, PUNICODE_STRING RegistryPath);
+typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
+
+#define IRP_MJ_MAXIMUM_FUNCTION 0x1b
+
+typedef struct _DRIVER_OBJECT {
+    CSHORT Type;
+    CSHORT Size;
+    PDEVICE_OBJECT DeviceObject;
+    ULONG Flags;
+    PVOID DriverStart;
+    ULONG DriverSize;
+    PVOID DriverSection;
+    PVOID DriverExtension;
+    UNICODE_STRING DriverName;
+    PUNICODE_STRING HardwareDatabase;
+    PVOID FastIoDispatch;
+    PDRIVER_INITIALIZE DriverInit;
+    PVOID DriverStartIo;
+    PDRIVER_UNLOAD DriverUnload;
+    PVOID MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
+} DRIVER_OBJECT, *PDRIVER_OBJECT;
+
+// Legacy pool types, still taken by the framework's memory objects.
+typedef enum _POOL_TYPE {
+    NonPagedPool = 0,
+    NonPagedPoolExecute = 0,
+    PagedPool = 1,
+    NonPagedPoolNx = 512,
+} POOL_TYPE;
+
+// ---------------------------------------------------------------------------------------------
 // Debug output and checks.
 #define DPFLTR_ERROR_LEVEL 0
 #define DPFLTR_WARNING_LEVEL 1
