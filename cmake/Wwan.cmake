@@ -32,3 +32,28 @@ function(wwan_add_fuzz target)
     set_tests_properties(fuzz.${target} PROPERTIES LABELS "${F_LABEL};fuzz" TIMEOUT 300)
   endif()
 endfunction()
+
+# wwan_add_driver_image(<target> SOURCES ... [EXPORTS symbols...] [LIBS ...])
+# A driver image as the emulated host loads it: a shared library with hidden symbols that exports only
+# its entry points (DriverEntry by default) through a version script, binds its own symbols to itself
+# (-Bsymbolic) and links the platform dynamically with every reference resolved (--no-undefined).
+# The host attributes pool, objects and traces to the image a call returns to, so calls into the host
+# are never turned into tail jumps (which would return into the host instead).
+function(wwan_add_driver_image target)
+  cmake_parse_arguments(D "" "" "SOURCES;EXPORTS;LIBS" ${ARGN})
+  if(NOT D_EXPORTS)
+    set(D_EXPORTS DriverEntry)
+  endif()
+  add_library(${target} SHARED ${D_SOURCES})
+  target_link_libraries(${target} PRIVATE platform ${D_LIBS})
+  list(JOIN D_EXPORTS "; " symbols)
+  set(script ${CMAKE_CURRENT_BINARY_DIR}/${target}.map)
+  file(WRITE ${script} "{\n  global: ${symbols};\n  local: *;\n};\n")
+  set_target_properties(${target} PROPERTIES PREFIX "" CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON
+                                             LINK_DEPENDS ${script})
+  target_compile_options(${target} PRIVATE -fno-optimize-sibling-calls)
+  target_link_options(${target} PRIVATE -Wl,--version-script=${script} -Wl,-Bsymbolic)
+  if(NOT (WWAN_SANITIZE AND CMAKE_CXX_COMPILER_ID MATCHES "Clang"))
+    target_link_options(${target} PRIVATE -Wl,--no-undefined)
+  endif()
+endfunction()

@@ -13,13 +13,6 @@ namespace fx
 namespace
 {
 
-struct Driver : Object {
-    Driver() : Object(Kind::Driver) {}
-    PDRIVER_OBJECT driverObject = nullptr;
-    std::u16string registryPath;
-    WDF_DRIVER_CONFIG config{};
-};
-
 std::mutex g_driversLock;
 std::unordered_map<PDRIVER_OBJECT, Driver*> g_byDriverObject;
 
@@ -43,6 +36,14 @@ void FxDriverUnload(PDRIVER_OBJECT DriverObject)
 }
 
 } // namespace
+
+Driver* DriverFromObject(PDRIVER_OBJECT driverObject)
+{
+    std::lock_guard<std::mutex> guard(g_driversLock);
+    auto it = g_byDriverObject.find(driverObject);
+    return it == g_byDriverObject.end() ? nullptr : it->second;
+}
+
 } // namespace fx
 
 using namespace fx;
@@ -77,6 +78,8 @@ NTSTATUS WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryP
         g_byDriverObject[DriverObject] = driver;
     }
     DriverObject->DriverUnload = FxDriverUnload;
+    if ((DriverConfig->DriverInitFlags & WdfDriverInitNonPnpDriver) == 0)
+        DriverInstallAddDevice(DriverObject);
     if (Driver != nullptr)
         *Driver = reinterpret_cast<WDFDRIVER>(ToHandle(driver));
     return STATUS_SUCCESS;

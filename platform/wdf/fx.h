@@ -8,6 +8,7 @@
 #include <host/image.h>
 
 #include <atomic>
+#include <string>
 #include <vector>
 
 namespace fx
@@ -23,6 +24,14 @@ enum class Kind : ULONG {
     Timer,
     Dpc,
     Memory,
+    Device,
+    Queue,
+    Request,
+    IoTarget,
+    FileObject,
+    Key,
+    String,
+    ResourceList,
 };
 
 const char* KindName(Kind kind);
@@ -108,6 +117,18 @@ void ReleaseLock(Object* object);
 // The driver created by the image containing `caller`, or nullptr.
 Object* DriverOfCaller(const void* caller);
 
+struct Driver : Object {
+    Driver() : Object(Kind::Driver) {}
+    PDRIVER_OBJECT driverObject = nullptr;
+    std::u16string registryPath;
+    WDF_DRIVER_CONFIG config{};
+};
+
+// The framework driver of a driver object, or nullptr.
+Driver* DriverFromObject(PDRIVER_OBJECT driverObject);
+// Gives a framework driver's driver object the framework's AddDevice, which runs EvtDriverDeviceAdd.
+void DriverInstallAddDevice(PDRIVER_OBJECT driverObject);
+
 // Brackets a driver callback run on behalf of `object`: the host's IRQL and lock checks, deletions
 // of the object (or an ancestor) requested inside it deferred until it returns, and its automatic
 // serialisation lock when `serialize` is set.
@@ -115,6 +136,9 @@ class CallbackScope
 {
   public:
     CallbackScope(Object* object, const char* what, bool serialize);
+    // Serialised by `serializer`'s lock (nullptr: not serialised), as queue callbacks are by the lock
+    // their synchronisation scope names.
+    CallbackScope(Object* object, const char* what, Object* serializer);
     ~CallbackScope();
     CallbackScope(const CallbackScope&) = delete;
     CallbackScope& operator=(const CallbackScope&) = delete;

@@ -208,6 +208,22 @@ const char* KindName(Kind kind)
         return "WDFDPC";
     case Kind::Memory:
         return "WDFMEMORY";
+    case Kind::Device:
+        return "WDFDEVICE";
+    case Kind::Queue:
+        return "WDFQUEUE";
+    case Kind::Request:
+        return "WDFREQUEST";
+    case Kind::IoTarget:
+        return "WDFIOTARGET";
+    case Kind::FileObject:
+        return "WDFFILEOBJECT";
+    case Kind::Key:
+        return "WDFKEY";
+    case Kind::String:
+        return "WDFSTRING";
+    case Kind::ResourceList:
+        return "WDFCMRESLIST";
     }
     return "object";
 }
@@ -387,7 +403,12 @@ Object* DriverOfCaller(const void* caller)
 }
 
 CallbackScope::CallbackScope(Object* object, const char* what, bool serialize)
-    : object_(object), what_(what), serializer_(serialize ? SynchronizationOwner(object) : nullptr)
+    : CallbackScope(object, what, serialize ? SynchronizationOwner(object) : nullptr)
+{
+}
+
+CallbackScope::CallbackScope(Object* object, const char* what, Object* serializer)
+    : object_(object), what_(what), serializer_(serializer)
 {
     host::CallbackEnter(what_, &irql_, &locks_);
     if (serializer_ != nullptr)

@@ -1,0 +1,178 @@
+// The I/O manager and PnP manager as the framework sees them: device objects in stacks, the request
+// record that travels down a stack and completes back up it, file objects, names, and the device node
+// whose stack the PnP manager starts, powers and removes. Private to platform/.
+#pragma once
+
+#include <wdm.h>
+
+#include <host/object.h>
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace host::io
+{
+
+struct Device;
+struct Node;
+struct File;
+
+// One request. Each device it passes pushes a frame; completion pops the frames from the top and runs
+// each frame's routine, which may stop the unwinding by returning false (it then owns the request and
+// completes it again later).
+struct Irp {
+    IRP irp{};
+    UCHAR major = 0;
+    ULONG ioctl = 0;
+    size_t inputLength = 0;
+    size_t outputLength = 0;
+    LONGLONG offset = 0;
+    std::vector<UCHAR> buffer; // the system buffer: input on the way down, output on the way up
+    File* file = nullptr;
+
+    using Completion = std::function<bool(Irp*)>;
+    struct Frame {
+        Device* device;
+        Completion completion; // the sender's; may be empty
+    };
+    std::mutex lock; // frames, cancel state
+    std::vector<Frame> frames;
+    std::function<void(Irp*)> cancelRoutine;
+
+    Irp();
+    // Sizes the system buffer for a request with these lengths and copies `input` into it.
+    void Format(UCHAR major, ULONG ioctl, const void* input, size_t inputLength, size_t outputLength,
+                LONGLONG offset = 0);
+};
+
+// Sends `irp` to `device`: `completion` runs (on the completing thread) when the device completes it.
+void Call(Device* device, Irp* irp, Irp::Completion completion);
+// Completes the request at its current device; reports a completion with no device holding it.
+void Complete(Irp* irp, NTSTATUS status, ULONG_PTR information);
+// Marks the request cancelled and runs the cancel routine of the device holding it, if one is set.
+void Cancel(Irp* irp);
+// Sets the routine unless the request is already cancelled (false). Pass nullptr to clear it: false
+// then means the routine already ran or is running (it owns the completion).
+bool SetCancelRoutine(Irp* irp, std::function<void(Irp*)> routine);
+bool ClearCancelRoutine(Irp* irp);
+
+// Sends a request and waits for it: the time-out (100 ns units, relative when negative, nullptr for
+// none) cancels it, and STATUS_IO_TIMEOUT is returned once it completes as cancelled. `completed` runs
+// first thing on completion, before the waiter is released.
+NTSTATUS CallSynchronously(Device* device, Irp* irp, const LONGLONG* timeout,
+                           const std::function<void(Irp*)>& completed = {});
+
+// What a device's driver answers. Framework devices implement it; the bus's own device is the host's.
+struct DeviceHandler {
+    virtual ~DeviceHandler() = default;
+    // Every request arriving at the device: complete it, queue it, or pass it on.
+    virtual void Dispatch(Device* device, Irp* irp) = 0;
+    // PnP and power, on the PnP manager's thread, in stack order (see pnp.cpp).
+    virtual NTSTATUS PrepareHardware() { return STATUS_SUCCESS; }
+    virtual NTSTATUS EnterD0(DEVICE_POWER_STATE previous, bool first) = 0;
+    virtual void LeaveD0(DEVICE_POWER_STATE target, bool final) = 0;
+    virtual void ReleaseHardware() {}
+    virtual NTSTATUS QueryStop() { return STATUS_SUCCESS; }
+    virtual NTSTATUS QueryRemove() { return STATUS_SUCCESS; }
+    virtual void SurpriseRemoved() {}
+    // The last call: the handler deletes itself and its device.
+    virtual void Removed() = 0;
+    virtual void WakeTriggered() {}
+};
+
+struct Device {
+    DEVICE_OBJECT object{};
+    PDRIVER_OBJECT driver = nullptr;
+    Node* node = nullptr;
+    Device* lower = nullptr;
+    Device* upper = nullptr;
+    std::u16string name; // \Device\... or empty
+    bool exclusive = false;
+    long opens = 0;       // files open through this device
+    bool deleted = false; // gone from its stack, kept until its last file closes
+    DeviceHandler* handler = nullptr;
+
+    static Device* From(PDEVICE_OBJECT object);
+};
+
+// A device object for `driver` (nullptr for the bus's own device). A name that is already taken fails
+// with STATUS_OBJECT_NAME_COLLISION.
+NTSTATUS DeviceCreate(PDRIVER_OBJECT driver, std::u16string_view name, ULONG type, ULONG characteristics,
+                      bool exclusive, DeviceHandler* handler, Device** device);
+// Puts `device` on top of `lower`'s stack.
+void DeviceAttach(Device* device, Device* lower);
+// Takes the device out of its stack, its names with it, and frees it once no file is open on it; until
+// then requests to it fail with STATUS_NO_SUCH_DEVICE.
+void DeviceDelete(Device* device);
+// Counts a file opened on the device: false for a second file on an exclusive device or a deleted one.
+bool DeviceOpen(Device* device);
+void DeviceClosed(Device* device);
+Device* DeviceTop(Device* device);
+// The stack from `bottom` up.
+std::vector<Device*> DeviceStack(Device* bottom);
+
+// Object names: symbolic links (\DosDevices\X, \??\X, \GLOBAL??\X and \Device\X all resolve) and
+// device interfaces.
+NTSTATUS LinkCreate(std::u16string_view link, Device* device);
+void LinksRemove(Device* device);
+// The device a name (a device name, a link, or an interface path) leads to, or nullptr.
+Device* Resolve(std::u16string_view name, std::u16string* remainder);
+
+NTSTATUS InterfaceRegister(Device* pdo, const GUID& guid, std::u16string_view reference, std::u16string* path);
+NTSTATUS InterfaceSetState(std::u16string_view path, bool enabled);
+std::vector<std::u16string> InterfaceList(const GUID& guid, bool enabledOnly);
+
+// An open file on a device stack.
+struct File : host::Object {
+    File() : host::Object(host::ObjectKind::File) {}
+    Device* device = nullptr; // the device the create was sent to (the top of its stack)
+    std::u16string name;      // what followed the device in the opened name
+    void* context = nullptr;  // the framework's file object
+};
+
+// Opens `name` from kernel or user mode: IRP_MJ_CREATE to the top of the stack it leads to.
+NTSTATUS FileOpen(std::u16string_view name, KPROCESSOR_MODE mode, File** file);
+// Sends IRP_MJ_CLEANUP then IRP_MJ_CLOSE and drops the file.
+void FileClose(File* file);
+NTSTATUS FileRequest(File* file, UCHAR major, ULONG ioctl, const void* input, size_t inputLength, void* output,
+                     size_t outputLength, ULONG_PTR* information, const LONGLONG* timeout);
+
+// ---------------------------------------------------------------------------------------------
+// The PnP manager's device node: the stack, its state, and the power policy the function driver set.
+struct IdlePolicy {
+    bool enabled = false;
+    ULONG timeoutMs = 5000;
+};
+
+// The node of a device object (its PDO's node).
+Node* NodeOf(Device* device);
+std::u16string NodeInstanceId(Node* node);
+std::vector<std::u16string> NodeHardwareIds(Node* node);
+std::u16string NodeEnumKey(Node* node);   // \Registry\Machine\...\Enum\<instance>
+std::u16string NodeDriverKey(Node* node); // \Registry\Machine\...\Control\Class\{guid}\NNNN
+Device* NodePdo(Node* node);
+POWER_ACTION NodePowerAction(Node* node);
+// Asks the PnP manager to restart the stack (or leave it failed) after the driver reported a failure.
+void NodeSetFailed(Node* node, bool restart);
+void NodeSetIdlePolicy(Node* node, const IdlePolicy& policy);
+// Power references: while any is held the stack stays in (or returns to) D0. Acquire with `wait`
+// blocks until the stack is in D0 (false when it cannot get there: removed or failed).
+bool NodePowerReference(Node* node, bool wait);
+void NodePowerDereference(Node* node);
+bool NodeInD0(Node* node);
+
+// Holders of files on a stack (remote I/O targets) hear of its removal: the query comes before the
+// drivers' own (a failure vetoes it), the outcome after.
+struct RemovalListener {
+    virtual ~RemovalListener() = default;
+    virtual NTSTATUS QueryRemove() = 0;
+    virtual void RemoveCanceled() = 0;
+    virtual void RemoveComplete() = 0;
+};
+void NodeAddListener(Node* node, RemovalListener* listener);
+void NodeRemoveListener(Node* node, RemovalListener* listener);
+
+} // namespace host::io

@@ -1,0 +1,228 @@
+// Framework devices, queues, requests, files and I/O targets over the host's I/O and PnP manager.
+// Private to the platform library.
+#pragma once
+
+#include "fx.h"
+#include "kernel/iomgr.h"
+
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+
+namespace fx
+{
+
+struct Queue;
+struct Request;
+struct IoTarget;
+struct FileObject;
+
+struct Device : Object, host::io::DeviceHandler {
+    Device() : Object(Kind::Device) {}
+    WDFDEVICE Handle() { return reinterpret_cast<WDFDEVICE>(ToHandle(this)); }
+
+    // host::io::DeviceHandler
+    void Dispatch(host::io::Device* device, host::io::Irp* irp) override;
+    NTSTATUS PrepareHardware() override;
+    NTSTATUS EnterD0(DEVICE_POWER_STATE previous, bool first) override;
+    void LeaveD0(DEVICE_POWER_STATE target, bool final) override;
+    void ReleaseHardware() override;
+    NTSTATUS QueryStop() override;
+    NTSTATUS QueryRemove() override;
+    void SurpriseRemoved() override;
+    void Removed() override;
+    void WakeTriggered() override;
+
+    // The queue that receives requests of a major function, or nullptr.
+    Queue* QueueFor(UCHAR major);
+    // Sends a request this device does not handle on to the next-lower device, unchanged.
+    void Forward(host::io::Irp* irp);
+    void DispatchFile(host::io::Irp* irp);
+    bool PowerManagedByDefault() const { return !filter; }
+
+    Driver* driver = nullptr;
+    host::io::Device* wdm = nullptr;
+    host::io::Node* node = nullptr;
+    bool filter = false;
+    bool powerPolicyOwner = true;
+    WDF_PNPPOWER_EVENT_CALLBACKS pnp{};
+    WDF_POWER_POLICY_EVENT_CALLBACKS policy{};
+    bool hasFileConfig = false;
+    WDF_FILEOBJECT_CONFIG fileConfig{};
+    bool hasFileAttributes = false;
+    WDF_OBJECT_ATTRIBUTES fileAttributes{};
+    bool hasRequestAttributes = false;
+    WDF_OBJECT_ATTRIBUTES requestAttributes{};
+
+    std::mutex ioLock; // queues, dispatching, files
+    Queue* defaultQueue = nullptr;
+    std::map<UCHAR, Queue*> dispatching;
+    std::vector<Queue*> queues;
+    std::map<host::io::File*, FileObject*> files;
+    IoTarget* defaultTarget = nullptr;
+    bool removed = false;
+
+    // PnP and power state, touched only on the PnP manager's thread.
+    bool selfManagedIoInitialised = false;
+    Object* rawResources = nullptr;
+    Object* translatedResources = nullptr;
+    bool idleCanWake = false;
+    bool sxWakeEnabled = false;
+    bool armedS0 = false;
+    bool armedSx = false;
+    struct Interface {
+        GUID guid;
+        std::u16string reference;
+        std::u16string path;
+        bool enabled = true; // the state the driver wants while the device runs
+    };
+    std::vector<Interface> interfaces;
+    bool started = false; // interfaces are live while started
+    bool queuesPowered = false; // guarded by ioLock: power-managed queues present only in D0
+};
+
+struct Request : Object {
+    Request() : Object(Kind::Request) {}
+    ~Request() override;
+    WDFREQUEST Handle() { return reinterpret_cast<WDFREQUEST>(ToHandle(this)); }
+    // Leaves the queue that presented the request and gives back its power reference.
+    void Release();
+
+    host::io::Irp* irp = nullptr;
+    std::unique_ptr<host::io::Irp> ownIrp; // driver-created requests own theirs
+    Device* device = nullptr;              // the device that received it (nullptr when driver-created)
+    Queue* queue = nullptr;                // the queue it was last presented by
+    bool powerReference = false;
+    std::atomic<bool> completed{false};
+    ULONG_PTR information = 0;
+    PFN_WDF_REQUEST_CANCEL cancel = nullptr;
+    bool stopAcknowledged = false;
+    bool requeue = false;
+    Object* inputMemory = nullptr;
+    Object* outputMemory = nullptr;
+
+    // Sending.
+    PFN_WDF_REQUEST_COMPLETION_ROUTINE completionRoutine = nullptr;
+    WDFCONTEXT completionContext = nullptr;
+    WDF_REQUEST_COMPLETION_PARAMS completionParams{};
+    IoTarget* sentTo = nullptr;
+    // What a format asked for, applied when the request is sent: the buffers are read then.
+    struct Format {
+        bool pending = false;
+        UCHAR major = 0;
+        ULONG ioctl = 0;
+        WDFMEMORY input = nullptr;
+        WDFMEMORY_OFFSET inputOffset{};
+        bool hasInputOffset = false;
+        WDFMEMORY output = nullptr;
+        WDFMEMORY_OFFSET outputOffset{};
+        bool hasOutputOffset = false;
+        LONGLONG offset = 0;
+    } format;
+    KTIMER timer{};
+    KDPC timerDpc{};
+    bool timerSet = false;
+};
+
+// A framework request for an arriving request at `device` (nullptr when out of memory).
+Request* RequestCreateForIrp(Device* device, host::io::Irp* irp, const void* caller);
+// Completes a received request: the verifier reports a second completion.
+void RequestComplete(Request* request, NTSTATUS status, ULONG_PTR information);
+
+struct Queue : Object {
+    Queue() : Object(Kind::Queue) { KeInitializeEvent(&drained, NotificationEvent, TRUE); }
+    WDFQUEUE Handle() { return reinterpret_cast<WDFQUEUE>(ToHandle(this)); }
+    void Dispose() override;
+
+    // A request arriving for the queue (or forwarded to it): held, presented, or refused.
+    void Enqueue(Request* request, bool front = false);
+    // Presents waiting requests while the queue may.
+    void Pump();
+    // The request left the driver (completed, forwarded, sent and forgotten).
+    void Done(Request* request);
+    // Stops presenting; `purge` also cancels waiting requests and refuses new ones until started.
+    // `powerStop` is the device leaving D0. Driver-owned requests get EvtIoStop; waits until each of
+    // those is completed or acknowledged when `wait`.
+    void Stop(bool purge, bool powerStop, bool wait);
+    void Start(bool powerStart);
+    void Acknowledge(Request* request, bool requeue);
+    // Takes a request off the queue's list of waiting ones (a manual queue's retrieval): nullptr when
+    // none is left.
+    Request* Retrieve();
+    // A waiting request was cancelled: EvtIoCanceledOnQueue, or completion with STATUS_CANCELLED.
+    void Cancelled(Request* request);
+
+    Device* device = nullptr;
+    WDF_IO_QUEUE_CONFIG config{};
+    bool powerManaged = true;
+    Object* serializer = nullptr; // whose lock the callbacks hold, by the synchronisation scope
+    bool passive = false;         // callbacks at PASSIVE_LEVEL
+    OwnedWork<Queue> pumpWork{};  // presents from a worker when a request arrives above PASSIVE_LEVEL
+
+    std::mutex lock;
+    std::deque<Request*> waiting;
+    std::set<Request*> presented;
+    bool running = true;
+    bool accepting = true;
+    bool powered = true; // power-managed queues present only in D0
+    bool pumping = false;
+    bool pumpAgain = false;
+    KEVENT drained; // set while no presented request awaits completion or acknowledgement
+};
+
+struct FileObject : Object {
+    FileObject() : Object(Kind::FileObject) {}
+    Device* device = nullptr;
+    host::io::File* file = nullptr;
+    UNICODE_STRING name{};
+};
+
+struct IoTarget : Object, host::io::RemovalListener {
+    IoTarget() : Object(Kind::IoTarget)
+    {
+        KeInitializeEvent(&drained, NotificationEvent, TRUE);
+        KeInitializeEvent(&cancelDone, NotificationEvent, TRUE);
+    }
+    WDFIOTARGET Handle() { return reinterpret_cast<WDFIOTARGET>(ToHandle(this)); }
+    void Dispose() override;
+
+    // The device requests go to: the next-lower device for the default target, the opened stack's top
+    // for a remote one; nullptr when closed.
+    host::io::Device* Destination();
+    // Checks the target's state and registers the request as sent: false with the status otherwise.
+    bool BeginSend(host::io::Irp* irp, bool ignoreState, NTSTATUS* status);
+    void EndSend(host::io::Irp* irp);
+    // Cancels what was sent and, when `wait`, waits until all of it completed.
+    void CancelSent(bool wait);
+    void Close(WDF_IO_TARGET_STATE closed);
+
+    // host::io::RemovalListener
+    NTSTATUS QueryRemove() override;
+    void RemoveCanceled() override;
+    void RemoveComplete() override;
+
+    Device* device = nullptr;
+    bool isDefault = false;
+    host::io::File* file = nullptr; // remote targets
+    host::io::Node* watched = nullptr;
+    std::u16string name;
+    WDF_IO_TARGET_OPEN_PARAMS open{};
+
+    std::mutex lock;
+    WDF_IO_TARGET_STATE state = WdfIoTargetStarted;
+    std::set<host::io::Irp*> sent;
+    KEVENT drained;
+    host::io::Irp* cancelling = nullptr; // being cancelled by `canceller`, outside the lock
+    PKTHREAD canceller = nullptr;
+    KEVENT cancelDone;
+};
+
+// The default target of a new device.
+IoTarget* IoTargetCreateDefault(Device* device);
+
+// Makes a framework string hold `text`.
+NTSTATUS StringAssign(WDFSTRING string, PCUNICODE_STRING text);
+
+} // namespace fx

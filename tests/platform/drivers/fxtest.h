@@ -1,0 +1,33 @@
+// What the test driver pair and their tests share: control codes, the interface class and the names
+// the drivers trace their callbacks under ("cb <callback> <argument>").
+#pragma once
+
+#include <wdm.h>
+
+#define FXTEST_DEVICE 0x8123
+
+// Function driver (top of the stack).
+#define IOCTL_FXFUNC_ECHO CTL_CODE(FXTEST_DEVICE, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS)
+// Held, cancelable, until cancelled.
+#define IOCTL_FXFUNC_PEND CTL_CODE(FXTEST_DEVICE, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS)
+// Asks the lower filter to hold a request, waiting 100 ms for it: completes with the send's status.
+#define IOCTL_FXFUNC_SEND_TIMED CTL_CODE(FXTEST_DEVICE, 0x803, METHOD_BUFFERED, FILE_ANY_ACCESS)
+// Completes with an informational status.
+#define IOCTL_FXFUNC_STATUS CTL_CODE(FXTEST_DEVICE, 0x804, METHOD_BUFFERED, FILE_ANY_ACCESS)
+// Parks the request in a manual queue; IOCTL_FXFUNC_PURGE purges that queue.
+#define IOCTL_FXFUNC_PARK CTL_CODE(FXTEST_DEVICE, 0x805, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_FXFUNC_PURGE CTL_CODE(FXTEST_DEVICE, 0x806, METHOD_BUFFERED, FILE_ANY_ACCESS)
+// Completes the request twice (a driver bug the verifier must catch).
+#define IOCTL_FXFUNC_COMPLETE_TWICE CTL_CODE(FXTEST_DEVICE, 0x807, METHOD_BUFFERED, FILE_ANY_ACCESS)
+// Passed to the lower filter by the function driver's default target, as received.
+#define IOCTL_FXFUNC_PASS_DOWN CTL_CODE(FXTEST_DEVICE, 0x808, METHOD_BUFFERED, FILE_ANY_ACCESS)
+
+// Lower filter.
+#define IOCTL_FXLOWER_PING CTL_CODE(FXTEST_DEVICE, 0x901, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_FXLOWER_HOLD CTL_CODE(FXTEST_DEVICE, 0x902, METHOD_BUFFERED, FILE_ANY_ACCESS)
+
+#define FXLOWER_PING_ANSWER 0x1234u
+#define FXFUNC_INFO_STATUS ((NTSTATUS)0x40100001L)
+
+// {5b0d3a2e-8f61-4c1e-9b7a-2d4e6f708192}
+DEFINE_GUID(GUID_FXTEST_INTERFACE, 0x5b0d3a2e, 0x8f61, 0x4c1e, 0x9b, 0x7a, 0x2d, 0x4e, 0x6f, 0x70, 0x81, 0x92);
