@@ -30,6 +30,7 @@ WDF_DECLARE_HANDLE(WDFCMRESLIST);
 #define WDF_NO_OBJECT_ATTRIBUTES NULL
 #define WDF_NO_HANDLE NULL
 #define WDF_NO_CONTEXT NULL
+#define WDF_NO_SEND_OPTIONS NULL
 
 // ---------------------------------------------------------------------------------------------
 // Object attributes and context types.

@@ -92,12 +92,16 @@ NTSTATUS FindEntry(std::u16string_view service, const std::u16string& registryPa
     return STATUS_SUCCESS;
 }
 
-// After the checks reported them, frees what a driver image left, so the next test starts clean. A
-// built-in driver shares the executable's image with the test, whose pool is not the driver's to free.
-void FreeLeft(Image* image)
+// The image's unload checks, then frees what they reported so the next test starts clean. A built-in
+// driver shares the executable's image with the test and the host's own threads, so its unload is
+// not checked: the checks would see them all.
+int CheckUnload(Image* image)
 {
-    if (image != ImageMain())
-        PoolFreeAll(image);
+    if (image == ImageMain())
+        return 0;
+    int reports = ImageCheckUnload(image);
+    PoolFreeAll(image);
+    return reports;
 }
 
 } // namespace
@@ -151,8 +155,7 @@ NTSTATUS DriverLoad(std::u16string_view service, PDRIVER_OBJECT* driver)
     CallbackLeave("DriverEntry", irql, locks);
     if (!NT_SUCCESS(status)) {
         // A failed DriverEntry must leave nothing behind; its unload routine is not called.
-        ImageCheckUnload(loaded->image);
-        FreeLeft(loaded->image);
+        CheckUnload(loaded->image);
         return status;
     }
     loaded->references = 1;
@@ -182,9 +185,7 @@ int DriverUnload(std::u16string_view service)
         loaded->object.DriverUnload(&loaded->object);
         CallbackLeave("DriverUnload", irql, locks);
     }
-    int reports = ImageCheckUnload(loaded->image);
-    FreeLeft(loaded->image);
-    return reports;
+    return CheckUnload(loaded->image);
 }
 
 PDRIVER_OBJECT DriverFind(std::u16string_view service)

@@ -17,7 +17,7 @@ struct Image;
 inline constexpr std::u16string_view kServicesKey = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services";
 
 // A driver linked into the executable (unit tests): loading the service runs `entry` instead of loading
-// its ImagePath. Its pool and objects belong to the executable's image.
+// its ImagePath. Its pool and objects belong to the executable's image, which its unload does not check.
 void DriverRegisterBuiltin(std::u16string_view service, PDRIVER_INITIALIZE entry);
 
 // Loads the service (once: a loaded driver is referenced again) and runs its DriverEntry.

@@ -70,7 +70,8 @@ NTSTATUS PnpSystemResume();
 // The device signals wake while idle in Dx: the armed function driver sees the wake, and the stack
 // returns to D0.
 NTSTATUS PnpSignalWake(std::u16string_view instanceId);
-// Changes a power setting; every callback registered for it is called with the new value.
+// Changes a power setting; every callback registered for it is called with the new value, on the
+// calling thread, before this returns.
 void PnpSetPowerSetting(const GUID& setting, const void* value, ULONG length);
 
 } // namespace host
