@@ -114,6 +114,22 @@ TEST_F(PnpTest, FunctionDriverTalksToItsLowerFilterFromItsPowerCallbacks)
               Calls(calls.begin() + 2, calls.begin() + 7));
 }
 
+TEST_F(PnpTest, AFailedDeviceIsRestarted)
+{
+    ASSERT_EQ(STATUS_SUCCESS, Add());
+    HANDLE handle = Open();
+    Take();
+    EXPECT_EQ(STATUS_SUCCESS, Control(handle, IOCTL_FXFUNC_FAIL_RESTART));
+    host::ClockAdvance(0);
+    Calls expected = kLeaveFinal;
+    expected.insert(expected.end(), {"FxLower:PrepareHardware", "FxLower:D0Entry 5", "FxFunc:PrepareHardware 0",
+                                     "FxFunc:D0Entry 5 a0", "FxFunc:D0EntryPostInterruptsEnabled 5 a0",
+                                     "FxFunc:SelfManagedIoRestart"});
+    EXPECT_EQ(expected, Take());
+    EXPECT_EQ(host::PnpState::Started, host::PnpQueryState(kInstance));
+    EXPECT_EQ(STATUS_SUCCESS, host::IoClose(handle));
+}
+
 TEST_F(PnpTest, DisableAndEnableByHardwareId)
 {
     ASSERT_EQ(STATUS_SUCCESS, Add());

@@ -1,7 +1,7 @@
 // A function driver for the framework tests. Its behaviour is set by DWORD values under its service's
 // Parameters key: FailPrepare, ProbeLower (synchronous pings to the lower filter from the D0
-// callbacks), IdleMs (an S0 idle time-out), IdleWake (idle can wake) and SxWake. Its callbacks are
-// traced as "cb <name> <arguments>".
+// callbacks), IdleMs (an S0 idle time-out), IdleWake (idle can wake), SxWake and LeakPool (an
+// allocation it never frees). Its callbacks are traced as "cb <name> <arguments>".
 #include <wdf.h>
 
 #include "fxtest.h"
@@ -17,6 +17,7 @@ struct Settings {
     ULONG idleMs = 0;
     ULONG idleWake = 0;
     ULONG sxWake = 0;
+    ULONG leakPool = 0;
 };
 Settings g_settings;
 
@@ -250,6 +251,10 @@ void IoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLeng
         WdfRequestComplete(Request, STATUS_SUCCESS);
         WdfRequestComplete(Request, STATUS_SUCCESS);
         return;
+    case IOCTL_FXFUNC_FAIL_RESTART:
+        WdfDeviceSetFailed(device, WdfDeviceFailedAttemptRestart);
+        WdfRequestComplete(Request, STATUS_SUCCESS);
+        return;
     case IOCTL_FXFUNC_PASS_DOWN: {
         WDF_REQUEST_SEND_OPTIONS options;
         WDF_REQUEST_SEND_OPTIONS_INIT(&options, WDF_REQUEST_SEND_OPTION_SEND_AND_FORGET);
@@ -274,7 +279,7 @@ void ReadSettings(WDFDRIVER driver)
         ULONG* value;
     } values[] = {{u"FailPrepare", &g_settings.failPrepare}, {u"ProbeLower", &g_settings.probeLower},
                   {u"IdleMs", &g_settings.idleMs},           {u"IdleWake", &g_settings.idleWake},
-                  {u"SxWake", &g_settings.sxWake}};
+                  {u"SxWake", &g_settings.sxWake},           {u"LeakPool", &g_settings.leakPool}};
     for (auto& v : values) {
         UNICODE_STRING name;
         RtlInitUnicodeString(&name, v.name);
@@ -288,6 +293,8 @@ NTSTATUS DeviceAdd(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit)
 {
     Trace("DeviceAdd");
     ReadSettings(Driver);
+    if (g_settings.leakPool)
+        ExAllocatePool2(POOL_FLAG_NON_PAGED, 32, FXFUNC_LEAK_TAG);
     WDF_PNPPOWER_EVENT_CALLBACKS pnp;
     WDF_PNPPOWER_EVENT_CALLBACKS_INIT(&pnp);
     pnp.EvtDevicePrepareHardware = PrepareHardware;

@@ -19,6 +19,8 @@
 #define IOCTL_FXFUNC_PURGE CTL_CODE(FXTEST_DEVICE, 0x806, METHOD_BUFFERED, FILE_ANY_ACCESS)
 // Completes the request twice (a driver bug the verifier must catch).
 #define IOCTL_FXFUNC_COMPLETE_TWICE CTL_CODE(FXTEST_DEVICE, 0x807, METHOD_BUFFERED, FILE_ANY_ACCESS)
+// Reports the device failed, asking for a restart.
+#define IOCTL_FXFUNC_FAIL_RESTART CTL_CODE(FXTEST_DEVICE, 0x809, METHOD_BUFFERED, FILE_ANY_ACCESS)
 // Passed to the lower filter by the function driver's default target, as received.
 #define IOCTL_FXFUNC_PASS_DOWN CTL_CODE(FXTEST_DEVICE, 0x808, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
@@ -28,6 +30,7 @@
 
 #define FXLOWER_PING_ANSWER 0x1234u
 #define FXFUNC_INFO_STATUS ((NTSTATUS)0x40100001L)
+#define FXFUNC_LEAK_TAG 0x6b61654cu // "Leak"
 
 // {5b0d3a2e-8f61-4c1e-9b7a-2d4e6f708192}
 DEFINE_GUID(GUID_FXTEST_INTERFACE, 0x5b0d3a2e, 0x8f61, 0x4c1e, 0x9b, 0x7a, 0x2d, 0x4e, 0x6f, 0x70, 0x81, 0x92);
