@@ -39,17 +39,9 @@ Names& N()
     return *names;
 }
 
-std::u16string Upper(std::u16string_view text)
-{
-    std::u16string upper(text);
-    for (auto& c : upper)
-        c = RtlUpcaseUnicodeChar(c);
-    return upper;
-}
-
 bool StartsWith(std::u16string_view text, std::u16string_view prefix)
 {
-    return text.size() >= prefix.size() && Upper(text.substr(0, prefix.size())) == Upper(prefix);
+    return text.size() >= prefix.size() && Upcase(text.substr(0, prefix.size())) == Upcase(prefix);
 }
 
 // Splits a name into its namespace (device or link), its first component and the rest.
@@ -103,6 +95,38 @@ GoneHandler g_gone;
 
 } // namespace
 
+std::u16string Upcase(std::u16string_view text)
+{
+    std::u16string upper(text);
+    for (auto& c : upper)
+        c = RtlUpcaseUnicodeChar(c);
+    return upper;
+}
+
+UNICODE_STRING Counted(std::u16string& text)
+{
+    UNICODE_STRING counted;
+    counted.Buffer = text.data();
+    counted.Length = static_cast<USHORT>(text.size() * sizeof(WCHAR));
+    counted.MaximumLength = counted.Length;
+    return counted;
+}
+
+std::u16string Text(PCUNICODE_STRING text)
+{
+    if (text == nullptr || text->Buffer == nullptr)
+        return {};
+    return std::u16string(text->Buffer, text->Length / sizeof(WCHAR));
+}
+
+std::u16string RegistryText(const std::vector<UCHAR>& data)
+{
+    std::u16string text(reinterpret_cast<const char16_t*>(data.data()), data.size() / sizeof(char16_t));
+    while (!text.empty() && text.back() == 0)
+        text.pop_back();
+    return text;
+}
+
 Device* Device::From(PDEVICE_OBJECT object)
 {
     return reinterpret_cast<Device*>(object); // the DEVICE_OBJECT is the first member
@@ -131,7 +155,7 @@ NTSTATUS DeviceCreate(PDRIVER_OBJECT driver, std::u16string_view name, ULONG typ
     created->name = name;
     std::lock_guard<std::mutex> guard(N().lock);
     if (!name.empty()) {
-        std::u16string key = Upper(name.substr(8));
+        std::u16string key = Upcase(name.substr(8));
         if (key.empty() || key.find(u'\\') != std::u16string::npos) {
             delete created;
             return STATUS_OBJECT_NAME_INVALID;
@@ -247,7 +271,7 @@ NTSTATUS LinkCreate(std::u16string_view link, Device* device)
     if (!SplitName(link, &isDevice, &component, &rest) || isDevice || !rest.empty())
         return STATUS_OBJECT_NAME_INVALID;
     std::lock_guard<std::mutex> guard(N().lock);
-    auto key = Upper(component);
+    auto key = Upcase(component);
     if (N().links.count(key) != 0)
         return STATUS_OBJECT_NAME_COLLISION;
     N().links[key] = device;
@@ -262,7 +286,7 @@ Device* Resolve(std::u16string_view name, std::u16string* remainder)
         return nullptr;
     std::lock_guard<std::mutex> guard(N().lock);
     auto& table = isDevice ? N().devices : N().links;
-    auto it = table.find(Upper(component));
+    auto it = table.find(Upcase(component));
     if (it == table.end())
         return nullptr;
     if (remainder != nullptr)
@@ -279,7 +303,7 @@ NTSTATUS InterfaceRegister(Device* pdo, const GUID& guid, std::u16string_view re
     link += u"#" + GuidText(guid);
     std::lock_guard<std::mutex> guard(N().lock);
     for (auto& i : N().interfaces)
-        if (i.pdo == pdo && i.guid == guid && Upper(i.reference) == Upper(reference)) {
+        if (i.pdo == pdo && i.guid == guid && Upcase(i.reference) == Upcase(reference)) {
             *path = u"\\??\\" + i.link + (i.reference.empty() ? u"" : u"\\" + i.reference);
             return STATUS_SUCCESS;
         }
@@ -295,16 +319,16 @@ NTSTATUS InterfaceSetState(std::u16string_view path, bool enabled)
     std::lock_guard<std::mutex> guard(N().lock);
     for (auto& i : N().interfaces) {
         std::u16string full = u"\\??\\" + i.link + (i.reference.empty() ? u"" : u"\\" + i.reference);
-        if (Upper(full) != Upper(path))
+        if (Upcase(full) != Upcase(path))
             continue;
         i.enabled = enabled;
         bool anyEnabled = false;
         for (auto& other : N().interfaces)
             anyEnabled = anyEnabled || (other.link == i.link && other.enabled);
         if (anyEnabled)
-            N().links[Upper(i.link)] = i.pdo;
+            N().links[Upcase(i.link)] = i.pdo;
         else
-            N().links.erase(Upper(i.link));
+            N().links.erase(Upcase(i.link));
         return STATUS_SUCCESS;
     }
     return STATUS_OBJECT_NAME_NOT_FOUND;

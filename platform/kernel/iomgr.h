@@ -20,6 +20,15 @@ struct Device;
 struct Node;
 struct File;
 
+// Text as the object manager and the registry compare and store it.
+std::u16string Upcase(std::u16string_view text);
+// A counted string over `text`'s characters, which must outlive it.
+UNICODE_STRING Counted(std::u16string& text);
+// The characters of a counted string (empty for none).
+std::u16string Text(PCUNICODE_STRING text);
+// A string value's text without its terminators.
+std::u16string RegistryText(const std::vector<UCHAR>& data);
+
 // One request. Each device it passes pushes a frame; completion pops the frames from the top and runs
 // each frame's routine, which may stop the unwinding by returning false (it then owns the request and
 // completes it again later).

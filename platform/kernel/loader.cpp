@@ -43,23 +43,6 @@ Loader& L()
     return *loader;
 }
 
-std::u16string Key(std::u16string_view service)
-{
-    std::u16string key(service);
-    for (auto& c : key)
-        c = RtlUpcaseUnicodeChar(c);
-    return key;
-}
-
-UNICODE_STRING Counted(std::u16string& text)
-{
-    UNICODE_STRING counted;
-    counted.Buffer = text.data();
-    counted.Length = static_cast<USHORT>(text.size() * sizeof(WCHAR));
-    counted.MaximumLength = static_cast<USHORT>(counted.Length + sizeof(WCHAR));
-    return counted;
-}
-
 // Finds the entry point: a built-in one, or DriverEntry of the image named by the service's ImagePath.
 NTSTATUS FindEntry(std::u16string_view service, const std::u16string& registryPath, PDRIVER_INITIALIZE* entry,
                    bool* builtin)
@@ -67,7 +50,7 @@ NTSTATUS FindEntry(std::u16string_view service, const std::u16string& registryPa
     *builtin = false;
     {
         std::lock_guard<std::mutex> guard(L().lock);
-        auto it = L().builtins.find(Key(service));
+        auto it = L().builtins.find(io::Upcase(service));
         if (it != L().builtins.end()) {
             *entry = it->second;
             *builtin = true;
@@ -79,10 +62,7 @@ NTSTATUS FindEntry(std::u16string_view service, const std::u16string& registryPa
         return STATUS_OBJECT_NAME_NOT_FOUND;
     if (!value || (value->type != REG_SZ && value->type != REG_EXPAND_SZ) || value->data.size() < 2)
         return STATUS_INVALID_IMAGE_FORMAT;
-    std::u16string path(reinterpret_cast<const char16_t*>(value->data.data()), value->data.size() / 2);
-    while (!path.empty() && path.back() == 0)
-        path.pop_back();
-    void* handle = dlopen(utf::ToUtf8(path).c_str(), RTLD_NOW | RTLD_LOCAL);
+    void* handle = dlopen(utf::ToUtf8(io::RegistryText(value->data)).c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr)
         return STATUS_INVALID_IMAGE_FORMAT;
     void* symbol = dlsym(handle, "DriverEntry");
@@ -109,7 +89,7 @@ int CheckUnload(Image* image)
 void DriverRegisterBuiltin(std::u16string_view service, PDRIVER_INITIALIZE entry)
 {
     std::lock_guard<std::mutex> guard(L().lock);
-    L().builtins[Key(service)] = entry;
+    L().builtins[io::Upcase(service)] = entry;
 }
 
 NTSTATUS DriverLoad(std::u16string_view service, PDRIVER_OBJECT* driver)
@@ -119,7 +99,7 @@ NTSTATUS DriverLoad(std::u16string_view service, PDRIVER_OBJECT* driver)
         return STATUS_OBJECT_NAME_INVALID;
     {
         std::lock_guard<std::mutex> guard(L().lock);
-        auto it = L().loaded.find(Key(service));
+        auto it = L().loaded.find(io::Upcase(service));
         if (it != L().loaded.end()) {
             it->second->references++;
             *driver = &it->second->object;
@@ -144,10 +124,10 @@ NTSTATUS DriverLoad(std::u16string_view service, PDRIVER_OBJECT* driver)
     object->Size = sizeof(DRIVER_OBJECT);
     object->DriverExtension = &loaded->extension;
     object->DriverInit = entry;
-    object->DriverName = Counted(loaded->driverName);
+    object->DriverName = io::Counted(loaded->driverName);
     loaded->extension.DriverObject = object;
-    loaded->extension.ServiceKeyName = Counted(loaded->service);
-    UNICODE_STRING registryPath = Counted(loaded->registryPath);
+    loaded->extension.ServiceKeyName = io::Counted(loaded->service);
+    UNICODE_STRING registryPath = io::Counted(loaded->registryPath);
     KIRQL irql;
     int locks;
     CallbackEnter("DriverEntry", &irql, &locks);
@@ -161,7 +141,7 @@ NTSTATUS DriverLoad(std::u16string_view service, PDRIVER_OBJECT* driver)
     loaded->references = 1;
     *driver = object;
     std::lock_guard<std::mutex> guard(L().lock);
-    L().loaded[Key(service)] = std::move(loaded);
+    L().loaded[io::Upcase(service)] = std::move(loaded);
     return STATUS_SUCCESS;
 }
 
@@ -170,7 +150,7 @@ int DriverUnload(std::u16string_view service)
     std::unique_ptr<Loaded> loaded;
     {
         std::lock_guard<std::mutex> guard(L().lock);
-        auto it = L().loaded.find(Key(service));
+        auto it = L().loaded.find(io::Upcase(service));
         if (it == L().loaded.end())
             return -1;
         if (--it->second->references > 0)
@@ -191,7 +171,7 @@ int DriverUnload(std::u16string_view service)
 PDRIVER_OBJECT DriverFind(std::u16string_view service)
 {
     std::lock_guard<std::mutex> guard(L().lock);
-    auto it = L().loaded.find(Key(service));
+    auto it = L().loaded.find(io::Upcase(service));
     return it == L().loaded.end() ? nullptr : &it->second->object;
 }
 

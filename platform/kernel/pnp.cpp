@@ -113,14 +113,6 @@ Manager& M()
     return *manager;
 }
 
-std::u16string Upper(std::u16string_view text)
-{
-    std::u16string upper(text);
-    for (auto& c : upper)
-        c = RtlUpcaseUnicodeChar(c);
-    return upper;
-}
-
 void Lock(Node* node)
 {
     KeWaitForSingleObject(&node->lock, Executive, KernelMode, FALSE, nullptr);
@@ -135,7 +127,7 @@ Node* FindNode(std::u16string_view instanceId)
 {
     std::lock_guard<std::mutex> guard(M().lock);
     for (auto it = M().nodes.rbegin(); it != M().nodes.rend(); ++it)
-        if (Upper((*it)->bus.instanceId) == Upper(instanceId) && (*it)->state != PnpState::Removed)
+        if (Upcase((*it)->bus.instanceId) == Upcase(instanceId) && (*it)->state != PnpState::Removed)
             return it->get();
     return nullptr;
 }
@@ -187,10 +179,7 @@ std::u16string String(std::u16string_view key, std::u16string_view name)
     auto value = RegistryGetValue(key, name);
     if (!value || (value->type != REG_SZ && value->type != REG_EXPAND_SZ))
         return {};
-    std::u16string text(reinterpret_cast<const char16_t*>(value->data.data()), value->data.size() / 2);
-    while (!text.empty() && text.back() == 0)
-        text.pop_back();
-    return text;
+    return RegistryText(value->data);
 }
 
 std::u16string MatchKey(std::u16string_view hardwareId)
@@ -805,13 +794,13 @@ namespace
 
 NTSTATUS ForHardwareId(std::u16string_view hardwareId, std::function<NTSTATUS(Node*)> run)
 {
-    std::u16string id = Upper(hardwareId);
+    std::u16string id = Upcase(hardwareId);
     return OnPnpThread([id, run]() -> NTSTATUS {
         NTSTATUS result = STATUS_NOT_FOUND;
         for (Node* node : LiveNodes()) {
             bool match = false;
             for (auto& candidate : node->bus.hardwareIds)
-                match = match || Upper(candidate) == id;
+                match = match || Upcase(candidate) == id;
             if (!match)
                 continue;
             Lock(node);

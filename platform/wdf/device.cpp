@@ -6,7 +6,7 @@
 
 #include <new>
 
-struct WDFDEVICE_INIT {
+struct WDFDEVICE_INIT : fx::DeviceConfig {
     fx::Driver* driver = nullptr;
     host::io::Device* pdo = nullptr;
     bool filter = false;
@@ -15,14 +15,6 @@ struct WDFDEVICE_INIT {
     ULONG characteristics = FILE_DEVICE_SECURE_OPEN;
     std::u16string name;
     WDF_TRI_STATE powerPolicyOwner = WdfUseDefault;
-    WDF_PNPPOWER_EVENT_CALLBACKS pnp{};
-    WDF_POWER_POLICY_EVENT_CALLBACKS policy{};
-    bool hasFileConfig = false;
-    WDF_FILEOBJECT_CONFIG fileConfig{};
-    bool hasFileAttributes = false;
-    WDF_OBJECT_ATTRIBUTES fileAttributes{};
-    bool hasRequestAttributes = false;
-    WDF_OBJECT_ATTRIBUTES requestAttributes{};
     fx::Device* created = nullptr;
 };
 
@@ -222,11 +214,8 @@ void Device::DispatchFile(host::io::Irp* irp)
             }
             fileObject->device = this;
             fileObject->file = irp->file;
-            if (irp->file != nullptr) {
-                fileObject->name.Buffer = irp->file->name.data();
-                fileObject->name.Length = static_cast<USHORT>(irp->file->name.size() * sizeof(WCHAR));
-                fileObject->name.MaximumLength = fileObject->name.Length;
-            }
+            if (irp->file != nullptr)
+                fileObject->name = host::io::Counted(irp->file->name);
             WDFFILEOBJECT handle = nullptr;
             NTSTATUS status = Publish(fileObject, hasFileAttributes ? &fileAttributes : nullptr, this,
                                       reinterpret_cast<const void*>(driver->config.EvtDriverDeviceAdd), &handle);
@@ -281,6 +270,13 @@ void Device::DispatchFile(host::io::Irp* irp)
         host::io::Complete(irp, STATUS_SUCCESS, 0);
 }
 
+std::vector<Queue*> Device::PowerQueues(bool powered)
+{
+    std::lock_guard<std::mutex> guard(ioLock);
+    queuesPowered = powered;
+    return queues;
+}
+
 NTSTATUS Device::PrepareHardware()
 {
     auto makeList = [this]() -> Object* {
@@ -321,13 +317,7 @@ NTSTATUS Device::EnterD0(DEVICE_POWER_STATE previous, bool first)
         armedSx = false;
         Run(this, "EvtDeviceDisarmWakeFromSx", policy.EvtDeviceDisarmWakeFromSx, Handle());
     }
-    std::vector<Queue*> all;
-    {
-        std::lock_guard<std::mutex> guard(ioLock);
-        queuesPowered = true;
-        all = queues;
-    }
-    for (Queue* queue : all)
+    for (Queue* queue : PowerQueues(true))
         if (queue->powerManaged)
             queue->Start(true);
     if (!selfManagedIoInitialised) {
@@ -344,13 +334,7 @@ NTSTATUS Device::EnterD0(DEVICE_POWER_STATE previous, bool first)
 void Device::LeaveD0(DEVICE_POWER_STATE target, bool final)
 {
     WDF_POWER_DEVICE_STATE to = FxState(target, final);
-    std::vector<Queue*> all;
-    {
-        std::lock_guard<std::mutex> guard(ioLock);
-        queuesPowered = false;
-        all = queues;
-    }
-    for (Queue* queue : all)
+    for (Queue* queue : PowerQueues(false))
         if (queue->powerManaged)
             queue->Stop(false, true, true);
     if (selfManagedIoInitialised)
@@ -416,12 +400,7 @@ void Device::Removed()
         Run(this, "EvtDeviceSelfManagedIoFlush", pnp.EvtDeviceSelfManagedIoFlush, Handle());
         Run(this, "EvtDeviceSelfManagedIoCleanup", pnp.EvtDeviceSelfManagedIoCleanup, Handle());
     }
-    std::vector<Queue*> all;
-    {
-        std::lock_guard<std::mutex> guard(ioLock);
-        all = queues;
-    }
-    for (Queue* queue : all)
+    for (Queue* queue : PowerQueues(false))
         queue->Stop(true, false, true);
     {
         std::lock_guard<std::mutex> guard(ioLock);
@@ -518,7 +497,7 @@ NTSTATUS WdfDeviceInitAssignName(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING De
     }
     if (DeviceName->Buffer == nullptr || DeviceName->Length == 0 || DeviceName->Length % sizeof(WCHAR) != 0)
         return STATUS_INVALID_PARAMETER;
-    DeviceInit->name.assign(DeviceName->Buffer, DeviceName->Length / sizeof(WCHAR));
+    DeviceInit->name = host::io::Text(DeviceName);
     return STATUS_SUCCESS;
 }
 
@@ -567,14 +546,7 @@ NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUTES Dev
     device->filter = init->filter;
     device->powerPolicyOwner =
         init->powerPolicyOwner == WdfUseDefault ? !init->filter : init->powerPolicyOwner == WdfTrue;
-    device->pnp = init->pnp;
-    device->policy = init->policy;
-    device->hasFileConfig = init->hasFileConfig;
-    device->fileConfig = init->fileConfig;
-    device->hasFileAttributes = init->hasFileAttributes;
-    device->fileAttributes = init->fileAttributes;
-    device->hasRequestAttributes = init->hasRequestAttributes;
-    device->requestAttributes = init->requestAttributes;
+    static_cast<fx::DeviceConfig&>(*device) = *init;
     host::io::Device* wdm = nullptr;
     NTSTATUS status = host::io::DeviceCreate(init->driver->driverObject, init->name, init->deviceType,
                                              init->characteristics, init->exclusive, device, &wdm);
@@ -615,8 +587,7 @@ NTSTATUS WdfDeviceCreateSymbolicLink(WDFDEVICE Device, PCUNICODE_STRING Symbolic
         return STATUS_INVALID_PARAMETER;
     if (device->wdm->name.empty())
         return STATUS_INVALID_DEVICE_REQUEST; // a link needs a named device to point at
-    return host::io::LinkCreate(
-        std::u16string_view(SymbolicLinkName->Buffer, SymbolicLinkName->Length / sizeof(WCHAR)), device->wdm);
+    return host::io::LinkCreate(host::io::Text(SymbolicLinkName), device->wdm);
 }
 
 NTSTATUS WdfDeviceCreateDeviceInterface(WDFDEVICE Device, const GUID* InterfaceClassGUID,
@@ -625,9 +596,7 @@ NTSTATUS WdfDeviceCreateDeviceInterface(WDFDEVICE Device, const GUID* InterfaceC
     auto* device = As<fx::Device>(Device, Kind::Device, "WdfDeviceCreateDeviceInterface");
     if (device == nullptr || InterfaceClassGUID == nullptr)
         return STATUS_INVALID_PARAMETER;
-    std::u16string reference;
-    if (ReferenceString != nullptr && ReferenceString->Buffer != nullptr)
-        reference.assign(ReferenceString->Buffer, ReferenceString->Length / sizeof(WCHAR));
+    std::u16string reference = host::io::Text(ReferenceString);
     std::u16string path;
     NTSTATUS status = host::io::InterfaceRegister(host::io::NodePdo(device->node), *InterfaceClassGUID, reference, &path);
     if (!NT_SUCCESS(status))
@@ -644,9 +613,7 @@ void WdfDeviceSetDeviceInterfaceState(WDFDEVICE Device, const GUID* InterfaceCla
     auto* device = As<fx::Device>(Device, Kind::Device, "WdfDeviceSetDeviceInterfaceState");
     if (device == nullptr || InterfaceClassGUID == nullptr)
         return;
-    std::u16string reference;
-    if (ReferenceString != nullptr && ReferenceString->Buffer != nullptr)
-        reference.assign(ReferenceString->Buffer, ReferenceString->Length / sizeof(WCHAR));
+    std::u16string reference = host::io::Text(ReferenceString);
     for (auto& i : device->interfaces)
         if (i.guid == *InterfaceClassGUID && i.reference == reference) {
             i.enabled = IsInterfaceEnabled != FALSE;
@@ -661,15 +628,10 @@ NTSTATUS WdfDeviceRetrieveDeviceInterfaceString(WDFDEVICE Device, const GUID* In
     auto* device = As<fx::Device>(Device, Kind::Device, "WdfDeviceRetrieveDeviceInterfaceString");
     if (device == nullptr || InterfaceClassGUID == nullptr)
         return STATUS_INVALID_PARAMETER;
-    std::u16string reference;
-    if (ReferenceString != nullptr && ReferenceString->Buffer != nullptr)
-        reference.assign(ReferenceString->Buffer, ReferenceString->Length / sizeof(WCHAR));
+    std::u16string reference = host::io::Text(ReferenceString);
     for (auto& i : device->interfaces)
         if (i.guid == *InterfaceClassGUID && i.reference == reference) {
-            UNICODE_STRING text;
-            text.Buffer = i.path.data();
-            text.Length = static_cast<USHORT>(i.path.size() * sizeof(WCHAR));
-            text.MaximumLength = text.Length;
+            UNICODE_STRING text = host::io::Counted(i.path);
             return StringAssign(String, &text);
         }
     return STATUS_OBJECT_NAME_NOT_FOUND;

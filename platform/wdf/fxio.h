@@ -19,7 +19,19 @@ struct Request;
 struct IoTarget;
 struct FileObject;
 
-struct Device : Object, host::io::DeviceHandler {
+// What a driver sets in WDFDEVICE_INIT that its device keeps.
+struct DeviceConfig {
+    WDF_PNPPOWER_EVENT_CALLBACKS pnp{};
+    WDF_POWER_POLICY_EVENT_CALLBACKS policy{};
+    bool hasFileConfig = false;
+    WDF_FILEOBJECT_CONFIG fileConfig{};
+    bool hasFileAttributes = false;
+    WDF_OBJECT_ATTRIBUTES fileAttributes{};
+    bool hasRequestAttributes = false;
+    WDF_OBJECT_ATTRIBUTES requestAttributes{};
+};
+
+struct Device : Object, host::io::DeviceHandler, DeviceConfig {
     Device() : Object(Kind::Device) {}
     WDFDEVICE Handle() { return reinterpret_cast<WDFDEVICE>(ToHandle(this)); }
 
@@ -40,6 +52,8 @@ struct Device : Object, host::io::DeviceHandler {
     // Sends a request this device does not handle on to the next-lower device, unchanged.
     void Forward(host::io::Irp* irp);
     void DispatchFile(host::io::Irp* irp);
+    // Marks whether power-managed queues may present and returns every queue.
+    std::vector<Queue*> PowerQueues(bool powered);
     bool PowerManagedByDefault() const { return !filter; }
 
     Driver* driver = nullptr;
@@ -47,14 +61,6 @@ struct Device : Object, host::io::DeviceHandler {
     host::io::Node* node = nullptr;
     bool filter = false;
     bool powerPolicyOwner = true;
-    WDF_PNPPOWER_EVENT_CALLBACKS pnp{};
-    WDF_POWER_POLICY_EVENT_CALLBACKS policy{};
-    bool hasFileConfig = false;
-    WDF_FILEOBJECT_CONFIG fileConfig{};
-    bool hasFileAttributes = false;
-    WDF_OBJECT_ATTRIBUTES fileAttributes{};
-    bool hasRequestAttributes = false;
-    WDF_OBJECT_ATTRIBUTES requestAttributes{};
 
     std::mutex ioLock; // queues, dispatching, files
     Queue* defaultQueue = nullptr;
@@ -99,7 +105,6 @@ struct Request : Object {
     ULONG_PTR information = 0;
     PFN_WDF_REQUEST_CANCEL cancel = nullptr;
     bool stopAcknowledged = false;
-    bool requeue = false;
     Object* inputMemory = nullptr;
     Object* outputMemory = nullptr;
 

@@ -406,8 +406,7 @@ NTSTATUS WdfIoTargetOpen(WDFIOTARGET IoTarget, PWDF_IO_TARGET_OPEN_PARAMS OpenPa
         if (target->file != nullptr)
             return STATUS_INVALID_DEVICE_STATE;
         target->open = *OpenParams;
-        target->name.assign(OpenParams->TargetDeviceName.Buffer,
-                            OpenParams->TargetDeviceName.Length / sizeof(WCHAR));
+        target->name = host::io::Text(&OpenParams->TargetDeviceName);
         target->open.TargetDeviceName = UNICODE_STRING{};
     } else if (OpenParams->Type != WdfIoTargetOpenReopen || target->name.empty()) {
         return STATUS_INVALID_PARAMETER;

@@ -33,10 +33,7 @@ NTSTATUS OpenKey(std::u16string path, HANDLE root, ACCESS_MASK access, bool crea
     if (key == nullptr)
         return STATUS_INVALID_PARAMETER;
     *key = nullptr;
-    UNICODE_STRING name;
-    name.Buffer = path.data();
-    name.Length = static_cast<USHORT>(path.size() * sizeof(WCHAR));
-    name.MaximumLength = name.Length;
+    UNICODE_STRING name = host::io::Counted(path);
     OBJECT_ATTRIBUTES object;
     InitializeObjectAttributes(&object, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, root, nullptr);
     HANDLE handle = nullptr;
@@ -78,6 +75,20 @@ NTSTATUS QueryPartial(WDFKEY handle, PCUNICODE_STRING name, std::vector<UCHAR>* 
     return STATUS_SUCCESS;
 }
 
+// A string value's text: STATUS_OBJECT_TYPE_MISMATCH for a value of another type.
+NTSTATUS QueryText(WDFKEY handle, PCUNICODE_STRING name, std::u16string* text, const char* api)
+{
+    std::vector<UCHAR> data;
+    ULONG type = REG_NONE;
+    NTSTATUS status = QueryPartial(handle, name, &data, &type, api);
+    if (!NT_SUCCESS(status))
+        return status;
+    if (type != REG_SZ && type != REG_EXPAND_SZ)
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    *text = host::io::RegistryText(data);
+    return STATUS_SUCCESS;
+}
+
 } // namespace
 
 NTSTATUS StringAssign(WDFSTRING handle, PCUNICODE_STRING text)
@@ -85,10 +96,8 @@ NTSTATUS StringAssign(WDFSTRING handle, PCUNICODE_STRING text)
     auto* string = As<String>(handle, Kind::String, "WDFSTRING");
     if (string == nullptr)
         return STATUS_INVALID_PARAMETER;
-    string->text.assign(text->Buffer, text->Length / sizeof(WCHAR));
-    string->counted.Buffer = string->text.data();
-    string->counted.Length = static_cast<USHORT>(string->text.size() * sizeof(WCHAR));
-    string->counted.MaximumLength = string->counted.Length;
+    string->text = host::io::Text(text);
+    string->counted = host::io::Counted(string->text);
     return STATUS_SUCCESS;
 }
 
@@ -137,7 +146,7 @@ NTSTATUS WdfRegistryOpenKey(WDFKEY ParentKey, PCUNICODE_STRING KeyName, ACCESS_M
 {
     if (KeyName == nullptr || KeyName->Buffer == nullptr)
         return STATUS_INVALID_PARAMETER;
-    std::u16string name(KeyName->Buffer, KeyName->Length / sizeof(WCHAR));
+    std::u16string name = host::io::Text(KeyName);
     HANDLE root = nullptr;
     fx::Object* parent = DriverOfCaller(_ReturnAddress());
     if (ParentKey != nullptr) {
@@ -198,43 +207,29 @@ NTSTATUS WdfRegistryQueryULong(WDFKEY Key, PCUNICODE_STRING ValueName, PULONG Va
 
 NTSTATUS WdfRegistryQueryString(WDFKEY Key, PCUNICODE_STRING ValueName, WDFSTRING String)
 {
-    std::vector<UCHAR> data;
-    ULONG type = REG_NONE;
-    NTSTATUS status = QueryPartial(Key, ValueName, &data, &type, "WdfRegistryQueryString");
+    std::u16string text;
+    NTSTATUS status = QueryText(Key, ValueName, &text, "WdfRegistryQueryString");
     if (!NT_SUCCESS(status))
         return status;
-    if (type != REG_SZ && type != REG_EXPAND_SZ)
-        return STATUS_OBJECT_TYPE_MISMATCH;
-    std::u16string text(reinterpret_cast<const char16_t*>(data.data()), data.size() / sizeof(char16_t));
-    while (!text.empty() && text.back() == 0)
-        text.pop_back();
-    UNICODE_STRING counted;
-    counted.Buffer = text.data();
-    counted.Length = static_cast<USHORT>(text.size() * sizeof(WCHAR));
-    counted.MaximumLength = counted.Length;
+    UNICODE_STRING counted = host::io::Counted(text);
     return StringAssign(String, &counted);
 }
 
 NTSTATUS WdfRegistryQueryUnicodeString(WDFKEY Key, PCUNICODE_STRING ValueName, PUSHORT ValueByteLength,
                                        PUNICODE_STRING Value)
 {
-    std::vector<UCHAR> data;
-    ULONG type = REG_NONE;
-    NTSTATUS status = QueryPartial(Key, ValueName, &data, &type, "WdfRegistryQueryUnicodeString");
+    std::u16string text;
+    NTSTATUS status = QueryText(Key, ValueName, &text, "WdfRegistryQueryUnicodeString");
     if (!NT_SUCCESS(status))
         return status;
-    if (type != REG_SZ && type != REG_EXPAND_SZ)
-        return STATUS_OBJECT_TYPE_MISMATCH;
-    size_t bytes = data.size();
-    while (bytes >= 2 && data[bytes - 1] == 0 && data[bytes - 2] == 0)
-        bytes -= 2;
+    size_t bytes = text.size() * sizeof(WCHAR);
     if (ValueByteLength != nullptr)
         *ValueByteLength = static_cast<USHORT>(bytes);
     if (Value == nullptr)
         return STATUS_SUCCESS;
     if (Value->MaximumLength < bytes || Value->Buffer == nullptr)
         return STATUS_BUFFER_OVERFLOW;
-    memcpy(Value->Buffer, data.data(), bytes);
+    memcpy(Value->Buffer, text.data(), bytes);
     Value->Length = static_cast<USHORT>(bytes);
     return STATUS_SUCCESS;
 }
@@ -257,7 +252,7 @@ NTSTATUS WdfRegistryAssignUnicodeString(WDFKEY Key, PCUNICODE_STRING ValueName, 
 {
     if (Value == nullptr)
         return STATUS_INVALID_PARAMETER;
-    std::u16string text(Value->Buffer, Value->Length / sizeof(WCHAR));
+    std::u16string text = host::io::Text(Value);
     text.push_back(0);
     return WdfRegistryAssignValue(Key, ValueName, REG_SZ, static_cast<ULONG>(text.size() * sizeof(WCHAR)),
                                   text.data());

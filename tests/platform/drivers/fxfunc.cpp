@@ -255,14 +255,9 @@ void IoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLeng
         WdfDeviceSetFailed(device, WdfDeviceFailedAttemptRestart);
         WdfRequestComplete(Request, STATUS_SUCCESS);
         return;
-    case IOCTL_FXFUNC_PASS_DOWN: {
-        WDF_REQUEST_SEND_OPTIONS options;
-        WDF_REQUEST_SEND_OPTIONS_INIT(&options, WDF_REQUEST_SEND_OPTION_SEND_AND_FORGET);
-        WdfRequestFormatRequestUsingCurrentType(Request);
-        if (!WdfRequestSend(Request, WdfDeviceGetIoTarget(device), &options))
-            WdfRequestComplete(Request, WdfRequestGetStatus(Request));
+    case IOCTL_FXFUNC_PASS_DOWN:
+        FxTestPassDown(Request, device);
         return;
-    }
     default:
         WdfRequestComplete(Request, STATUS_INVALID_DEVICE_REQUEST);
         return;
@@ -369,8 +364,5 @@ void DriverUnload(WDFDRIVER)
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
-    WDF_DRIVER_CONFIG config;
-    WDF_DRIVER_CONFIG_INIT(&config, DeviceAdd);
-    config.EvtDriverUnload = DriverUnload;
-    return WdfDriverCreate(DriverObject, RegistryPath, WDF_NO_OBJECT_ATTRIBUTES, &config, WDF_NO_HANDLE);
+    return FxTestDriverEntry(DriverObject, RegistryPath, DeviceAdd, DriverUnload);
 }

@@ -35,15 +35,10 @@ void IoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLeng
         if (!NT_SUCCESS(WdfRequestMarkCancelableEx(Request, CancelHeld)))
             WdfRequestComplete(Request, STATUS_CANCELLED);
         return;
-    default: {
+    default:
         TRACE("cb PassDown %x", IoControlCode);
-        WDF_REQUEST_SEND_OPTIONS options;
-        WDF_REQUEST_SEND_OPTIONS_INIT(&options, WDF_REQUEST_SEND_OPTION_SEND_AND_FORGET);
-        WdfRequestFormatRequestUsingCurrentType(Request);
-        if (!WdfRequestSend(Request, WdfDeviceGetIoTarget(WdfIoQueueGetDevice(Queue)), &options))
-            WdfRequestComplete(Request, WdfRequestGetStatus(Request));
+        FxTestPassDown(Request, WdfIoQueueGetDevice(Queue));
         return;
-    }
     }
 }
 
@@ -109,8 +104,5 @@ void DriverUnload(WDFDRIVER)
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
-    WDF_DRIVER_CONFIG config;
-    WDF_DRIVER_CONFIG_INIT(&config, DeviceAdd);
-    config.EvtDriverUnload = DriverUnload;
-    return WdfDriverCreate(DriverObject, RegistryPath, WDF_NO_OBJECT_ATTRIBUTES, &config, WDF_NO_HANDLE);
+    return FxTestDriverEntry(DriverObject, RegistryPath, DeviceAdd, DriverUnload);
 }

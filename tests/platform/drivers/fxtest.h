@@ -2,7 +2,7 @@
 // the drivers trace their callbacks under ("cb <callback> <argument>").
 #pragma once
 
-#include <wdm.h>
+#include <wdf.h>
 
 #define FXTEST_DEVICE 0x8123
 
@@ -31,6 +31,26 @@
 #define FXLOWER_PING_ANSWER 0x1234u
 #define FXFUNC_INFO_STATUS ((NTSTATUS)0x40100001L)
 #define FXFUNC_LEAK_TAG 0x6b61654cu // "Leak"
+
+// Both drivers' entry: a framework driver with these callbacks.
+inline NTSTATUS FxTestDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath,
+                                  PFN_WDF_DRIVER_DEVICE_ADD deviceAdd, PFN_WDF_DRIVER_UNLOAD unload)
+{
+    WDF_DRIVER_CONFIG config;
+    WDF_DRIVER_CONFIG_INIT(&config, deviceAdd);
+    config.EvtDriverUnload = unload;
+    return WdfDriverCreate(driverObject, registryPath, WDF_NO_OBJECT_ATTRIBUTES, &config, WDF_NO_HANDLE);
+}
+
+// Sends a received request on to the next-lower device as it is, letting go of it.
+inline void FxTestPassDown(WDFREQUEST request, WDFDEVICE device)
+{
+    WDF_REQUEST_SEND_OPTIONS options;
+    WDF_REQUEST_SEND_OPTIONS_INIT(&options, WDF_REQUEST_SEND_OPTION_SEND_AND_FORGET);
+    WdfRequestFormatRequestUsingCurrentType(request);
+    if (!WdfRequestSend(request, WdfDeviceGetIoTarget(device), &options))
+        WdfRequestComplete(request, WdfRequestGetStatus(request));
+}
 
 // {5b0d3a2e-8f61-4c1e-9b7a-2d4e6f708192}
 DEFINE_GUID(GUID_FXTEST_INTERFACE, 0x5b0d3a2e, 0x8f61, 0x4c1e, 0x9b, 0x7a, 0x2d, 0x4e, 0x6f, 0x70, 0x81, 0x92);
