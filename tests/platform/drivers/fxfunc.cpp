@@ -252,8 +252,8 @@ void IoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLeng
         WdfRequestComplete(Request, STATUS_SUCCESS);
         return;
     case IOCTL_FXFUNC_FAIL_RESTART:
-        WdfDeviceSetFailed(device, WdfDeviceFailedAttemptRestart);
         WdfRequestComplete(Request, STATUS_SUCCESS);
+        WdfDeviceSetFailed(device, WdfDeviceFailedAttemptRestart);
         return;
     case IOCTL_FXFUNC_PASS_DOWN:
         FxTestPassDown(Request, device);
