@@ -400,10 +400,9 @@ void StopStack(Node* node)
         std::lock_guard<std::mutex> guard(node->stateLock);
         inD0 = node->inD0;
     }
+    // Out of D0 already (idle or asleep), the bus knows the device is in D3.
     if (inD0)
         PowerDown(node, PowerDeviceD3, true);
-    else if (node->state == PnpState::Started)
-        NotifyBus(node, PowerDeviceD3);
     ReleaseAll(node);
 }
 

@@ -203,7 +203,7 @@ TEST_F(PnpTest, IdlesOutAndComesBackForARequest)
     EXPECT_EQ(STATUS_SUCCESS, host::IoClose(handle));
 }
 
-TEST_F(PnpTest, StopIdleHoldsTheDeviceInD0UntilResumed)
+TEST_F(PnpTest, AHeldRequestKeepsTheDeviceInD0)
 {
     Set(u"IdleMs", 100);
     ASSERT_EQ(STATUS_SUCCESS, Add());

@@ -195,6 +195,32 @@ TEST_F(QueueTest, StopRequeuesAcknowledgedRequestsAndPresentsThemAgain)
     EXPECT_EQ(STATUS_SUCCESS, status);
 }
 
+TEST_F(QueueTest, StopIdleBringsTheDeviceBackAndHoldsItInD0)
+{
+    WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS idle;
+    WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS_INIT(&idle, IdleCannotWakeFromS0);
+    idle.IdleTimeout = 100;
+    ASSERT_EQ(STATUS_SUCCESS, WdfDeviceAssignS0IdleSettings(driver_->device, &idle));
+    host::ClockAdvance(100 * kMs);
+    host::ClockAdvance(0);
+    ASSERT_EQ(PowerDeviceD3, host::PnpQueryPowerState(kQueueInstance));
+
+    EXPECT_EQ(STATUS_SUCCESS, WdfDeviceStopIdle(driver_->device, TRUE));
+    EXPECT_EQ(PowerDeviceD0, host::PnpQueryPowerState(kQueueInstance));
+    host::ClockAdvance(1000 * kMs);
+    EXPECT_EQ(PowerDeviceD0, host::PnpQueryPowerState(kQueueInstance));
+    WdfDeviceResumeIdle(driver_->device);
+    host::ClockAdvance(100 * kMs);
+    host::ClockAdvance(0);
+    EXPECT_EQ(PowerDeviceD3, host::PnpQueryPowerState(kQueueInstance));
+
+    // Without an idle policy the device returns to D0 and stays.
+    idle.Enabled = WdfFalse;
+    ASSERT_EQ(STATUS_SUCCESS, WdfDeviceAssignS0IdleSettings(driver_->device, &idle));
+    host::ClockAdvance(0);
+    EXPECT_EQ(PowerDeviceD0, host::PnpQueryPowerState(kQueueInstance));
+}
+
 TEST_F(QueueTest, AnExclusiveDeviceOpensOnce)
 {
     HANDLE second = nullptr;
