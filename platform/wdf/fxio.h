@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <atomic>
 #include <set>
 
 namespace fx
@@ -95,6 +96,8 @@ struct Request : Object {
     WDFREQUEST Handle() { return reinterpret_cast<WDFREQUEST>(ToHandle(this)); }
     // Leaves the queue that presented the request and gives back its power reference.
     void Release();
+    // Marks the request completed (or let go of); false when it already was.
+    bool MarkCompleted();
 
     host::io::Irp* irp = nullptr;
     std::unique_ptr<host::io::Irp> ownIrp; // driver-created requests own theirs
@@ -102,6 +105,10 @@ struct Request : Object {
     Queue* queue = nullptr;                // the queue it was last presented by
     bool powerReference = false;
     std::atomic<bool> completed{false};
+    // Held while the framework hands a request it does not own to the driver (EvtIoStop, EvtIoResume,
+    // a purge's cancel), so that no other thread completes it meanwhile; the driver may complete it
+    // on the same thread.
+    std::recursive_mutex completion;
     ULONG_PTR information = 0;
     PFN_WDF_REQUEST_CANCEL cancel = nullptr;
     bool stopAcknowledged = false;

@@ -211,7 +211,7 @@ bool Completed(Request* request, IoTarget* target, bool forget)
     }
     if (request->device != nullptr) {
         // Nobody to hand it back to: the received request completes on up the stack.
-        request->completed = true;
+        request->MarkCompleted();
         request->Release();
         Delete(request);
         return true;
@@ -537,7 +537,7 @@ BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND
     host::io::Device* destination = target->Destination();
     if (forget) {
         // The framework lets go of the request: it completes up the stack by itself.
-        request->completed = true;
+        request->MarkCompleted();
         request->Release();
         Delete(request);
         host::io::Call(destination, irp, [target](host::io::Irp* done) {

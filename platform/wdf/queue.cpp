@@ -307,6 +307,7 @@ void Queue::Stop(bool purge, bool powerStop, bool wait)
     for (Request* request : cancelled)
         Cancelled(request);
     for (Request* request : toStop) {
+        std::unique_lock<std::recursive_mutex> hold(request->completion);
         if (!request->completed && config.EvtIoStop != nullptr) {
             ULONG flags = powerStop ? WdfRequestStopActionSuspend : WdfRequestStopActionPurge;
             bool cancelable;
@@ -325,6 +326,7 @@ void Queue::Stop(bool purge, bool powerStop, bool wait)
         // A purge cancels what the driver holds cancelable.
         if (purge && !request->completed)
             host::io::Cancel(request->irp);
+        hold.unlock();
         Dereference(request);
     }
     if (wait)
@@ -351,6 +353,7 @@ void Queue::Start(bool powerStart)
         UpdateDrained(this);
     }
     for (Request* request : resumed) {
+        std::unique_lock<std::recursive_mutex> hold(request->completion);
         if (!request->completed && config.EvtIoResume != nullptr) {
             {
                 CallbackScope scope(this, "EvtIoResume", serializer);
@@ -358,6 +361,7 @@ void Queue::Start(bool powerStart)
             }
             RunDeferredDeletions();
         }
+        hold.unlock();
         Dereference(request);
     }
     Pump();

@@ -144,6 +144,12 @@ Request::~Request()
         KeCancelTimer(&timer);
 }
 
+bool Request::MarkCompleted()
+{
+    std::lock_guard<std::recursive_mutex> guard(completion);
+    return !completed.exchange(true);
+}
+
 void Request::Release()
 {
     if (queue != nullptr)
@@ -180,7 +186,7 @@ void RequestComplete(Request* request, NTSTATUS status, ULONG_PTR information)
                              "WdfRequestComplete on request %p, which the driver created", static_cast<void*>(request));
         return;
     }
-    if (request->completed.exchange(true)) {
+    if (!request->MarkCompleted()) {
         host::VerifierReport(host::Check::RequestCompletedTwice, "request %p completed twice",
                              static_cast<void*>(request));
         return;
