@@ -428,6 +428,74 @@ BOOL Fail(ULONG error)
     return FALSE;
 }
 
+// ReadFile and WriteFile: synchronous transfers at the handle's position or at the OVERLAPPED's offset
+// (which a synchronous handle also moves its position past).
+BOOL Transfer(HANDLE handle, void* buffer, DWORD count, LPDWORD transferred, LPOVERLAPPED overlapped,
+              bool write)
+{
+    if (transferred != nullptr)
+        *transferred = 0;
+    FileRef file(handle);
+    if (!file)
+        return Fail(ERROR_INVALID_HANDLE);
+    if ((transferred == nullptr && overlapped == nullptr) || (buffer == nullptr && count != 0))
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (!(file->access & (write ? kWriteAccess : FILE_READ_DATA)))
+        return Fail(ERROR_ACCESS_DENIED);
+    if (file->directory)
+        return Fail(write ? ERROR_ACCESS_DENIED : ERROR_INVALID_FUNCTION);
+    std::lock_guard<std::mutex> guard(file->lock);
+    LONGLONG offset = file->position;
+    if (overlapped != nullptr)
+        offset = static_cast<LONGLONG>((static_cast<ULONGLONG>(overlapped->OffsetHigh) << 32) |
+                                       overlapped->Offset);
+    // Writes go to the end for an append-only handle and for the offset 0xFFFFFFFF:0xFFFFFFFF.
+    if (write && (overlapped != nullptr ? offset == -1 : !(file->access & FILE_WRITE_DATA))) {
+        struct stat st;
+        if (fstat(file->fd, &st) != 0)
+            return Fail(FromErrno(errno));
+        offset = st.st_size;
+    }
+    DWORD done = 0;
+    while (done < count) {
+        char* at = static_cast<char*>(buffer) + done;
+        ssize_t n = write ? pwrite(file->fd, at, count - done, offset + done)
+                          : pread(file->fd, at, count - done, offset + done);
+        if (n < 0)
+            return Fail(FromErrno(errno));
+        if (n == 0)
+            break;
+        done += static_cast<DWORD>(n);
+    }
+    file->position = offset + done;
+    if (write) {
+        file->written = true;
+        file->writeStamp = Now();
+    }
+    if (transferred != nullptr)
+        *transferred = done;
+    if (overlapped != nullptr) {
+        // A read at an explicit offset past the end reports the end of the file.
+        bool endOfFile = !write && done == 0 && count != 0;
+        overlapped->Internal = endOfFile ? static_cast<ULONG_PTR>(kStatusEndOfFile) : STATUS_SUCCESS;
+        overlapped->InternalHigh = done;
+        if (endOfFile)
+            return Fail(ERROR_HANDLE_EOF);
+    }
+    return TRUE;
+}
+
+// The low half of a 64-bit answer, the high half stored through `high`. A low half equal to the
+// failure value is ambiguous, so the last error is cleared for the caller to tell them apart.
+template <typename High> DWORD LowPart(LONGLONG value, High* high, DWORD failure)
+{
+    if (high != nullptr)
+        *high = static_cast<High>(value >> 32);
+    if (static_cast<DWORD>(value) == failure)
+        SetLastError(NO_ERROR);
+    return static_cast<DWORD>(value);
+}
+
 // ---- operations on names ----
 
 ULONG ResolveExisting(std::u16string_view path, FilesResolved* resolved, EntryInfo* info)
@@ -471,13 +539,20 @@ ULONG DeleteEntry(std::u16string_view path)
     return ERROR_SUCCESS;
 }
 
+// A path that names an entry in the sandbox (a device path does not).
+ULONG LocateName(std::u16string_view path, ParsedPath* parsed, FilesResolved* resolved)
+{
+    ULONG error = ParsePath(path, false, parsed);
+    if (error != ERROR_SUCCESS)
+        return error;
+    return parsed->device ? ERROR_INVALID_NAME : Locate(*parsed, resolved);
+}
+
 // The sandbox path a new name lands on: the parent as found on disk, the name as the caller wrote it.
 ULONG ResolveTarget(std::u16string_view path, FilesResolved* resolved, std::filesystem::path* target)
 {
     ParsedPath parsed;
-    ULONG error = ParsePath(path, false, &parsed);
-    if (error == ERROR_SUCCESS)
-        error = parsed.device ? ERROR_INVALID_NAME : Locate(parsed, resolved);
+    ULONG error = LocateName(path, &parsed, resolved);
     if (error != ERROR_SUCCESS)
         return error;
     if (!resolved->parentExists)
@@ -589,9 +664,7 @@ ULONG CreateDirectoryEntry(std::u16string_view path)
 {
     ParsedPath parsed;
     FilesResolved resolved;
-    ULONG error = ParsePath(path, false, &parsed);
-    if (error == ERROR_SUCCESS)
-        error = parsed.device ? ERROR_INVALID_NAME : Locate(parsed, &resolved);
+    ULONG error = LocateName(path, &parsed, &resolved);
     if (error != ERROR_SUCCESS)
         return error;
     if (resolved.exists)
@@ -613,9 +686,7 @@ ULONG RemoveDirectoryEntry(std::u16string_view path)
     ParsedPath parsed;
     FilesResolved resolved;
     EntryInfo info;
-    ULONG error = ParsePath(path, false, &parsed);
-    if (error == ERROR_SUCCESS)
-        error = parsed.device ? ERROR_INVALID_NAME : Locate(parsed, &resolved);
+    ULONG error = LocateName(path, &parsed, &resolved);
     if (error != ERROR_SUCCESS)
         return error;
     if (!resolved.exists || !ReadEntry(resolved.disk, &info))
@@ -659,12 +730,7 @@ ULONG GetAttributes(std::u16string_view path, WIN32_FILE_ATTRIBUTE_DATA* data)
     ULONG error = ResolveExisting(path, &resolved, &info);
     if (error != ERROR_SUCCESS)
         return error;
-    data->dwFileAttributes = info.Attributes();
-    data->ftCreationTime = ToFileTime(info.metadata.creation);
-    data->ftLastAccessTime = ToFileTime(info.metadata.access);
-    data->ftLastWriteTime = ToFileTime(info.metadata.write);
-    data->nFileSizeHigh = static_cast<DWORD>(info.size >> 32);
-    data->nFileSizeLow = static_cast<DWORD>(info.size);
+    info.Fill(data);
     return ERROR_SUCCESS;
 }
 
@@ -702,6 +768,16 @@ bool ReadEntry(const std::filesystem::path& disk, EntryInfo* info)
             Metadata{info->directory ? 0u : FILE_ATTRIBUTE_ARCHIVE, modified, modified, modified};
     }
     return true;
+}
+
+void EntryInfo::Fill(WIN32_FILE_ATTRIBUTE_DATA* data) const
+{
+    data->dwFileAttributes = Attributes();
+    data->ftCreationTime = ToFileTime(metadata.creation);
+    data->ftLastAccessTime = ToFileTime(metadata.access);
+    data->ftLastWriteTime = ToFileTime(metadata.write);
+    data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+    data->nFileSizeLow = static_cast<DWORD>(size);
 }
 
 DWORD EntryInfo::Attributes() const
@@ -743,94 +819,15 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
               LPOVERLAPPED lpOverlapped)
 {
-    if (lpNumberOfBytesRead != nullptr)
-        *lpNumberOfBytesRead = 0;
-    FileRef file(hFile);
-    if (!file)
-        return host::files::Fail(ERROR_INVALID_HANDLE);
-    if ((lpNumberOfBytesRead == nullptr && lpOverlapped == nullptr) ||
-        (lpBuffer == nullptr && nNumberOfBytesToRead))
-        return host::files::Fail(ERROR_INVALID_PARAMETER);
-    if (!(file->access & FILE_READ_DATA))
-        return host::files::Fail(ERROR_ACCESS_DENIED);
-    if (file->directory)
-        return host::files::Fail(ERROR_INVALID_FUNCTION);
-    std::lock_guard<std::mutex> guard(file->lock);
-    LONGLONG offset = lpOverlapped != nullptr
-                          ? static_cast<LONGLONG>((static_cast<ULONGLONG>(lpOverlapped->OffsetHigh) << 32) |
-                                                  lpOverlapped->Offset)
-                          : file->position;
-    DWORD done = 0;
-    while (done < nNumberOfBytesToRead) {
-        ssize_t n =
-            pread(file->fd, static_cast<char*>(lpBuffer) + done, nNumberOfBytesToRead - done, offset + done);
-        if (n < 0)
-            return host::files::Fail(host::files::FromErrno(errno));
-        if (n == 0)
-            break;
-        done += static_cast<DWORD>(n);
-    }
-    file->position = offset + done;
-    if (lpNumberOfBytesRead != nullptr)
-        *lpNumberOfBytesRead = done;
-    if (lpOverlapped != nullptr) {
-        lpOverlapped->Internal = done == 0 && nNumberOfBytesToRead != 0
-                                     ? static_cast<ULONG_PTR>(host::files::kStatusEndOfFile)
-                                     : STATUS_SUCCESS;
-        lpOverlapped->InternalHigh = done;
-        // A read at an explicit offset past the end reports the end of the file.
-        if (done == 0 && nNumberOfBytesToRead != 0)
-            return host::files::Fail(ERROR_HANDLE_EOF);
-    }
-    return TRUE;
+    return host::files::Transfer(hFile, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped,
+                                 false);
 }
 
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
                LPOVERLAPPED lpOverlapped)
 {
-    if (lpNumberOfBytesWritten != nullptr)
-        *lpNumberOfBytesWritten = 0;
-    FileRef file(hFile);
-    if (!file)
-        return host::files::Fail(ERROR_INVALID_HANDLE);
-    if ((lpNumberOfBytesWritten == nullptr && lpOverlapped == nullptr) ||
-        (lpBuffer == nullptr && nNumberOfBytesToWrite))
-        return host::files::Fail(ERROR_INVALID_PARAMETER);
-    if (!(file->access & (FILE_WRITE_DATA | FILE_APPEND_DATA)) || file->directory)
-        return host::files::Fail(ERROR_ACCESS_DENIED);
-    std::lock_guard<std::mutex> guard(file->lock);
-    // Writes go to the end for an append-only handle and for the offset 0xFFFFFFFF:0xFFFFFFFF.
-    bool append = lpOverlapped != nullptr
-                      ? lpOverlapped->Offset == 0xFFFFFFFF && lpOverlapped->OffsetHigh == 0xFFFFFFFF
-                      : !(file->access & FILE_WRITE_DATA);
-    LONGLONG offset = lpOverlapped != nullptr
-                          ? static_cast<LONGLONG>((static_cast<ULONGLONG>(lpOverlapped->OffsetHigh) << 32) |
-                                                  lpOverlapped->Offset)
-                          : file->position;
-    if (append) {
-        struct stat st;
-        if (fstat(file->fd, &st) != 0)
-            return host::files::Fail(host::files::FromErrno(errno));
-        offset = st.st_size;
-    }
-    DWORD done = 0;
-    while (done < nNumberOfBytesToWrite) {
-        ssize_t n = pwrite(file->fd, static_cast<const char*>(lpBuffer) + done, nNumberOfBytesToWrite - done,
-                           offset + done);
-        if (n < 0)
-            return host::files::Fail(host::files::FromErrno(errno));
-        done += static_cast<DWORD>(n);
-    }
-    file->position = offset + done;
-    file->written = true;
-    file->writeStamp = host::files::Now();
-    if (lpNumberOfBytesWritten != nullptr)
-        *lpNumberOfBytesWritten = done;
-    if (lpOverlapped != nullptr) {
-        lpOverlapped->Internal = STATUS_SUCCESS;
-        lpOverlapped->InternalHigh = done;
-    }
-    return TRUE;
+    return host::files::Transfer(hFile, const_cast<LPVOID>(lpBuffer), nNumberOfBytesToWrite,
+                                 lpNumberOfBytesWritten, lpOverlapped, true);
 }
 
 BOOL SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, PLARGE_INTEGER lpNewFilePointer,
@@ -878,12 +875,7 @@ DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveH
     LARGE_INTEGER position;
     if (!SetFilePointerEx(hFile, distance, &position, dwMoveMethod))
         return INVALID_SET_FILE_POINTER;
-    if (lpDistanceToMoveHigh != nullptr)
-        *lpDistanceToMoveHigh = static_cast<LONG>(position.QuadPart >> 32);
-    // The caller cannot tell this position from the failure value without the last error.
-    if (static_cast<DWORD>(position.QuadPart) == INVALID_SET_FILE_POINTER)
-        SetLastError(NO_ERROR);
-    return static_cast<DWORD>(position.QuadPart);
+    return host::files::LowPart(position.QuadPart, lpDistanceToMoveHigh, INVALID_SET_FILE_POINTER);
 }
 
 BOOL SetEndOfFile(HANDLE hFile)
@@ -920,11 +912,7 @@ DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh)
     LARGE_INTEGER size;
     if (!GetFileSizeEx(hFile, &size))
         return INVALID_FILE_SIZE;
-    if (lpFileSizeHigh != nullptr)
-        *lpFileSizeHigh = static_cast<DWORD>(size.QuadPart >> 32);
-    if (static_cast<DWORD>(size.QuadPart) == INVALID_FILE_SIZE)
-        SetLastError(NO_ERROR);
-    return static_cast<DWORD>(size.QuadPart);
+    return host::files::LowPart(size.QuadPart, lpFileSizeHigh, INVALID_FILE_SIZE);
 }
 
 DWORD GetFileType(HANDLE hFile)

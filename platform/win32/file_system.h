@@ -63,6 +63,7 @@ struct EntryInfo {
 
     // The attributes as GetFileAttributes reports them.
     DWORD Attributes() const;
+    void Fill(WIN32_FILE_ATTRIBUTE_DATA* data) const;
 };
 
 // False when nothing exists at `disk`. An entry without a sidecar (made outside the host) shows the
