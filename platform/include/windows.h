@@ -8,7 +8,9 @@
 #include <processthreadsapi.h>
 #include <synchapi.h>
 #include <winreg.h>
+#include <minwinbase.h>
 #include <fileapi.h>
+#include <sysinfoapi.h>
 #include <timezoneapi.h>
 #include <memoryapi.h>
 #include <stringapiset.h>

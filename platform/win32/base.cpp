@@ -9,8 +9,10 @@
 
 #include <atomic>
 
-namespace host {
-namespace {
+namespace host
+{
+namespace
+{
 
 thread_local DWORD t_lastError = ERROR_SUCCESS;
 thread_local std::shared_ptr<Process> t_process;
@@ -46,19 +48,34 @@ std::shared_ptr<Process> ProcessCreate(const std::u16string& imagePath)
     return process;
 }
 
-Process& CurrentProcess() { return *CurrentProcessShared(); }
+Process& CurrentProcess()
+{
+    return *CurrentProcessShared();
+}
 
-std::shared_ptr<Process> CurrentProcessShared() { return t_process ? t_process : DefaultProcess(); }
+std::shared_ptr<Process> CurrentProcessShared()
+{
+    return t_process ? t_process : DefaultProcess();
+}
 
-void SetCurrentProcess(std::shared_ptr<Process> process) { t_process = std::move(process); }
+void SetCurrentProcess(std::shared_ptr<Process> process)
+{
+    t_process = std::move(process);
+}
 
 } // namespace host
 
 extern "C" {
 
-DWORD GetLastError(void) { return host::t_lastError; }
+DWORD GetLastError(void)
+{
+    return host::t_lastError;
+}
 
-void SetLastError(DWORD dwErrCode) { host::t_lastError = dwErrCode; }
+void SetLastError(DWORD dwErrCode)
+{
+    host::t_lastError = dwErrCode;
+}
 
 BOOL CloseHandle(HANDLE hObject)
 {

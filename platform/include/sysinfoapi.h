@@ -1,0 +1,10 @@
+// The system clock as Win32 reads it: UTC from the host clock, local time through the host's time zone.
+#pragma once
+
+#include <windef.h>
+
+extern "C" {
+void GetSystemTime(LPSYSTEMTIME lpSystemTime);
+void GetSystemTimeAsFileTime(LPFILETIME lpSystemTimeAsFileTime);
+void GetLocalTime(LPSYSTEMTIME lpSystemTime);
+}
