@@ -145,6 +145,14 @@ errno_t SignedToText(const char16_t* function, Signed value, auto* buffer, size_
     return ToText(function, negative ? Unsigned(0) - bits : bits, negative, buffer, size, radix);
 }
 
+// The C library declares strtol, strtoul, atoi and atol as never taking null, which would let the
+// compiler drop the runtime's null checks in their definitions; the text passes through here unseen.
+const char* Unchecked(const char* text)
+{
+    asm("" : "+r"(text));
+    return text;
+}
+
 } // namespace
 } // namespace wincrt
 
@@ -152,10 +160,15 @@ using namespace wincrt;
 
 extern "C" {
 
-long strtol(const char* text, char** end, int base) { return ToSigned(u"strtol", text, end, base); }
-unsigned long strtoul(const char* text, char** end, int base) { return ToUnsigned(u"strtoul", text, end, base); }
-int atoi(const char* text) { return ToSigned<char>(u"atoi", text, nullptr, 10); }
-long atol(const char* text) { return ToSigned<char>(u"atol", text, nullptr, 10); }
+long strtol(const char* text, char** end, int base) { return ToSigned(u"strtol", Unchecked(text), end, base); }
+
+unsigned long strtoul(const char* text, char** end, int base)
+{
+    return ToUnsigned(u"strtoul", Unchecked(text), end, base);
+}
+
+int atoi(const char* text) { return ToSigned<char>(u"atoi", Unchecked(text), nullptr, 10); }
+long atol(const char* text) { return ToSigned<char>(u"atol", Unchecked(text), nullptr, 10); }
 
 errno_t _itoa_s(int value, char* buffer, size_t size, int radix)
 {
