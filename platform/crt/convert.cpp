@@ -110,7 +110,8 @@ uint32_t ToUnsigned(const char16_t* function, const Char* text, Char** end, int 
 }
 
 template <typename Char>
-errno_t ToText(const char16_t* function, uint64_t magnitude, bool negative, Char* buffer, size_t size, int radix)
+errno_t ToText(const char16_t* function, uint64_t magnitude, bool negative, Char* buffer, size_t size,
+               int radix)
 {
     if (buffer == nullptr || size == 0)
         return InvalidParameter(function, EINVAL);
@@ -160,7 +161,10 @@ using namespace wincrt;
 
 extern "C" {
 
-long strtol(const char* text, char** end, int base) { return ToSigned(u"strtol", Unchecked(text), end, base); }
+long strtol(const char* text, char** end, int base)
+{
+    return ToSigned(u"strtol", Unchecked(text), end, base);
+}
 
 unsigned long strtoul(const char* text, char** end, int base)
 {
@@ -194,8 +198,16 @@ errno_t _ui64toa_s(uint64_t value, char* buffer, size_t size, int radix)
 
 namespace wincrt16 {
 
-int32_t wcstol(const char16_t* text, char16_t** end, int base) { return ToSigned(u"wcstol", text, end, base); }
-uint32_t wcstoul(const char16_t* text, char16_t** end, int base) { return ToUnsigned(u"wcstoul", text, end, base); }
+int32_t wcstol(const char16_t* text, char16_t** end, int base)
+{
+    return ToSigned(u"wcstol", text, end, base);
+}
+
+uint32_t wcstoul(const char16_t* text, char16_t** end, int base)
+{
+    return ToUnsigned(u"wcstoul", text, end, base);
+}
+
 int _wtoi(const char16_t* text) { return ToSigned<char16_t>(u"_wtoi", text, nullptr, 10); }
 int32_t _wtol(const char16_t* text) { return ToSigned<char16_t>(u"_wtol", text, nullptr, 10); }
 

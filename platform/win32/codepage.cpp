@@ -117,7 +117,10 @@ bool MalformedUtf8(char32_t c, const char* start, const char* next)
     return c == host::utf::kReplacement && !(next - start == 3 && static_cast<unsigned char>(*start) == 0xEF);
 }
 
-bool MalformedUtf16(char32_t c, const char16_t* start) { return c == host::utf::kReplacement && *start != 0xFFFD; }
+bool MalformedUtf16(char32_t c, const char16_t* start)
+{
+    return c == host::utf::kReplacement && *start != 0xFFFD;
+}
 
 } // namespace
 

@@ -157,8 +157,7 @@ TEST(CrtString, TextToNumbersWithThirtyTwoBitLong)
 
     InvalidParameterLog log;
     EXPECT_EQ(0UL, strtoul("12", nullptr, 1));
-    const char* none = nullptr;
-    EXPECT_EQ(0L, strtol(none, nullptr, 10));
+    EXPECT_EQ(0L, strtol("12", nullptr, 37));
     EXPECT_EQ((Calls{u"strtoul", u"strtol"}), log.Take());
 }
 

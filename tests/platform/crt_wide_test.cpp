@@ -83,6 +83,12 @@ TEST(CrtWide, NumbersInWideText)
     EXPECT_EQ(ERANGE, errno);
     EXPECT_EQ(-17, _wtoi(u"-17 dBm"));
     EXPECT_EQ(0, _wtol(u"x1"));
+    {
+        InvalidParameterLog log;
+        EXPECT_EQ(0u, wcstoul(nullptr, &end, 10));
+        EXPECT_EQ(nullptr, end);
+        EXPECT_EQ(Calls{u"wcstoul"}, log.Take());
+    }
 
     char16_t digits[12];
     EXPECT_EQ(0, _itow_s(-255, digits, 10));

@@ -108,10 +108,6 @@ std::vector<Finding> Scan(std::string_view text)
             continue;
         }
         if (c == '"' || c == '\'') {
-            if (inDirective) { // a quoted #include is a name, not text
-                i++;
-                continue;
-            }
             size_t j = i + 1;
             while (j < text.size() && text[j] != c && text[j] != '\n')
                 j += text[j] == '\\' ? 2 : 1;
@@ -138,6 +134,7 @@ TEST(WideTextCheck, FindsThirtyTwoBitWideConstructsOnly)
         // Comments, literals and longer identifiers are not findings.
         {"// wchar_t L\"x\"\n/* std::wstring\n wprintf */ int wchar_type;", {}},
         {"const char* s = \"wchar_t L\\\"x\\\" \"; auto raw = R\"(wchar_t)\"; CALL(\"x\");", {}},
+        {"#define MESSAGE \"no wchar_t here\"", {}},
         {"char16_t t[] = u\"wide\"; auto c = u'w'; auto u8 = u8\"x\";", {}},
     };
     for (const Case& c : cases) {
