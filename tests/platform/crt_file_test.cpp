@@ -2,7 +2,7 @@
 // share modes, descriptors and the calls on names.
 #include <gtest/gtest.h>
 
-#include <crt/stdio_file.h>
+#include <stdio.h>
 #include <host/files.h>
 #include <host/process.h>
 #include <windows.h>

@@ -18,7 +18,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
-typedef int errno_t;
+#include <corecrt.h>
 
 #define _SH_DENYRW 0x10
 #define _SH_DENYWR 0x20
