@@ -3,6 +3,7 @@
 // check byte, raw inflate or a copy, and CRC-32, so corrupt data is reported rather than passed on.
 #include "ZipExtract.h"
 
+#include "ZipBytes.h"
 #include "ZipCrypto.h"
 
 // The C runtime's headers come first: minizip's header includes them inside its extern "C" block.
@@ -130,15 +131,6 @@ int ZCALLBACK SourceError(voidpf, voidpf)
 
 // ---- names, attributes and times ----
 
-uint16_t Le16(const uint8_t* p)
-{
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-uint32_t Le32(const uint8_t* p)
-{
-    return static_cast<uint32_t>(Le16(p) | static_cast<uint32_t>(Le16(p + 2)) << 16);
-}
-
 bool IsSeparator(char c)
 {
     return c == '\\' || c == '/';
@@ -231,8 +223,8 @@ void ApplyExtendedTimestamp(const std::vector<uint8_t>& extra, ZipEntryInfo* inf
         return;
     size_t at = 0;
     while (at + 4 < extra.size()) {
-        uint16_t id = Le16(&extra[at]);
-        size_t size = Le16(&extra[at + 2]);
+        uint16_t id = ZipLe16(&extra[at]);
+        size_t size = ZipLe16(&extra[at + 2]);
         if (id != 0x5455) {
             at += size + 4;
             continue;
@@ -249,7 +241,7 @@ void ApplyExtendedTimestamp(const std::vector<uint8_t>& extra, ZipEntryInfo* inf
                 continue;
             if (field + 4 > end)
                 return;
-            *targets[bit] = UnixTimeToFileTime(static_cast<int32_t>(Le32(&extra[field])));
+            *targets[bit] = UnixTimeToFileTime(static_cast<int32_t>(ZipLe32(&extra[field])));
             field += 4;
         }
         return;
@@ -813,14 +805,9 @@ ZipResult Record(ZipResult result)
     return result;
 }
 
-// The checks every operation on a handle starts with, then the state's operation.
 template <typename Operation> ZipResult OnState(ZipHandle* zip, Operation operation)
 {
-    if (zip == nullptr)
-        return Record(ZipResult::BadArguments);
-    if (zip->kind != kZipHandleExtract)
-        return Record(ZipResult::WrongHandleKind);
-    return Record(operation(*static_cast<UnzipState*>(zip->state)));
+    return OnZipState<UnzipState>(zip, kZipHandleExtract, &g_lastExtractResult, operation);
 }
 
 ZipHandle* OpenZip(DWORD kind, const void* source, DWORD length, const char* password)
@@ -908,9 +895,7 @@ ZipResult CloseZipFile(ZipHandle* zip)
 
 DWORD FormatZipResult(uint32_t code, char* buffer, DWORD size)
 {
-    if (code == kZipLastResult)
-        code = static_cast<uint32_t>(g_lastExtractResult);
-    return FormatZipResultText(code, true, buffer, size);
+    return FormatZipResultText(code, g_lastExtractResult, true, buffer, size);
 }
 
 bool IsExtractHandle(const ZipHandle* zip)

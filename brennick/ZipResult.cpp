@@ -37,8 +37,10 @@ constexpr ResultText kResultTexts[] = {
 
 } // namespace
 
-DWORD FormatZipResultText(uint32_t code, bool withPassword, char* buffer, DWORD size)
+DWORD FormatZipResultText(uint32_t code, ZipResult lastResult, bool withPassword, char* buffer, DWORD size)
 {
+    if (code == kZipLastResult)
+        code = static_cast<uint32_t>(lastResult);
     const char* text = "unknown zip result code";
     for (const ResultText& entry : kResultTexts) {
         if (static_cast<uint32_t>(entry.code) == code &&

@@ -43,7 +43,19 @@ struct ZipHandle {
     void* state; // UnzipState or ZipWriterState, by kind
 };
 
-// Copies the message of `code` into `buffer` (at most size - 1 characters and a NUL) and returns the full
-// message's length. The writer's table lacks the password row, so `withPassword` false formats 0x1000 as
-// an unknown code.
-DWORD FormatZipResultText(uint32_t code, bool withPassword, char* buffer, DWORD size);
+// Copies the message of `code` (kZipLastResult: of `lastResult`) into `buffer`, at most size - 1
+// characters and a NUL, and returns the full message's length. The writer's table lacks the password row,
+// so `withPassword` false formats 0x1000 as an unknown code.
+DWORD FormatZipResultText(uint32_t code, ZipResult lastResult, bool withPassword, char* buffer, DWORD size);
+
+// The checks every operation on a handle starts with (null, then kind), then the state's operation; the
+// result is recorded as the last result of the handle's half.
+template <typename State, typename Operation>
+ZipResult OnZipState(ZipHandle* zip, DWORD kind, ZipResult* lastResult, Operation operation)
+{
+    ZipResult result = zip == nullptr      ? ZipResult::BadArguments
+                       : zip->kind != kind ? ZipResult::WrongHandleKind
+                                           : operation(*static_cast<State*>(zip->state));
+    *lastResult = result;
+    return result;
+}

@@ -1,5 +1,6 @@
 #include "zip_fixture.h"
 
+#include "ZipBytes.h"
 #include "ZipCrypto.h"
 
 #include <zlib.h>
@@ -14,18 +15,6 @@ namespace ziptest
 {
 namespace
 {
-
-void Put16(Bytes* out, uint32_t value)
-{
-    out->push_back(static_cast<uint8_t>(value));
-    out->push_back(static_cast<uint8_t>(value >> 8));
-}
-
-void Put32(Bytes* out, uint32_t value)
-{
-    Put16(out, value & 0xFFFF);
-    Put16(out, value >> 16);
-}
 
 void PutText(Bytes* out, const std::string& text)
 {
@@ -73,25 +62,25 @@ Bytes BuildArchive(const std::vector<TestEntry>& entries, size_t junk)
         }
         uint32_t offset = static_cast<uint32_t>(out.size() - junk);
         auto header = [&](Bytes* to, bool local) {
-            Put32(to, local ? 0x04034B50 : 0x02014B50);
+            ZipPut32(to, local ? 0x04034B50 : 0x02014B50);
             if (!local)
-                Put16(to, entry.madeBy);
-            Put16(to, 20);
-            Put16(to, flags);
-            Put16(to, local && entry.localMethod >= 0 ? entry.localMethod : entry.method);
-            Put16(to, kDosTime);
-            Put16(to, kDosDate);
-            Put32(to, local && entry.localCrc >= 0 ? static_cast<uint32_t>(entry.localCrc) : crc);
-            Put32(to, static_cast<uint32_t>(body.size()));
-            Put32(to, static_cast<uint32_t>(entry.data.size()));
-            Put16(to, local && entry.localNameLength >= 0 ? entry.localNameLength : entry.name.size());
-            Put16(to, local ? entry.localExtra.size() : 0);
+                ZipPut16(to, entry.madeBy);
+            ZipPut16(to, 20);
+            ZipPut16(to, flags);
+            ZipPut16(to, local && entry.localMethod >= 0 ? entry.localMethod : entry.method);
+            ZipPut16(to, kDosTime);
+            ZipPut16(to, kDosDate);
+            ZipPut32(to, local && entry.localCrc >= 0 ? static_cast<uint32_t>(entry.localCrc) : crc);
+            ZipPut32(to, static_cast<uint32_t>(body.size()));
+            ZipPut32(to, static_cast<uint32_t>(entry.data.size()));
+            ZipPut16(to, local && entry.localNameLength >= 0 ? entry.localNameLength : entry.name.size());
+            ZipPut16(to, local ? entry.localExtra.size() : 0);
             if (!local) {
-                Put16(to, 0); // comment
-                Put16(to, 0); // disk
-                Put16(to, 0); // internal attributes
-                Put32(to, entry.external);
-                Put32(to, offset);
+                ZipPut16(to, 0); // comment
+                ZipPut16(to, 0); // disk
+                ZipPut16(to, 0); // internal attributes
+                ZipPut32(to, entry.external);
+                ZipPut32(to, offset);
             }
             PutText(to, entry.name);
             if (local)
@@ -100,34 +89,34 @@ Bytes BuildArchive(const std::vector<TestEntry>& entries, size_t junk)
         header(&out, true);
         out.insert(out.end(), body.begin(), body.end());
         if (entry.descriptor) {
-            Put32(&out, 0x08074B50);
-            Put32(&out, crc);
-            Put32(&out, static_cast<uint32_t>(body.size()));
-            Put32(&out, static_cast<uint32_t>(entry.data.size()));
+            ZipPut32(&out, 0x08074B50);
+            ZipPut32(&out, crc);
+            ZipPut32(&out, static_cast<uint32_t>(body.size()));
+            ZipPut32(&out, static_cast<uint32_t>(entry.data.size()));
         }
         header(&directory, false);
     }
     uint32_t directoryOffset = static_cast<uint32_t>(out.size() - junk);
     out.insert(out.end(), directory.begin(), directory.end());
-    Put32(&out, 0x06054B50);
-    Put16(&out, 0);
-    Put16(&out, 0);
-    Put16(&out, entries.size());
-    Put16(&out, entries.size());
-    Put32(&out, static_cast<uint32_t>(directory.size()));
-    Put32(&out, directoryOffset);
-    Put16(&out, 0);
+    ZipPut32(&out, 0x06054B50);
+    ZipPut16(&out, 0);
+    ZipPut16(&out, 0);
+    ZipPut16(&out, entries.size());
+    ZipPut16(&out, entries.size());
+    ZipPut32(&out, static_cast<uint32_t>(directory.size()));
+    ZipPut32(&out, directoryOffset);
+    ZipPut16(&out, 0);
     return out;
 }
 
 Bytes TimestampBlock(uint8_t flags, const std::vector<int32_t>& times, int sizeField)
 {
     Bytes block;
-    Put16(&block, 0x5455);
-    Put16(&block, sizeField >= 0 ? static_cast<uint32_t>(sizeField) : 1 + 4 * times.size());
+    ZipPut16(&block, 0x5455);
+    ZipPut16(&block, sizeField >= 0 ? static_cast<uint32_t>(sizeField) : 1 + 4 * times.size());
     block.push_back(flags);
     for (int32_t time : times)
-        Put32(&block, static_cast<uint32_t>(time));
+        ZipPut32(&block, static_cast<uint32_t>(time));
     return block;
 }
 
