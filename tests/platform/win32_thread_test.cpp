@@ -9,6 +9,8 @@
 #include <host/sync.h>
 #include <wdm.h>
 
+#include <vector>
+
 #include "host_test.h"
 
 namespace {
@@ -170,6 +172,45 @@ TEST(Win32Threads, SleepsAndCountersFollowTheHostClock)
     EXPECT_EQ(static_cast<DWORD>(GetTickCount64()), GetTickCount());
     Sleep(0); // returns at once
     EXPECT_EQ(after.QuadPart, host::ClockNow());
+}
+
+// A periodic timer-queue timer fires at its due time and then every period, on the host clock, until it
+// is deleted; deletion waits for a running callback.
+TEST(Win32Threads, TimerQueueTimersFollowTheHostClock)
+{
+    struct Fired {
+        HANDLE event = nullptr;
+        std::vector<LONGLONG> times;
+    } fired;
+    fired.event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HANDLE queue = CreateTimerQueue();
+    ASSERT_NE(nullptr, queue);
+    HANDLE timer = nullptr;
+    LONGLONG start = host::ClockNow();
+    ASSERT_TRUE(CreateTimerQueueTimer(
+        &timer, queue,
+        [](PVOID context, BOOLEAN timerFired) {
+            auto* f = static_cast<Fired*>(context);
+            EXPECT_TRUE(timerFired);
+            f->times.push_back(host::ClockNow());
+            SetEvent(f->event);
+        },
+        &fired, 0, 1500, WT_EXECUTEDEFAULT));
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(fired.event, INFINITE));
+    EXPECT_TRUE(DeleteTimerQueueTimer(queue, timer, INVALID_HANDLE_VALUE));
+    ASSERT_EQ(3u, fired.times.size());
+    EXPECT_EQ(start, fired.times[0]);
+    EXPECT_EQ(start + 1500 * 10000, fired.times[1]);
+    EXPECT_EQ(start + 3000 * 10000, fired.times[2]);
+    EXPECT_FALSE(DeleteTimerQueueTimer(queue, timer, INVALID_HANDLE_VALUE)); // already gone
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+
+    // Deleting the queue deletes its timers.
+    ASSERT_TRUE(CreateTimerQueueTimer(&timer, queue, [](PVOID, BOOLEAN) {}, nullptr, 60000, 0, 0));
+    EXPECT_TRUE(DeleteTimerQueueEx(queue, INVALID_HANDLE_VALUE));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(fired.event, 5000));
+    CloseHandle(fired.event);
 }
 
 } // namespace
