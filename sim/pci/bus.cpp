@@ -10,21 +10,7 @@
 namespace sim::pci {
 namespace {
 
-// Type 0/1 header registers.
-constexpr ULONG kVendor = 0x00;
-constexpr ULONG kDevice = 0x02;
-constexpr ULONG kCommand = 0x04;
-constexpr ULONG kStatus = 0x06;
-constexpr ULONG kRevision = 0x08;
-constexpr ULONG kClass = 0x09;
-constexpr ULONG kCacheLine = 0x0C;
-constexpr ULONG kHeaderType = 0x0E;
-constexpr ULONG kBar0 = 0x10;
-constexpr ULONG kBusNumbers = 0x18; // type 1: primary, secondary, subordinate
-constexpr ULONG kSubsystemVendor = 0x2C;
-constexpr ULONG kSubsystem = 0x2E;
-constexpr ULONG kInterruptLine = 0x3C;
-constexpr ULONG kInterruptPin = 0x3D;
+using namespace reg;
 
 constexpr ULONG kCommandMemory = 0x0002;
 constexpr ULONG kCommandBusMaster = 0x0004;
@@ -462,22 +448,13 @@ NTSTATUS Function::SetTableEntry(ULONG entry, ULONG message)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS Function::MaskTableEntry(ULONG entry)
-{
-    if (entry >= table_.size())
-        return STATUS_INVALID_PARAMETER;
-    std::lock_guard<std::mutex> guard(lock_);
-    SetMaskLocked(entry, true);
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS Function::UnmaskTableEntry(ULONG entry)
+NTSTATUS Function::SetTableMask(ULONG entry, bool masked)
 {
     if (entry >= table_.size())
         return STATUS_INVALID_PARAMETER;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        SetMaskLocked(entry, false);
+        SetMaskLocked(entry, masked);
     }
     Deliver();
     return STATUS_SUCCESS;

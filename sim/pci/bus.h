@@ -139,8 +139,8 @@ public:
     // The MSI-X table, as the table interface and the BAR reach it.
     ULONG TableSize() const;
     NTSTATUS SetTableEntry(ULONG entry, ULONG message);
-    NTSTATUS MaskTableEntry(ULONG entry);
-    NTSTATUS UnmaskTableEntry(ULONG entry);
+    NTSTATUS MaskTableEntry(ULONG entry) { return SetTableMask(entry, true); }
+    NTSTATUS UnmaskTableEntry(ULONG entry) { return SetTableMask(entry, false); }
     NTSTATUS GetTableEntry(ULONG entry, ULONG* message, bool* masked) const;
     bool TableEntryPending(ULONG entry) const;
 
@@ -188,6 +188,7 @@ private:
     ULONG64 ReadMsixLocked(ULONG64 offset, ULONG width) const;
     void WriteMsixLocked(ULONG64 offset, ULONG width, ULONG64 value);
     void Connected(ULONG message, bool connected);
+    NTSTATUS SetTableMask(ULONG entry, bool masked);
 
     bool DecodingLocked() const;
     bool DeliverableLocked(ULONG entry) const;

@@ -5,9 +5,8 @@
 namespace sim::pci {
 namespace {
 
-constexpr ULONG kStatus = 0x06;
-constexpr ULONG kStatusCapabilities = 0x10;
-constexpr ULONG kCapabilityPointer = 0x34;
+using namespace reg;
+
 constexpr ULONG kExtendedStart = 0x100;
 
 ULONG Clamp(ULONG offset, ULONG length)

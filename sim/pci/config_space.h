@@ -8,6 +8,26 @@
 
 namespace sim::pci {
 
+// Registers of the type 0 and type 1 configuration headers.
+namespace reg {
+inline constexpr ULONG kVendor = 0x00;
+inline constexpr ULONG kDevice = 0x02;
+inline constexpr ULONG kCommand = 0x04;
+inline constexpr ULONG kStatus = 0x06;
+inline constexpr ULONG kRevision = 0x08;
+inline constexpr ULONG kClass = 0x09;
+inline constexpr ULONG kCacheLine = 0x0C;
+inline constexpr ULONG kHeaderType = 0x0E;
+inline constexpr ULONG kBar0 = 0x10;
+inline constexpr ULONG kBusNumbers = 0x18; // type 1: primary, secondary, subordinate
+inline constexpr ULONG kSubsystemVendor = 0x2C;
+inline constexpr ULONG kSubsystem = 0x2E;
+inline constexpr ULONG kInterruptLine = 0x3C;
+inline constexpr ULONG kInterruptPin = 0x3D;
+inline constexpr ULONG kCapabilityPointer = 0x34;
+inline constexpr ULONG kStatusCapabilities = 0x10; // Status: a capability list exists
+} // namespace reg
+
 class ConfigSpace {
 public:
     static constexpr ULONG kSize = 4096;
