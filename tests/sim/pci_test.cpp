@@ -70,12 +70,12 @@ TEST(Pci, ConfigurationSpaceThroughTheStandardBusInterface)
     memcpy(&device, config + 0x02, 2);
     memcpy(&subsystemVendor, config + 0x2C, 2);
     memcpy(&subsystem, config + 0x2E, 2);
-    EXPECT_EQ(0x1D0F, vendor);
+    EXPECT_EQ(0x5A5A, vendor);
     EXPECT_EQ(0x7A01, device);
     EXPECT_EQ(2, config[0x08]);
     EXPECT_EQ(0x0D, config[0x0B]);
     EXPECT_EQ(0x80, config[0x0A]);
-    EXPECT_EQ(0x1D0F, subsystemVendor);
+    EXPECT_EQ(0x5A5A, subsystemVendor);
     EXPECT_EQ(0x0042, subsystem);
     EXPECT_EQ(0, config[0x0E]) << "type 0 header";
     EXPECT_EQ(rig.function.BarAddress(0), (Read32(bus, 0x10) & ~0xFull) | ULONG64(Read32(bus, 0x14)) << 32);
@@ -110,7 +110,7 @@ TEST(Pci, ConfigurationSpaceThroughTheStandardBusInterface)
         ULONG after;
     };
     const Case cases[] = {
-        {"vendor id is read-only", 0x00, 2, 0x1D0F, 0xFFFF, 0x1D0F},
+        {"vendor id is read-only", 0x00, 2, 0x5A5A, 0xFFFF, 0x5A5A},
         {"link control: ASPM L1, common clock, clock PM", pcie + 0x10u, 2, 0, 0x0142, 0x0142},
         {"device control 2: LTR enable", pcie + 0x28u, 2, 0, 0x0400, 0x0400},
         {"LTR latencies", ltr + 4u, 4, 0, 0x10031003, 0x10031003},

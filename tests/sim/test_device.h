@@ -33,11 +33,11 @@ public:
     static sim::pci::FunctionConfig Config(sim::pci::InterruptMode mode, ULONG messages = 4)
     {
         sim::pci::FunctionConfig config;
-        config.vendorId = 0x1D0F;
+        config.vendorId = 0x5A5A;
         config.deviceId = 0x7A01;
         config.revisionId = 2;
         config.classCode = 0x0D8000;
-        config.subsystemVendorId = 0x1D0F;
+        config.subsystemVendorId = 0x5A5A;
         config.subsystemId = 0x0042;
         config.bars[0] = {0x4000, true, false};
         config.bars[2] = {0x1000, false, true};
