@@ -4,6 +4,7 @@
 #include <ntdef.h>
 #include <host/interlocked.h>
 #include <host/rights.h>
+#include <wdmio.h>
 
 extern "C" {
 
