@@ -4,6 +4,7 @@
 #include <ntdef.h>
 #include <host/interlocked.h>
 #include <host/rights.h>
+#include <wdmio.h>
 
 extern "C" {
 
@@ -558,8 +559,6 @@ typedef struct _DRIVER_EXTENSION {
 #define FILE_ANY_ACCESS 0
 #define FILE_READ_ACCESS 0x0001
 #define FILE_WRITE_ACCESS 0x0002
-#define FILE_READ_DATA 0x0001
-#define FILE_WRITE_DATA 0x0002
 
 #define CTL_CODE(DeviceType, Function, Method, Access)                                                     \
     (((ULONG)(DeviceType) << 16) | ((ULONG)(Access) << 14) | ((ULONG)(Function) << 2) | (ULONG)(Method))

@@ -6,8 +6,14 @@
 #include <errhandlingapi.h>
 #include <handleapi.h>
 #include <processthreadsapi.h>
+#include <processenv.h>
+#include <libloaderapi.h>
+#include <sysinfoapi.h>
+#include <profileapi.h>
+#include <threadpoollegacyapiset.h>
 #include <synchapi.h>
 #include <winreg.h>
+#include <minwinbase.h>
 #include <fileapi.h>
 #include <timezoneapi.h>
 #include <memoryapi.h>

@@ -43,6 +43,7 @@ const char* CheckName(Check check)
     case Check::RequestCompletedTwice: return "RequestCompletedTwice";
     case Check::RegisterAccessUnmapped: return "RegisterAccessUnmapped";
     case Check::DmaOutsideAllocation: return "DmaOutsideAllocation";
+    case Check::InterruptStorm: return "InterruptStorm";
     case Check::InvalidIrql: return "InvalidIrql";
     case Check::InvalidParameter: return "InvalidParameter";
     case Check::AssertionFailed: return "AssertionFailed";

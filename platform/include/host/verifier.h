@@ -29,6 +29,7 @@ enum class Check {
     RequestCompletedTwice,    // a request completed twice
     RegisterAccessUnmapped,   // a register accessor on an address outside every mapped window
     DmaOutsideAllocation,     // a device's DMA outside every live allocation (freed memory, overrun)
+    InterruptStorm,           // a level-triggered line still asserted after too many service-routine runs
     InvalidIrql,              // KeLowerIrql to a higher level, KeRaiseIrql to a lower one, and similar
     InvalidParameter,         // a host call with a parameter the real system would bug-check on
     AssertionFailed,          // NT_ASSERT / ASSERT

@@ -1,2 +1,0 @@
-// The Windows C runtime's process-wide state. (Filled in with the C runtime's functions.)
-#include <cerrno>

@@ -1,0 +1,275 @@
+// The archive writer: records byte by byte, round trips through the extraction and through minizip's
+// own reader, memory limits, ended archives and the guards against fields that would wrap.
+#include <gtest/gtest.h>
+
+#include "ZipBytes.h"
+#include "ZipExtract.h"
+#include "ZipWriter.h"
+#include "zip_fixture.h"
+
+#include <host/files.h>
+#include <host/process.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <zlib.h>
+
+#include <unzip.h>
+
+#include <string>
+
+using namespace ziptest;
+
+namespace
+{
+
+class ZipWriterTest : public testing::Test
+{
+  protected:
+    void SetUp() override { host::CurrentProcess().currentDirectory = u"C:\\"; }
+
+    // Every entry of an archive in memory, by name, as the extraction reads it.
+    static std::vector<std::pair<std::string, std::string>> Extract(const void* block, DWORD length,
+                                                                    const char* password)
+    {
+        std::vector<std::pair<std::string, std::string>> entries;
+        ZipHandle* zip = OpenZipFromMemory(block, length, password);
+        EXPECT_NE(zip, nullptr);
+        if (zip == nullptr)
+            return entries;
+        ZipEntryInfo info{};
+        GetZipItem(zip, -1, &info);
+        for (int i = 0, count = info.index; i < count; ++i) {
+            EXPECT_EQ(GetZipItem(zip, i, &info), ZipResult::Success);
+            std::string data(size_t(info.uncompressedSize) + 1, '\0');
+            EXPECT_EQ(UnzipItemToMemory(zip, i, data.data(), DWORD(data.size())), ZipResult::Success)
+                << info.name;
+            data.resize(size_t(info.uncompressedSize));
+            entries.emplace_back(info.name, data);
+        }
+        CloseZipFile(zip);
+        return entries;
+    }
+
+    host::FilesTemporarySandbox sandbox;
+};
+
+const std::string kText = [] {
+    std::string text;
+    for (int i = 0; i < 3000; ++i)
+        text += "entry text " + std::to_string(i % 17) + "\n";
+    return text;
+}();
+
+TEST_F(ZipWriterTest, RoundTripsThroughTheExtraction)
+{
+    WriteFileBytes("C:\\source.txt", Bytes(kText.begin(), kText.end()));
+    for (const char* password : {static_cast<const char*>(nullptr), "pw"}) {
+        SCOPED_TRACE(password != nullptr ? password : "no password");
+        ZipHandle* zip = CreateZipInMemory(nullptr, 1 << 20, password);
+        ASSERT_NE(zip, nullptr);
+        EXPECT_EQ(AddMemoryToZip(zip, "dir\\deflated.txt", kText.data(), DWORD(kText.size())),
+                  ZipResult::Success);
+        EXPECT_EQ(AddMemoryToZip(zip, "inner.zip", "stored!", 7), ZipResult::Success);
+        EXPECT_EQ(AddFolderToZip(zip, "drivers"), ZipResult::Success);
+        EXPECT_EQ(AddFileToZip(zip, "file.txt", "C:\\source.txt"), ZipResult::Success);
+        HANDLE file =
+            CreateFileA("C:\\source.txt", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        EXPECT_EQ(AddHandleToZip(zip, "handle.txt", file), ZipResult::Success);
+        CloseHandle(file);
+        void* block = nullptr;
+        DWORD length = 0;
+        ASSERT_EQ(GetZipMemory(zip, &block, &length), ZipResult::Success);
+        auto entries = Extract(block, length, password);
+        std::vector<std::pair<std::string, std::string>> expected{{"dir/deflated.txt", kText},
+                                                                  {"inner.zip", "stored!"},
+                                                                  {"drivers/", ""},
+                                                                  {"file.txt", kText},
+                                                                  {"handle.txt", kText}};
+        EXPECT_EQ(entries, expected);
+        EXPECT_EQ(CloseZipWriter(zip), ZipResult::Success);
+    }
+}
+
+// minizip's own reader (with its own inflate and CRC check) reads an archive the writer put in a file
+// after other data on a caller's handle.
+TEST_F(ZipWriterTest, MinizipReadsTheArchive)
+{
+    WriteFileBytes("C:\\out.bin", Bytes(100, 'j'));
+    HANDLE file = CreateFileA("C:\\out.bin", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    LARGE_INTEGER end{};
+    ASSERT_TRUE(SetFilePointerEx(file, end, nullptr, FILE_END));
+    ZipHandle* zip = CreateZipOnHandle(file, nullptr);
+    ASSERT_NE(zip, nullptr);
+    EXPECT_EQ(AddMemoryToZip(zip, "a.txt", kText.data(), DWORD(kText.size())), ZipResult::Success);
+    EXPECT_EQ(AddMemoryToZip(zip, "b.gz", "raw", 3), ZipResult::Success);
+    EXPECT_EQ(AddFolderToZip(zip, "d/"), ZipResult::Success);
+    EXPECT_EQ(CloseZipWriter(zip), ZipResult::Success);
+    EXPECT_TRUE(CloseHandle(file));
+
+    std::string path = (sandbox.Root() / "C" / "out.bin").string();
+    unzFile reader = unzOpen64(path.c_str());
+    ASSERT_NE(reader, nullptr);
+    std::vector<std::pair<std::string, std::string>> entries;
+    for (int status = unzGoToFirstFile(reader); status == UNZ_OK; status = unzGoToNextFile(reader)) {
+        char name[64];
+        unz_file_info64 info{};
+        ASSERT_EQ(unzGetCurrentFileInfo64(reader, &info, name, sizeof(name), nullptr, 0, nullptr, 0), UNZ_OK);
+        ASSERT_EQ(unzOpenCurrentFile(reader), UNZ_OK);
+        std::string data(info.uncompressed_size, '\0');
+        EXPECT_EQ(unzReadCurrentFile(reader, data.data(), unsigned(data.size())), int(data.size()));
+        EXPECT_EQ(unzCloseCurrentFile(reader), UNZ_OK) << name; // CRC checked
+        entries.emplace_back(name, data);
+    }
+    unzClose(reader);
+    std::vector<std::pair<std::string, std::string>> expected{{"a.txt", kText}, {"b.gz", "raw"}, {"d/", ""}};
+    EXPECT_EQ(entries, expected);
+}
+
+TEST_F(ZipWriterTest, RecordsWithAndWithoutPassword)
+{
+    char block[4096];
+    for (const char* password : {static_cast<const char*>(nullptr), "pw"}) {
+        bool encrypted = password != nullptr;
+        SCOPED_TRACE(encrypted);
+        ZipHandle* zip = CreateZipInMemory(block, sizeof(block), password);
+        ASSERT_NE(zip, nullptr);
+        ASSERT_EQ(AddFolderToZip(zip, "drivers"), ZipResult::Success);
+        ASSERT_EQ(AddMemoryToZip(zip, "s.arj", "0123456789", 10), ZipResult::Success);
+        ASSERT_EQ(AddMemoryToZip(zip, "d.txt", kText.data(), DWORD(kText.size())), ZipResult::Success);
+        void* out = nullptr;
+        DWORD length = 0;
+        ASSERT_EQ(GetZipMemory(zip, &out, &length), ZipResult::Success);
+        const uint8_t* p = static_cast<const uint8_t*>(out);
+
+        // The folder: never encrypted, no descriptor.
+        EXPECT_EQ(ZipLe32(p), 0x04034B50u);
+        EXPECT_EQ(ZipLe16(p + 6), 0u);
+        EXPECT_EQ(ZipLe16(p + 8), 0u);
+        EXPECT_EQ(ZipLe32(p + 18), 0u);
+        EXPECT_EQ(ZipLe32(p + 22), 0u);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(p + 30), ZipLe16(p + 26)), "drivers/");
+        EXPECT_EQ(ZipLe16(p + 28), 17u);
+        const uint8_t* stored = p + 30 + 8 + 17;
+        EXPECT_EQ(ZipLe32(stored), 0x04034B50u);
+        EXPECT_EQ(ZipLe16(stored + 6), encrypted ? 9u : 0u);
+        EXPECT_EQ(ZipLe16(stored + 8), 0u);
+        const uint8_t* storedEnd = stored + 30 + 5 + 17 + 10 + (encrypted ? 12 : 0);
+        if (encrypted) {
+            EXPECT_EQ(ZipLe32(storedEnd), 0x08074B50u);
+            EXPECT_EQ(ZipLe32(storedEnd + 8), 22u);
+            storedEnd += 16;
+        } else {
+            EXPECT_EQ(ZipLe32(stored + 18), 10u);
+        }
+        const uint8_t* deflated = storedEnd;
+        EXPECT_EQ(ZipLe32(deflated), 0x04034B50u);
+        EXPECT_EQ(ZipLe16(deflated + 6), encrypted ? 9u : 2u);
+        EXPECT_EQ(ZipLe16(deflated + 8), 8u);
+
+        // The folder's central record.
+        const uint8_t* end = p + length - 22;
+        ASSERT_EQ(ZipLe32(end), 0x06054B50u);
+        EXPECT_EQ(ZipLe16(end + 10), 3u);
+        const uint8_t* central = p + ZipLe32(end + 16);
+        EXPECT_EQ(ZipLe32(central), 0x02014B50u);
+        EXPECT_EQ(ZipLe16(central + 4), 0x0B17u);
+        EXPECT_EQ(ZipLe16(central + 30), 9u);
+        EXPECT_EQ(ZipLe32(central + 38), 0x41C00010u);
+        EXPECT_EQ(CloseZipWriter(zip), ZipResult::Success);
+    }
+}
+
+TEST_F(ZipWriterTest, MemoryLimitsAndEndedArchives)
+{
+    char small[100];
+    ZipHandle* zip = CreateZipInMemory(small, sizeof(small), nullptr);
+    ASSERT_NE(zip, nullptr);
+    EXPECT_EQ(AddMemoryToZip(zip, "a.zip", kText.data(), 60), ZipResult::MemoryTooSmall);
+    EXPECT_EQ(ZipLe32(reinterpret_cast<uint8_t*>(small)), 0x04034B50u); // the 52-byte header went out
+    EXPECT_EQ(AddMemoryToZip(zip, "b", "b", 1), ZipResult::PreviousError);
+    char text[64];
+    FormatZipWriterResult(kZipLastResult, text, sizeof(text));
+    EXPECT_STREQ(text, "Caller: there was a previous error");
+    CloseZipWriter(zip);
+
+    zip = CreateZipInMemory(small, 40, nullptr);
+    EXPECT_EQ(AddMemoryToZip(zip, "a.zip", "x", 1), ZipResult::WriteFailed);
+    EXPECT_EQ(AddMemoryToZip(zip, "a.zip", "x", 1), ZipResult::PreviousError);
+    CloseZipWriter(zip);
+    EXPECT_EQ(CreateZipInMemory(small, 0, nullptr), nullptr);
+
+    zip = CreateZipInMemory(nullptr, 4096, nullptr);
+    ASSERT_EQ(AddMemoryToZip(zip, "one", "1", 1), ZipResult::Success);
+    ASSERT_EQ(AddMemoryToZip(zip, "two", "2", 1), ZipResult::Success);
+    void* block = nullptr;
+    DWORD length = 0;
+    ASSERT_EQ(GetZipMemory(zip, &block, &length), ZipResult::Success);
+    EXPECT_EQ(Extract(block, length, nullptr).size(), 2u);
+    EXPECT_EQ(AddMemoryToZip(zip, "three", "3", 1), ZipResult::AdditionsEnded);
+    EXPECT_EQ(CloseZipWriter(zip), ZipResult::Success);
+
+    zip = CreateZipFile("C:\\file.zip", nullptr);
+    ASSERT_NE(zip, nullptr);
+    EXPECT_EQ(GetZipMemory(zip, &block, &length), ZipResult::NotMemoryArchive);
+    EXPECT_EQ(block, nullptr);
+    EXPECT_EQ(CloseZipWriter(zip), ZipResult::Success);
+
+    ZipHandle extract{kZipHandleExtract, nullptr};
+    EXPECT_EQ(AddFolderToZip(&extract, "x"), ZipResult::WrongHandleKind);
+    EXPECT_EQ(AddFolderToZip(nullptr, "x"), ZipResult::BadArguments);
+}
+
+TEST_F(ZipWriterTest, NamesAndTimes)
+{
+    struct Case {
+        const char* name;
+        bool stored;
+    } cases[] = {{"a.ZIP", true},  {"a.Z", true},    {"x.tar.gz", true},
+                 {"a.txt", false}, {"noext", false}, {"a.zipx", false}};
+    for (const Case& c : cases)
+        EXPECT_EQ(HasCompressedSuffix(c.name), c.stored) << c.name;
+
+    WriteFileBytes("C:\\timed.txt", {'t'});
+    HANDLE file = CreateFileA("C:\\timed.txt", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    SYSTEMTIME when{2020, 6, 0, 15, 12, 34, 57, 0};
+    FILETIME written{};
+    ASSERT_TRUE(SystemTimeToFileTime(&when, &written));
+    ASSERT_TRUE(SetFileTime(file, nullptr, nullptr, &written));
+    CloseHandle(file);
+
+    char block[1024];
+    ZipHandle* zip = CreateZipInMemory(block, sizeof(block), nullptr);
+    ASSERT_EQ(AddFileToZip(zip, "timed.txt", "C:\\timed.txt"), ZipResult::Success);
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(block);
+    EXPECT_EQ(ZipLe16(p + 10), 12u << 11 | 34u << 5 | 28u);
+    EXPECT_EQ(ZipLe16(p + 12), (2020u - 1980) << 9 | 6u << 5 | 15u);
+
+    EXPECT_EQ(AddMemoryToZip(zip, std::string(272, 'n').c_str(), "x", 1), ZipResult::BadArguments);
+    EXPECT_EQ(AddFolderToZip(zip, std::string(271, 'n').c_str()), ZipResult::BadArguments);
+    EXPECT_EQ(AddMemoryToZip(zip, "", "x", 1), ZipResult::BadArguments);
+    EXPECT_EQ(AddFileToZip(zip, "missing", "C:\\missing.txt"), ZipResult::CannotOpenFile);
+    EXPECT_EQ(CloseZipWriter(zip), ZipResult::Success);
+}
+
+// Without ZIP64 the entry count is a 16-bit field: the 65,536th entry is refused, not wrapped.
+TEST_F(ZipWriterTest, EntryCountDoesNotWrap)
+{
+    ZipHandle* zip = CreateZipInMemory(nullptr, 8 << 20, nullptr);
+    ASSERT_NE(zip, nullptr);
+    for (DWORD i = 0; i < kZipWriterMaxEntries; ++i)
+        ASSERT_EQ(AddFolderToZip(zip, "d"), ZipResult::Success) << i;
+    EXPECT_EQ(AddFolderToZip(zip, "d"), ZipResult::BadArguments);
+    void* block = nullptr;
+    DWORD length = 0;
+    ASSERT_EQ(GetZipMemory(zip, &block, &length), ZipResult::Success);
+    ZipHandle* reader = OpenZipFromMemory(block, length, nullptr);
+    ASSERT_NE(reader, nullptr);
+    ZipEntryInfo info{};
+    EXPECT_EQ(GetZipItem(reader, -1, &info), ZipResult::Success);
+    EXPECT_EQ(info.index, 65535);
+    CloseZipFile(reader);
+    EXPECT_EQ(CloseZipWriter(zip), ZipResult::Success);
+}
+
+} // namespace
