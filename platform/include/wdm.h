@@ -623,7 +623,8 @@ typedef struct _DEVICE_OBJECT {
     CCHAR StackSize;
 } DEVICE_OBJECT;
 
-// System work items on a device object: the device (and its driver) stays while one is queued.
+// System work items on a device object: run by a system worker at PASSIVE_LEVEL, attributed to the
+// image of their routine (an unload with one queued or running is reported).
 typedef struct _IO_WORKITEM IO_WORKITEM, *PIO_WORKITEM;
 typedef void IO_WORKITEM_ROUTINE(PDEVICE_OBJECT DeviceObject, PVOID Context);
 typedef IO_WORKITEM_ROUTINE* PIO_WORKITEM_ROUTINE;

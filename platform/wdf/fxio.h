@@ -91,7 +91,7 @@ struct Device : Object, host::io::DeviceHandler, DeviceConfig {
 };
 
 struct Request : Object {
-    Request() : Object(Kind::Request) {}
+    Request();
     ~Request() override;
     WDFREQUEST Handle() { return reinterpret_cast<WDFREQUEST>(ToHandle(this)); }
     // Leaves the queue that presented the request and gives back its power reference.
@@ -133,6 +133,7 @@ struct Request : Object {
         bool hasOutputOffset = false;
         LONGLONG offset = 0;
     } format;
+    // The time-out of an asynchronous send; while set it holds a reference on the request.
     KTIMER timer{};
     KDPC timerDpc{};
     bool timerSet = false;
@@ -208,6 +209,8 @@ struct IoTarget : Object, host::io::RemovalListener {
     void EndSend(host::io::Irp* irp);
     // Cancels what was sent and, when `wait`, waits until all of it completed.
     void CancelSent(bool wait);
+    // Cancels one request if it is still in flight through this target.
+    void CancelOne(host::io::Irp* irp);
     void Close(WDF_IO_TARGET_STATE closed);
 
     // host::io::RemovalListener
@@ -226,9 +229,8 @@ struct IoTarget : Object, host::io::RemovalListener {
     WDF_IO_TARGET_STATE state = WdfIoTargetStarted;
     std::set<host::io::Irp*> sent;
     KEVENT drained;
-    host::io::Irp* cancelling = nullptr; // being cancelled by `canceller`, outside the lock
-    PKTHREAD canceller = nullptr;
-    KEVENT cancelDone;
+    std::multimap<host::io::Irp*, PKTHREAD> cancelling; // being cancelled, outside the lock, by these threads
+    KEVENT cancelDone;                                   // set while nothing is being cancelled
 };
 
 // The default target of a new device.

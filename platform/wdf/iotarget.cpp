@@ -195,6 +195,12 @@ bool Completed(Request* request, IoTarget* target, bool forget)
     target->EndSend(request->irp);
     if (forget)
         return true;
+    // A time-out that has not fired goes with its reference; one that fired drops its own.
+    if (request->timerSet) {
+        request->timerSet = false;
+        if (KeCancelTimer(&request->timer))
+            Dereference(request);
+    }
     CopyBack(request);
     request->completionParams.Size = sizeof(WDF_REQUEST_COMPLETION_PARAMS);
     request->completionParams.Type = static_cast<WDF_REQUEST_TYPE>(request->irp->major);
@@ -248,7 +254,11 @@ void IoTarget::EndSend(host::io::Irp* irp)
         {
             std::lock_guard<std::mutex> guard(lock);
             // A canceller on another thread may still be touching this request: wait for it.
-            if (cancelling != irp || canceller == CurrentThread()) {
+            bool foreign = false;
+            auto range = cancelling.equal_range(irp);
+            for (auto it = range.first; it != range.second; ++it)
+                foreign = foreign || it->second != CurrentThread();
+            if (!foreign) {
                 sent.erase(irp);
                 if (sent.empty())
                     KeSetEvent(&drained, IO_NO_INCREMENT, FALSE);
@@ -259,6 +269,23 @@ void IoTarget::EndSend(host::io::Irp* irp)
     }
 }
 
+void IoTarget::CancelOne(host::io::Irp* irp)
+{
+    std::multimap<host::io::Irp*, PKTHREAD>::iterator mine;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (sent.count(irp) == 0)
+            return;
+        mine = cancelling.emplace(irp, CurrentThread());
+        KeClearEvent(&cancelDone);
+    }
+    host::io::Cancel(irp);
+    std::lock_guard<std::mutex> guard(lock);
+    cancelling.erase(mine);
+    if (cancelling.empty())
+        KeSetEvent(&cancelDone, IO_NO_INCREMENT, FALSE);
+}
+
 void IoTarget::CancelSent(bool wait)
 {
     std::vector<host::io::Irp*> pending;
@@ -266,21 +293,8 @@ void IoTarget::CancelSent(bool wait)
         std::lock_guard<std::mutex> guard(lock);
         pending.assign(sent.begin(), sent.end());
     }
-    for (host::io::Irp* irp : pending) {
-        {
-            std::lock_guard<std::mutex> guard(lock);
-            if (sent.count(irp) == 0)
-                continue;
-            cancelling = irp;
-            canceller = CurrentThread();
-            KeClearEvent(&cancelDone);
-        }
-        host::io::Cancel(irp);
-        std::lock_guard<std::mutex> guard(lock);
-        cancelling = nullptr;
-        canceller = nullptr;
-        KeSetEvent(&cancelDone, IO_NO_INCREMENT, FALSE);
-    }
+    for (host::io::Irp* irp : pending)
+        CancelOne(irp);
     if (wait)
         KeWaitForSingleObject(&drained, Executive, KernelMode, FALSE, nullptr);
 }
@@ -545,6 +559,14 @@ BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND
             return true;
         });
         return TRUE;
+    }
+    // An asynchronous time-out cancels the request; it completes with the status its holder gives it.
+    if ((flags & WDF_REQUEST_SEND_OPTION_TIMEOUT) != 0 && Options->Timeout != 0) {
+        Reference(request);
+        request->timerSet = true;
+        LARGE_INTEGER due;
+        due.QuadPart = Options->Timeout;
+        KeSetTimer(&request->timer, due, &request->timerDpc);
     }
     host::io::Call(destination, irp, [request, target](host::io::Irp*) { return Completed(request, target, false); });
     return TRUE;

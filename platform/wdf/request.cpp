@@ -138,6 +138,19 @@ NTSTATUS RetrieveMemory(WDFREQUEST Request, bool input, WDFMEMORY* Memory, const
 
 } // namespace
 
+void RequestTimedOut(PKDPC, PVOID context, PVOID, PVOID)
+{
+    auto* request = static_cast<Request*>(context);
+    request->sentTo->CancelOne(request->irp);
+    Dereference(request);
+}
+
+Request::Request() : Object(Kind::Request)
+{
+    KeInitializeTimerEx(&timer, NotificationTimer);
+    KeInitializeDpc(&timerDpc, RequestTimedOut, this);
+}
+
 Request::~Request()
 {
     if (timerSet)

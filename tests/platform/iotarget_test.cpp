@@ -182,6 +182,38 @@ TEST_F(TargetTest, PurgeCancelsWhatWasSentAndRefusesMoreUntilStarted)
     WdfObjectDelete(request);
 }
 
+TEST_F(TargetTest, AsynchronousSendIsCancelledAtItsTimeOut)
+{
+    AddBoth();
+    WDFREQUEST request;
+    ASSERT_EQ(STATUS_SUCCESS, WdfRequestCreate(WDF_NO_OBJECT_ATTRIBUTES, client_->target, &request));
+    ASSERT_EQ(STATUS_SUCCESS, WdfIoTargetFormatRequestForIoctl(client_->target, request, IOCTL_FXFUNC_PEND, nullptr,
+                                                               nullptr, nullptr, nullptr));
+    NTSTATUS completed = STATUS_PENDING;
+    WdfRequestSetCompletionRoutine(request, RecordCompletion, &completed);
+    WDF_REQUEST_SEND_OPTIONS options;
+    WDF_REQUEST_SEND_OPTIONS_INIT(&options, 0);
+    WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(&options, WDF_REL_TIMEOUT_IN_MS(50));
+    ASSERT_TRUE(WdfRequestSend(request, client_->target, &options));
+    host::ClockAdvance(49 * kMs);
+    EXPECT_EQ(STATUS_PENDING, completed);
+    host::ClockAdvance(1 * kMs);
+    host::ClockAdvance(0);
+    EXPECT_EQ(STATUS_CANCELLED, completed);
+
+    // Completed before its time-out, a request is not cancelled later.
+    WDF_REQUEST_REUSE_PARAMS reuse;
+    WDF_REQUEST_REUSE_PARAMS_INIT(&reuse, 0, STATUS_SUCCESS);
+    ASSERT_EQ(STATUS_SUCCESS, WdfRequestReuse(request, &reuse));
+    ASSERT_EQ(STATUS_SUCCESS, WdfIoTargetFormatRequestForIoctl(client_->target, request, IOCTL_FXFUNC_STATUS,
+                                                               nullptr, nullptr, nullptr, nullptr));
+    ASSERT_TRUE(WdfRequestSend(request, client_->target, &options));
+    EXPECT_EQ(FXFUNC_INFO_STATUS, completed);
+    host::ClockAdvance(100 * kMs);
+    EXPECT_EQ(FXFUNC_INFO_STATUS, completed);
+    WdfObjectDelete(request);
+}
+
 TEST_F(TargetTest, RemovalOfTheTargetsDeviceIsAnnounced)
 {
     AddBoth();
