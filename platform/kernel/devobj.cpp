@@ -79,20 +79,6 @@ std::u16string GuidText(const GUID& guid)
     return std::u16string(text, text + strlen(text));
 }
 
-// What a deleted device with files still open answers.
-struct GoneHandler : DeviceHandler {
-    void Dispatch(Device*, Irp* irp) override
-    {
-        bool closing = irp->major == IRP_MJ_CLEANUP || irp->major == IRP_MJ_CLOSE;
-        Complete(irp, closing ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE, 0);
-    }
-    NTSTATUS EnterD0(DEVICE_POWER_STATE, bool) override { return STATUS_NO_SUCH_DEVICE; }
-    void LeaveD0(DEVICE_POWER_STATE, bool) override {}
-    void Removed() override {}
-};
-
-GoneHandler g_gone;
-
 } // namespace
 
 std::u16string Upcase(std::u16string_view text)
@@ -153,6 +139,7 @@ NTSTATUS DeviceCreate(PDRIVER_OBJECT driver, std::u16string_view name, ULONG typ
     created->exclusive = exclusive;
     created->handler = handler;
     created->name = name;
+    KeInitializeEvent(&created->drained, NotificationEvent, FALSE);
     std::lock_guard<std::mutex> guard(N().lock);
     if (!name.empty()) {
         std::u16string key = Upcase(name.substr(8));
@@ -238,11 +225,17 @@ void DeviceDelete(Device* device)
         device->upper = device->lower = nullptr;
         if (device->opens != 0) {
             device->deleted = true;
-            device->handler = &g_gone;
             return;
         }
     }
     delete device;
+}
+
+void DeviceRundown(Device* device)
+{
+    device->removing = true;
+    if (device->dispatching != 0)
+        KeWaitForSingleObject(&device->drained, Executive, KernelMode, FALSE, nullptr);
 }
 
 bool DeviceOpen(Device* device)

@@ -7,6 +7,7 @@
 
 #include <host/object.h>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -103,6 +104,11 @@ struct Device {
     long opens = 0;       // files open through this device
     bool deleted = false; // gone from its stack, kept until its last file closes
     DeviceHandler* handler = nullptr;
+    // Run-down: once `removing` is set no new request reaches the handler, and the remover waits for
+    // `dispatching` (the calls inside the handler) to drain.
+    std::atomic<long> dispatching{0};
+    std::atomic<bool> removing{false};
+    KEVENT drained{};
 
     static Device* From(PDEVICE_OBJECT object);
 };
@@ -113,8 +119,10 @@ NTSTATUS DeviceCreate(PDRIVER_OBJECT driver, std::u16string_view name, ULONG typ
                       bool exclusive, DeviceHandler* handler, Device** device);
 // Puts `device` on top of `lower`'s stack.
 void DeviceAttach(Device* device, Device* lower);
-// Takes the device out of its stack, its names with it, and frees it once no file is open on it; until
-// then requests to it fail with STATUS_NO_SUCH_DEVICE.
+// Stops requests from reaching the device's handler (they fail with STATUS_NO_SUCH_DEVICE; cleanup and
+// close succeed) and waits for the calls already inside it to return.
+void DeviceRundown(Device* device);
+// Takes the device out of its stack, its names with it, and frees it once no file is open on it.
 void DeviceDelete(Device* device);
 // Counts a file opened on the device: false for a second file on an exclusive device or a deleted one.
 bool DeviceOpen(Device* device);

@@ -39,7 +39,15 @@ void Call(Device* device, Irp* irp, Irp::Completion completion)
         std::lock_guard<std::mutex> guard(irp->lock);
         irp->frames.push_back(Irp::Frame{device, std::move(completion)});
     }
-    device->handler->Dispatch(device, irp);
+    device->dispatching++;
+    if (!device->removing) {
+        device->handler->Dispatch(device, irp);
+    } else {
+        bool closing = irp->major == IRP_MJ_CLEANUP || irp->major == IRP_MJ_CLOSE;
+        Complete(irp, closing ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE, 0);
+    }
+    if (--device->dispatching == 0 && device->removing)
+        KeSetEvent(&device->drained, IO_NO_INCREMENT, FALSE);
 }
 
 void Complete(Irp* irp, NTSTATUS status, ULONG_PTR information)

@@ -456,6 +456,7 @@ void ForgetNode(Node* node)
 {
     RemoveStack(node, false);
     if (node->pdo != nullptr) {
+        DeviceRundown(node->pdo);
         DeviceDelete(node->pdo);
         node->pdo = nullptr;
     }

@@ -155,15 +155,6 @@ void Device::Forward(host::io::Irp* irp)
 
 void Device::Dispatch(host::io::Device*, host::io::Irp* irp)
 {
-    bool gone;
-    {
-        std::lock_guard<std::mutex> guard(ioLock);
-        gone = removed;
-    }
-    if (gone) {
-        host::io::Complete(irp, STATUS_NO_SUCH_DEVICE, 0);
-        return;
-    }
     switch (irp->major) {
     case IRP_MJ_CREATE:
     case IRP_MJ_CLEANUP:
@@ -392,8 +383,9 @@ void Device::WakeTriggered()
         Run(this, "EvtDeviceWakeFromS0Triggered", policy.EvtDeviceWakeFromS0Triggered, Handle());
 }
 
-// Removal: self-managed I/O flushed and cleaned up, the queues purged, what was sent cancelled, then the
-// device deleted with its children (newest first) and its device object freed.
+// Removal: self-managed I/O flushed and cleaned up, the queues purged, the requests on their way in
+// run down, then the device deleted with its children (newest first, what was sent cancelled) and its
+// device object freed.
 void Device::Removed()
 {
     if (selfManagedIoInitialised) {
@@ -402,10 +394,7 @@ void Device::Removed()
     }
     for (Queue* queue : PowerQueues(false))
         queue->Stop(true, false, true);
-    {
-        std::lock_guard<std::mutex> guard(ioLock);
-        removed = true;
-    }
+    host::io::DeviceRundown(wdm);
     host::io::Device* object = wdm;
     Reference(this);
     Delete(this);

@@ -69,7 +69,6 @@ struct Device : Object, host::io::DeviceHandler, DeviceConfig {
     std::vector<Queue*> queues;
     std::map<host::io::File*, FileObject*> files;
     IoTarget* defaultTarget = nullptr;
-    bool removed = false;
 
     // PnP and power state, touched only on the PnP manager's thread.
     bool selfManagedIoInitialised = false;
