@@ -81,6 +81,11 @@ NTSTATUS ClientEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
     return WdfDriverCreate(DriverObject, RegistryPath, WDF_NO_OBJECT_ATTRIBUTES, &config, WDF_NO_HANDLE);
 }
 
+void RecordCompletion(WDFREQUEST, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS Params, WDFCONTEXT Context)
+{
+    *static_cast<NTSTATUS*>(Context) = Params->IoStatus.Status;
+}
+
 class TargetTest : public StackTest
 {
   protected:
@@ -124,6 +129,23 @@ class TargetTest : public StackTest
         }
         return status;
     }
+    // A request of the client's for `code`, formatted for its target (again, when reused); its
+    // completion status lands in `*completed`.
+    WDFREQUEST Format(WDFREQUEST request, ULONG code, NTSTATUS* completed)
+    {
+        if (request == nullptr) {
+            EXPECT_EQ(STATUS_SUCCESS, WdfRequestCreate(WDF_NO_OBJECT_ATTRIBUTES, client_->target, &request));
+        } else {
+            WDF_REQUEST_REUSE_PARAMS reuse;
+            WDF_REQUEST_REUSE_PARAMS_INIT(&reuse, 0, STATUS_SUCCESS);
+            EXPECT_EQ(STATUS_SUCCESS, WdfRequestReuse(request, &reuse));
+        }
+        EXPECT_EQ(STATUS_SUCCESS, WdfIoTargetFormatRequestForIoctl(client_->target, request, code, nullptr, nullptr,
+                                                                   nullptr, nullptr));
+        *completed = STATUS_PENDING;
+        WdfRequestSetCompletionRoutine(request, RecordCompletion, completed);
+        return request;
+    }
     std::unique_ptr<Client> client_;
 };
 
@@ -142,20 +164,11 @@ TEST_F(TargetTest, SendsThroughARemoteTargetOpenedByInterfacePath)
     EXPECT_EQ(STATUS_SUCCESS, Echo("again", &returned));
 }
 
-void RecordCompletion(WDFREQUEST, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS Params, WDFCONTEXT Context)
-{
-    *static_cast<NTSTATUS*>(Context) = Params->IoStatus.Status;
-}
-
 TEST_F(TargetTest, PurgeCancelsWhatWasSentAndRefusesMoreUntilStarted)
 {
     AddBoth();
-    WDFREQUEST request;
-    ASSERT_EQ(STATUS_SUCCESS, WdfRequestCreate(WDF_NO_OBJECT_ATTRIBUTES, client_->target, &request));
-    ASSERT_EQ(STATUS_SUCCESS, WdfIoTargetFormatRequestForIoctl(client_->target, request, IOCTL_FXFUNC_PEND, nullptr,
-                                                               nullptr, nullptr, nullptr));
-    NTSTATUS completed = STATUS_PENDING;
-    WdfRequestSetCompletionRoutine(request, RecordCompletion, &completed);
+    NTSTATUS completed;
+    WDFREQUEST request = Format(nullptr, IOCTL_FXFUNC_PEND, &completed);
     ASSERT_TRUE(WdfRequestSend(request, client_->target, WDF_NO_SEND_OPTIONS));
     EXPECT_EQ(STATUS_PENDING, completed);
 
@@ -163,20 +176,14 @@ TEST_F(TargetTest, PurgeCancelsWhatWasSentAndRefusesMoreUntilStarted)
     EXPECT_EQ(STATUS_CANCELLED, completed);
     EXPECT_EQ(WdfIoTargetPurged, WdfIoTargetGetState(client_->target));
 
-    WDF_REQUEST_REUSE_PARAMS reuse;
-    WDF_REQUEST_REUSE_PARAMS_INIT(&reuse, 0, STATUS_SUCCESS);
-    ASSERT_EQ(STATUS_SUCCESS, WdfRequestReuse(request, &reuse));
-    ASSERT_EQ(STATUS_SUCCESS, WdfIoTargetFormatRequestForIoctl(client_->target, request, IOCTL_FXFUNC_STATUS,
-                                                               nullptr, nullptr, nullptr, nullptr));
+    Format(request, IOCTL_FXFUNC_STATUS, &completed);
     EXPECT_FALSE(WdfRequestSend(request, client_->target, WDF_NO_SEND_OPTIONS));
     EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, WdfRequestGetStatus(request));
 
     EXPECT_EQ(STATUS_SUCCESS, WdfIoTargetStart(client_->target));
     WDF_REQUEST_SEND_OPTIONS options;
     WDF_REQUEST_SEND_OPTIONS_INIT(&options, WDF_REQUEST_SEND_OPTION_SYNCHRONOUS);
-    ASSERT_EQ(STATUS_SUCCESS, WdfRequestReuse(request, &reuse));
-    ASSERT_EQ(STATUS_SUCCESS, WdfIoTargetFormatRequestForIoctl(client_->target, request, IOCTL_FXFUNC_STATUS,
-                                                               nullptr, nullptr, nullptr, nullptr));
+    Format(request, IOCTL_FXFUNC_STATUS, &completed);
     EXPECT_TRUE(WdfRequestSend(request, client_->target, &options));
     EXPECT_EQ(FXFUNC_INFO_STATUS, WdfRequestGetStatus(request));
     WdfObjectDelete(request);
@@ -185,12 +192,8 @@ TEST_F(TargetTest, PurgeCancelsWhatWasSentAndRefusesMoreUntilStarted)
 TEST_F(TargetTest, AsynchronousSendIsCancelledAtItsTimeOut)
 {
     AddBoth();
-    WDFREQUEST request;
-    ASSERT_EQ(STATUS_SUCCESS, WdfRequestCreate(WDF_NO_OBJECT_ATTRIBUTES, client_->target, &request));
-    ASSERT_EQ(STATUS_SUCCESS, WdfIoTargetFormatRequestForIoctl(client_->target, request, IOCTL_FXFUNC_PEND, nullptr,
-                                                               nullptr, nullptr, nullptr));
-    NTSTATUS completed = STATUS_PENDING;
-    WdfRequestSetCompletionRoutine(request, RecordCompletion, &completed);
+    NTSTATUS completed;
+    WDFREQUEST request = Format(nullptr, IOCTL_FXFUNC_PEND, &completed);
     WDF_REQUEST_SEND_OPTIONS options;
     WDF_REQUEST_SEND_OPTIONS_INIT(&options, 0);
     WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(&options, WDF_REL_TIMEOUT_IN_MS(50));
@@ -202,11 +205,7 @@ TEST_F(TargetTest, AsynchronousSendIsCancelledAtItsTimeOut)
     EXPECT_EQ(STATUS_CANCELLED, completed);
 
     // Completed before its time-out, a request is not cancelled later.
-    WDF_REQUEST_REUSE_PARAMS reuse;
-    WDF_REQUEST_REUSE_PARAMS_INIT(&reuse, 0, STATUS_SUCCESS);
-    ASSERT_EQ(STATUS_SUCCESS, WdfRequestReuse(request, &reuse));
-    ASSERT_EQ(STATUS_SUCCESS, WdfIoTargetFormatRequestForIoctl(client_->target, request, IOCTL_FXFUNC_STATUS,
-                                                               nullptr, nullptr, nullptr, nullptr));
+    Format(request, IOCTL_FXFUNC_STATUS, &completed);
     ASSERT_TRUE(WdfRequestSend(request, client_->target, &options));
     EXPECT_EQ(FXFUNC_INFO_STATUS, completed);
     host::ClockAdvance(100 * kMs);
