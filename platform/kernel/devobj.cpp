@@ -49,7 +49,7 @@ bool SplitName(std::u16string_view name, bool* isDevice, std::u16string_view* co
                std::u16string_view* rest)
 {
     static constexpr std::u16string_view kLinkPrefixes[] = {u"\\??\\", u"\\DosDevices\\", u"\\GLOBAL??\\",
-                                                             u"\\\\?\\", u"\\\\.\\"};
+                                                            u"\\\\?\\", u"\\\\.\\"};
     *isDevice = StartsWith(name, u"\\Device\\");
     if (*isDevice) {
         name.remove_prefix(8);
@@ -74,8 +74,8 @@ std::u16string GuidText(const GUID& guid)
 {
     char text[40];
     snprintf(text, sizeof(text), "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", guid.Data1, guid.Data2,
-             guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5],
-             guid.Data4[6], guid.Data4[7]);
+             guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4],
+             guid.Data4[5], guid.Data4[6], guid.Data4[7]);
     return std::u16string(text, text + strlen(text));
 }
 
@@ -213,7 +213,8 @@ void DeviceDelete(Device* device)
         }
         if (device->lower != nullptr) {
             device->lower->upper = device->upper;
-            device->lower->object.AttachedDevice = device->upper == nullptr ? nullptr : &device->upper->object;
+            device->lower->object.AttachedDevice =
+                device->upper == nullptr ? nullptr : &device->upper->object;
         }
         if (device->driver != nullptr)
             for (PDEVICE_OBJECT* link = &device->driver->DeviceObject; *link != nullptr;

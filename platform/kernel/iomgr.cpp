@@ -45,8 +45,8 @@ void FileClose(File* file)
     ObjectDereference(file);
 }
 
-NTSTATUS FileRequest(File* file, UCHAR major, ULONG ioctl, const void* input, size_t inputLength, void* output,
-                     size_t outputLength, ULONG_PTR* information, const LONGLONG* timeout)
+NTSTATUS FileRequest(File* file, UCHAR major, ULONG ioctl, const void* input, size_t inputLength,
+                     void* output, size_t outputLength, ULONG_PTR* information, const LONGLONG* timeout)
 {
     Irp irp;
     irp.Format(major, ioctl, input, inputLength, outputLength);
@@ -87,7 +87,8 @@ NTSTATUS Request(HANDLE handle, UCHAR major, ULONG code, const void* input, size
     NTSTATUS status = Reference(handle, &file);
     if (!NT_SUCCESS(status))
         return status;
-    status = io::FileRequest(file, major, code, input, inputLength, output, outputLength, information, nullptr);
+    status =
+        io::FileRequest(file, major, code, input, inputLength, output, outputLength, information, nullptr);
     ObjectDereference(file);
     return status;
 }

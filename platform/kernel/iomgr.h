@@ -138,7 +138,8 @@ void LinksRemove(Device* device);
 // The device a name (a device name, a link, or an interface path) leads to, or nullptr.
 Device* Resolve(std::u16string_view name, std::u16string* remainder);
 
-NTSTATUS InterfaceRegister(Device* pdo, const GUID& guid, std::u16string_view reference, std::u16string* path);
+NTSTATUS InterfaceRegister(Device* pdo, const GUID& guid, std::u16string_view reference,
+                           std::u16string* path);
 NTSTATUS InterfaceSetState(std::u16string_view path, bool enabled);
 std::vector<std::u16string> InterfaceList(const GUID& guid, bool enabledOnly);
 
@@ -154,8 +155,8 @@ struct File : host::Object {
 NTSTATUS FileOpen(std::u16string_view name, KPROCESSOR_MODE mode, File** file);
 // Sends IRP_MJ_CLEANUP then IRP_MJ_CLOSE and drops the file.
 void FileClose(File* file);
-NTSTATUS FileRequest(File* file, UCHAR major, ULONG ioctl, const void* input, size_t inputLength, void* output,
-                     size_t outputLength, ULONG_PTR* information, const LONGLONG* timeout);
+NTSTATUS FileRequest(File* file, UCHAR major, ULONG ioctl, const void* input, size_t inputLength,
+                     void* output, size_t outputLength, ULONG_PTR* information, const LONGLONG* timeout);
 
 // ---------------------------------------------------------------------------------------------
 // The PnP manager's device node: the stack, its state, and the power policy the function driver set.

@@ -481,7 +481,8 @@ NTSTATUS OnPnpThread(std::function<NTSTATUS()> run)
 {
     PnpCall call{std::move(run)};
     HANDLE handle = nullptr;
-    NTSTATUS status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, PnpThread, &call);
+    NTSTATUS status =
+        PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, PnpThread, &call);
     if (!NT_SUCCESS(status))
         return status;
     PVOID thread = nullptr;
@@ -527,7 +528,8 @@ void Node::IdleWork(host::WorkItem* item)
     DEVICE_POWER_STATE target;
     {
         std::lock_guard<std::mutex> guard(node->stateLock);
-        idleOut = node->idle.enabled && node->references == 0 && node->inD0 && node->state == PnpState::Started;
+        idleOut =
+            node->idle.enabled && node->references == 0 && node->inD0 && node->state == PnpState::Started;
         target = PowerDeviceD3;
         node->action = PowerActionNone;
     }
@@ -726,7 +728,8 @@ NTSTATUS PnpAddDevice(const PnpBusDevice& device)
         NTSTATUS status = RegistryCreateKey(node->enumKey);
         if (!NT_SUCCESS(status))
             return status;
-        status = DeviceCreate(nullptr, u"", FILE_DEVICE_BUS_EXTENDER, 0, false, &node->busHandler, &node->pdo);
+        status =
+            DeviceCreate(nullptr, u"", FILE_DEVICE_BUS_EXTENDER, 0, false, &node->busHandler, &node->pdo);
         if (!NT_SUCCESS(status))
             return status;
         node->pdo->node = node;

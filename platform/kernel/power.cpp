@@ -114,8 +114,8 @@ NTSTATUS PoUnregisterPowerSettingCallback(PVOID Handle)
             while (it != S().registrations.end() && &*it != Handle)
                 ++it;
             if (it == S().registrations.end()) {
-                host::VerifierReport(host::Check::InvalidParameter, "PoUnregisterPowerSettingCallback(%p): not registered",
-                                     Handle);
+                host::VerifierReport(host::Check::InvalidParameter,
+                                     "PoUnregisterPowerSettingCallback(%p): not registered", Handle);
                 return STATUS_INVALID_PARAMETER;
             }
             if (it->running == 0) {

@@ -24,7 +24,8 @@ namespace
 {
 
 // Runs a PnP or power callback of the driver. These are not serialised with the queues' callbacks.
-template <typename Callback, typename... Args> NTSTATUS Run(Device* device, const char* what, Callback callback, Args... args)
+template <typename Callback, typename... Args>
+NTSTATUS Run(Device* device, const char* what, Callback callback, Args... args)
 {
     NTSTATUS status = STATUS_SUCCESS;
     if (callback == nullptr)
@@ -182,7 +183,8 @@ void Device::Dispatch(host::io::Device*, host::io::Irp* irp)
             host::io::Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
         return;
     }
-    Request* request = RequestCreateForIrp(this, irp, reinterpret_cast<const void*>(driver->config.EvtDriverDeviceAdd));
+    Request* request =
+        RequestCreateForIrp(this, irp, reinterpret_cast<const void*>(driver->config.EvtDriverDeviceAdd));
     if (request == nullptr) {
         host::io::Complete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
         return;
@@ -208,8 +210,9 @@ void Device::DispatchFile(host::io::Irp* irp)
             if (irp->file != nullptr)
                 fileObject->name = host::io::Counted(irp->file->name);
             WDFFILEOBJECT handle = nullptr;
-            NTSTATUS status = Publish(fileObject, hasFileAttributes ? &fileAttributes : nullptr, this,
-                                      reinterpret_cast<const void*>(driver->config.EvtDriverDeviceAdd), &handle);
+            NTSTATUS status =
+                Publish(fileObject, hasFileAttributes ? &fileAttributes : nullptr, this,
+                        reinterpret_cast<const void*>(driver->config.EvtDriverDeviceAdd), &handle);
             if (!NT_SUCCESS(status)) {
                 host::io::Complete(irp, status, 0);
                 return;
@@ -243,7 +246,8 @@ void Device::DispatchFile(host::io::Irp* irp)
     if (fileObject != nullptr) {
         auto callback = irp->major == IRP_MJ_CLEANUP ? fileConfig.EvtFileCleanup : fileConfig.EvtFileClose;
         if (callback != nullptr) {
-            CallbackScope scope(fileObject, irp->major == IRP_MJ_CLEANUP ? "EvtFileCleanup" : "EvtFileClose", true);
+            CallbackScope scope(fileObject, irp->major == IRP_MJ_CLEANUP ? "EvtFileCleanup" : "EvtFileClose",
+                                true);
             callback(reinterpret_cast<WDFFILEOBJECT>(ToHandle(fileObject)));
         }
         RunDeferredDeletions();
@@ -340,8 +344,8 @@ void Device::LeaveD0(DEVICE_POWER_STATE target, bool final)
         } else if (action != PowerActionNone && sxWakeEnabled) {
             armedSx = true;
             if (policy.EvtDeviceArmWakeFromSxWithReason != nullptr)
-                Run(this, "EvtDeviceArmWakeFromSxWithReason", policy.EvtDeviceArmWakeFromSxWithReason, Handle(),
-                    BOOLEAN(TRUE), BOOLEAN(FALSE));
+                Run(this, "EvtDeviceArmWakeFromSxWithReason", policy.EvtDeviceArmWakeFromSxWithReason,
+                    Handle(), BOOLEAN(TRUE), BOOLEAN(FALSE));
             else
                 Run(this, "EvtDeviceArmWakeFromSx", policy.EvtDeviceArmWakeFromSx, Handle());
         }
@@ -449,7 +453,8 @@ void WdfDeviceInitSetDeviceType(PWDFDEVICE_INIT DeviceInit, ULONG DeviceType)
         DeviceInit->deviceType = DeviceType;
 }
 
-void WdfDeviceInitSetCharacteristics(PWDFDEVICE_INIT DeviceInit, ULONG DeviceCharacteristics, BOOLEAN OrInValues)
+void WdfDeviceInitSetCharacteristics(PWDFDEVICE_INIT DeviceInit, ULONG DeviceCharacteristics,
+                                     BOOLEAN OrInValues)
 {
     if (DeviceInit != nullptr)
         DeviceInit->characteristics =
@@ -519,7 +524,8 @@ PDEVICE_OBJECT WdfFdoInitWdmGetPhysicalDevice(PWDFDEVICE_INIT DeviceInit)
     return DeviceInit == nullptr ? nullptr : &DeviceInit->pdo->object;
 }
 
-NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUTES DeviceAttributes, WDFDEVICE* Device)
+NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUTES DeviceAttributes,
+                         WDFDEVICE* Device)
 {
     if (Device != nullptr)
         *Device = nullptr;
@@ -587,7 +593,8 @@ NTSTATUS WdfDeviceCreateDeviceInterface(WDFDEVICE Device, const GUID* InterfaceC
         return STATUS_INVALID_PARAMETER;
     std::u16string reference = host::io::Text(ReferenceString);
     std::u16string path;
-    NTSTATUS status = host::io::InterfaceRegister(host::io::NodePdo(device->node), *InterfaceClassGUID, reference, &path);
+    NTSTATUS status =
+        host::io::InterfaceRegister(host::io::NodePdo(device->node), *InterfaceClassGUID, reference, &path);
     if (!NT_SUCCESS(status))
         return status;
     device->interfaces.push_back(fx::Device::Interface{*InterfaceClassGUID, reference, path, true});
@@ -682,7 +689,8 @@ WDFDEVICE WdfWdmDeviceGetWdfDeviceHandle(PDEVICE_OBJECT DeviceObject)
 NTSTATUS WdfDeviceAssignS0IdleSettings(WDFDEVICE Device, PWDF_DEVICE_POWER_POLICY_IDLE_SETTINGS Settings)
 {
     auto* device = As<fx::Device>(Device, Kind::Device, "WdfDeviceAssignS0IdleSettings");
-    if (device == nullptr || Settings == nullptr || Settings->Size != sizeof(WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS))
+    if (device == nullptr || Settings == nullptr ||
+        Settings->Size != sizeof(WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS))
         return STATUS_INVALID_PARAMETER;
     if (!device->powerPolicyOwner)
         return STATUS_INVALID_DEVICE_REQUEST;
@@ -699,7 +707,8 @@ NTSTATUS WdfDeviceAssignS0IdleSettings(WDFDEVICE Device, PWDF_DEVICE_POWER_POLIC
 NTSTATUS WdfDeviceAssignSxWakeSettings(WDFDEVICE Device, PWDF_DEVICE_POWER_POLICY_WAKE_SETTINGS Settings)
 {
     auto* device = As<fx::Device>(Device, Kind::Device, "WdfDeviceAssignSxWakeSettings");
-    if (device == nullptr || Settings == nullptr || Settings->Size != sizeof(WDF_DEVICE_POWER_POLICY_WAKE_SETTINGS))
+    if (device == nullptr || Settings == nullptr ||
+        Settings->Size != sizeof(WDF_DEVICE_POWER_POLICY_WAKE_SETTINGS))
         return STATUS_INVALID_PARAMETER;
     if (!device->powerPolicyOwner)
         return STATUS_INVALID_DEVICE_REQUEST;

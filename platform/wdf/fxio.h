@@ -85,7 +85,7 @@ struct Device : Object, host::io::DeviceHandler, DeviceConfig {
         bool enabled = true; // the state the driver wants while the device runs
     };
     std::vector<Interface> interfaces;
-    bool started = false; // interfaces are live while started
+    bool started = false;       // interfaces are live while started
     bool queuesPowered = false; // guarded by ioLock: power-managed queues present only in D0
 };
 
@@ -229,7 +229,7 @@ struct IoTarget : Object, host::io::RemovalListener {
     std::set<host::io::Irp*> sent;
     KEVENT drained;
     std::multimap<host::io::Irp*, PKTHREAD> cancelling; // being cancelled, outside the lock, by these threads
-    KEVENT cancelDone;                                   // set while nothing is being cancelled
+    KEVENT cancelDone;                                  // set while nothing is being cancelled
 };
 
 // The default target of a new device.

@@ -72,9 +72,11 @@ NTSTATUS ApplyFormat(Request* request)
     void* input = nullptr;
     void* output = nullptr;
     size_t inputLength = 0, outputLength = 0;
-    NTSTATUS status = DescribeMemory(f.input, f.hasInputOffset ? &f.inputOffset : nullptr, &input, &inputLength);
+    NTSTATUS status =
+        DescribeMemory(f.input, f.hasInputOffset ? &f.inputOffset : nullptr, &input, &inputLength);
     if (NT_SUCCESS(status))
-        status = DescribeMemory(f.output, f.hasOutputOffset ? &f.outputOffset : nullptr, &output, &outputLength);
+        status =
+            DescribeMemory(f.output, f.hasOutputOffset ? &f.outputOffset : nullptr, &output, &outputLength);
     if (!NT_SUCCESS(status))
         return status;
     request->irp->Format(f.major, f.ioctl, input, inputLength, outputLength, f.offset);
@@ -89,10 +91,12 @@ void CopyBack(Request* request)
         return;
     void* output = nullptr;
     size_t length = 0;
-    if (!NT_SUCCESS(DescribeMemory(f.output, f.hasOutputOffset ? &f.outputOffset : nullptr, &output, &length)))
+    if (!NT_SUCCESS(
+            DescribeMemory(f.output, f.hasOutputOffset ? &f.outputOffset : nullptr, &output, &length)))
         return;
     host::io::Irp* irp = request->irp;
-    size_t returned = std::min<size_t>(std::min<size_t>(irp->irp.IoStatus.Information, length), irp->buffer.size());
+    size_t returned =
+        std::min<size_t>(std::min<size_t>(irp->irp.IoStatus.Information, length), irp->buffer.size());
     if (returned != 0 && irp->major != IRP_MJ_WRITE)
         memcpy(output, irp->buffer.data(), returned);
 }
@@ -101,7 +105,8 @@ void CopyBack(Request* request)
 NTSTATUS SendSynchronously(IoTarget* target, host::io::Irp* irp, PWDF_REQUEST_SEND_OPTIONS options,
                            bool* sent = nullptr)
 {
-    bool ignoreState = options != nullptr && (options->Flags & WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE) != 0;
+    bool ignoreState =
+        options != nullptr && (options->Flags & WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE) != 0;
     NTSTATUS status;
     bool taken = target->BeginSend(irp, ignoreState, &status);
     if (sent != nullptr)
@@ -110,8 +115,9 @@ NTSTATUS SendSynchronously(IoTarget* target, host::io::Irp* irp, PWDF_REQUEST_SE
         irp->irp.IoStatus.Status = status;
         return status;
     }
-    const LONGLONG* timeout =
-        options != nullptr && (options->Flags & WDF_REQUEST_SEND_OPTION_TIMEOUT) != 0 ? &options->Timeout : nullptr;
+    const LONGLONG* timeout = options != nullptr && (options->Flags & WDF_REQUEST_SEND_OPTION_TIMEOUT) != 0
+                                  ? &options->Timeout
+                                  : nullptr;
     return host::io::CallSynchronously(target->Destination(), irp, timeout,
                                        [target](host::io::Irp* done) { target->EndSend(done); });
 }
@@ -543,7 +549,8 @@ BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND
         return sent ? TRUE : FALSE;
     }
     bool forget = (flags & WDF_REQUEST_SEND_OPTION_SEND_AND_FORGET) != 0;
-    if (!target->BeginSend(request->irp, (flags & WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE) != 0, &status)) {
+    if (!target->BeginSend(request->irp, (flags & WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE) != 0,
+                           &status)) {
         request->irp->irp.IoStatus.Status = status;
         return FALSE;
     }
@@ -568,7 +575,8 @@ BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND
         due.QuadPart = Options->Timeout;
         KeSetTimer(&request->timer, due, &request->timerDpc);
     }
-    host::io::Call(destination, irp, [request, target](host::io::Irp*) { return Completed(request, target, false); });
+    host::io::Call(destination, irp,
+                   [request, target](host::io::Irp*) { return Completed(request, target, false); });
     return TRUE;
 }
 
@@ -618,10 +626,12 @@ NTSTATUS WdfIoTargetFormatRequestForIoctl(WDFIOTARGET IoTarget, WDFREQUEST Reque
 
 NTSTATUS WdfIoTargetFormatRequestForInternalIoctl(WDFIOTARGET IoTarget, WDFREQUEST Request, ULONG IoctlCode,
                                                   WDFMEMORY InputBuffer, PWDFMEMORY_OFFSET InputBufferOffset,
-                                                  WDFMEMORY OutputBuffer, PWDFMEMORY_OFFSET OutputBufferOffset)
+                                                  WDFMEMORY OutputBuffer,
+                                                  PWDFMEMORY_OFFSET OutputBufferOffset)
 {
-    return FormatFor(IoTarget, Request, IRP_MJ_INTERNAL_DEVICE_CONTROL, IoctlCode, InputBuffer, InputBufferOffset,
-                     OutputBuffer, OutputBufferOffset, nullptr, "WdfIoTargetFormatRequestForInternalIoctl");
+    return FormatFor(IoTarget, Request, IRP_MJ_INTERNAL_DEVICE_CONTROL, IoctlCode, InputBuffer,
+                     InputBufferOffset, OutputBuffer, OutputBufferOffset, nullptr,
+                     "WdfIoTargetFormatRequestForInternalIoctl");
 }
 
 NTSTATUS WdfIoTargetFormatRequestForRead(WDFIOTARGET IoTarget, WDFREQUEST Request, WDFMEMORY OutputBuffer,
@@ -639,7 +649,8 @@ NTSTATUS WdfIoTargetFormatRequestForWrite(WDFIOTARGET IoTarget, WDFREQUEST Reque
 }
 
 NTSTATUS WdfIoTargetSendIoctlSynchronously(WDFIOTARGET IoTarget, WDFREQUEST Request, ULONG IoctlCode,
-                                           PWDF_MEMORY_DESCRIPTOR InputBuffer, PWDF_MEMORY_DESCRIPTOR OutputBuffer,
+                                           PWDF_MEMORY_DESCRIPTOR InputBuffer,
+                                           PWDF_MEMORY_DESCRIPTOR OutputBuffer,
                                            PWDF_REQUEST_SEND_OPTIONS RequestOptions, PULONG_PTR BytesReturned)
 {
     return SendFormatted(IoTarget, Request, IRP_MJ_DEVICE_CONTROL, IoctlCode, InputBuffer, OutputBuffer, 0,
@@ -649,10 +660,12 @@ NTSTATUS WdfIoTargetSendIoctlSynchronously(WDFIOTARGET IoTarget, WDFREQUEST Requ
 NTSTATUS WdfIoTargetSendInternalIoctlSynchronously(WDFIOTARGET IoTarget, WDFREQUEST Request, ULONG IoctlCode,
                                                    PWDF_MEMORY_DESCRIPTOR InputBuffer,
                                                    PWDF_MEMORY_DESCRIPTOR OutputBuffer,
-                                                   PWDF_REQUEST_SEND_OPTIONS RequestOptions, PULONG_PTR BytesReturned)
+                                                   PWDF_REQUEST_SEND_OPTIONS RequestOptions,
+                                                   PULONG_PTR BytesReturned)
 {
-    return SendFormatted(IoTarget, Request, IRP_MJ_INTERNAL_DEVICE_CONTROL, IoctlCode, InputBuffer, OutputBuffer, 0,
-                         RequestOptions, BytesReturned, "WdfIoTargetSendInternalIoctlSynchronously");
+    return SendFormatted(IoTarget, Request, IRP_MJ_INTERNAL_DEVICE_CONTROL, IoctlCode, InputBuffer,
+                         OutputBuffer, 0, RequestOptions, BytesReturned,
+                         "WdfIoTargetSendInternalIoctlSynchronously");
 }
 
 NTSTATUS WdfIoTargetSendReadSynchronously(WDFIOTARGET IoTarget, WDFREQUEST Request,

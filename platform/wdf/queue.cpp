@@ -187,8 +187,8 @@ void Queue::Pump()
         bool cancelled = false;
         {
             std::lock_guard<std::mutex> guard(lock);
-            bool may = running && (!powerManaged || powered) && config.DispatchType != WdfIoQueueDispatchManual &&
-                       !waiting.empty() &&
+            bool may = running && (!powerManaged || powered) &&
+                       config.DispatchType != WdfIoQueueDispatchManual && !waiting.empty() &&
                        (config.DispatchType != WdfIoQueueDispatchSequential || presented.empty()) &&
                        (config.DispatchType != WdfIoQueueDispatchParallel ||
                         presented.size() < config.Settings.Parallel.NumberOfPresentedRequests);
@@ -385,8 +385,8 @@ using namespace fx;
 
 extern "C" {
 
-NTSTATUS WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config, PWDF_OBJECT_ATTRIBUTES QueueAttributes,
-                          WDFQUEUE* Queue)
+NTSTATUS WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config,
+                          PWDF_OBJECT_ATTRIBUTES QueueAttributes, WDFQUEUE* Queue)
 {
     if (Queue != nullptr)
         *Queue = nullptr;
@@ -394,7 +394,8 @@ NTSTATUS WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config, PWDF_OB
     if (device == nullptr || Config == nullptr || Config->Size != sizeof(WDF_IO_QUEUE_CONFIG) ||
         Config->DispatchType <= WdfIoQueueDispatchInvalid || Config->DispatchType >= WdfIoQueueDispatchMax)
         return STATUS_INVALID_PARAMETER;
-    if (Config->DispatchType == WdfIoQueueDispatchParallel && Config->Settings.Parallel.NumberOfPresentedRequests == 0)
+    if (Config->DispatchType == WdfIoQueueDispatchParallel &&
+        Config->Settings.Parallel.NumberOfPresentedRequests == 0)
         return STATUS_INVALID_PARAMETER;
     // A manual queue has no request callbacks (EvtIoCanceledOnQueue aside).
     if (Config->DispatchType == WdfIoQueueDispatchManual &&
@@ -411,8 +412,8 @@ NTSTATUS WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config, PWDF_OB
         return STATUS_INSUFFICIENT_RESOURCES;
     queue->device = device;
     queue->config = *Config;
-    queue->powerManaged =
-        Config->PowerManaged == WdfUseDefault ? device->PowerManagedByDefault() : Config->PowerManaged == WdfTrue;
+    queue->powerManaged = Config->PowerManaged == WdfUseDefault ? device->PowerManagedByDefault()
+                                                                : Config->PowerManaged == WdfTrue;
     queue->pumpWork.owner = queue;
     queue->pumpWork.item.routine = PumpFromWorker;
     WDFQUEUE handle = nullptr;
@@ -521,8 +522,8 @@ void StopWith(WDFQUEUE Queue, bool purge, PFN_WDF_IO_QUEUE_STATE complete, WDFCO
     queue->Stop(purge, false, wait);
     if (complete == nullptr)
         return;
-    auto* notice = new StopNotice{{}, queue, complete, context,
-                                  purge ? "EvtIoQueuePurgeComplete" : "EvtIoQueueStopComplete"};
+    auto* notice = new StopNotice{
+        {}, queue, complete, context, purge ? "EvtIoQueuePurgeComplete" : "EvtIoQueueStopComplete"};
     notice->item.routine = RunStopNotice;
     notice->item.owner = reinterpret_cast<const void*>(complete);
     Reference(queue);

@@ -37,8 +37,9 @@ NTSTATUS OpenKey(std::u16string path, HANDLE root, ACCESS_MASK access, bool crea
     OBJECT_ATTRIBUTES object;
     InitializeObjectAttributes(&object, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, root, nullptr);
     HANDLE handle = nullptr;
-    NTSTATUS status = create ? ZwCreateKey(&handle, access, &object, 0, nullptr, REG_OPTION_NON_VOLATILE, nullptr)
-                             : ZwOpenKey(&handle, access, &object);
+    NTSTATUS status =
+        create ? ZwCreateKey(&handle, access, &object, 0, nullptr, REG_OPTION_NON_VOLATILE, nullptr)
+               : ZwOpenKey(&handle, access, &object);
     if (!NT_SUCCESS(status))
         return status;
     auto* created = new (std::nothrow) Key;
@@ -55,18 +56,21 @@ Key* KeyOf(WDFKEY handle, const char* api)
     return As<Key>(handle, Kind::Key, api);
 }
 
-NTSTATUS QueryPartial(WDFKEY handle, PCUNICODE_STRING name, std::vector<UCHAR>* data, ULONG* type, const char* api)
+NTSTATUS QueryPartial(WDFKEY handle, PCUNICODE_STRING name, std::vector<UCHAR>* data, ULONG* type,
+                      const char* api)
 {
     Key* key = KeyOf(handle, api);
     if (key == nullptr || name == nullptr)
         return STATUS_INVALID_PARAMETER;
     ULONG needed = 0;
     auto* valueName = const_cast<PUNICODE_STRING>(name);
-    NTSTATUS status = ZwQueryValueKey(key->handle, valueName, KeyValuePartialInformation, nullptr, 0, &needed);
+    NTSTATUS status =
+        ZwQueryValueKey(key->handle, valueName, KeyValuePartialInformation, nullptr, 0, &needed);
     if (status != STATUS_BUFFER_TOO_SMALL && status != STATUS_BUFFER_OVERFLOW)
         return status;
     std::vector<UCHAR> buffer(needed);
-    status = ZwQueryValueKey(key->handle, valueName, KeyValuePartialInformation, buffer.data(), needed, &needed);
+    status =
+        ZwQueryValueKey(key->handle, valueName, KeyValuePartialInformation, buffer.data(), needed, &needed);
     if (!NT_SUCCESS(status))
         return status;
     auto* info = reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(buffer.data());
@@ -137,8 +141,8 @@ NTSTATUS WdfDriverOpenParametersRegistryKey(WDFDRIVER Driver, ACCESS_MASK Desire
     auto* driver = As<fx::Driver>(Driver, Kind::Driver, "WdfDriverOpenParametersRegistryKey");
     if (driver == nullptr)
         return STATUS_INVALID_PARAMETER;
-    return OpenKey(driver->registryPath + u"\\Parameters", nullptr, DesiredAccess, true, KeyAttributes, driver,
-                   _ReturnAddress(), Key);
+    return OpenKey(driver->registryPath + u"\\Parameters", nullptr, DesiredAccess, true, KeyAttributes,
+                   driver, _ReturnAddress(), Key);
 }
 
 NTSTATUS WdfRegistryOpenKey(WDFKEY ParentKey, PCUNICODE_STRING KeyName, ACCESS_MASK DesiredAccess,
@@ -240,7 +244,8 @@ NTSTATUS WdfRegistryAssignValue(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG Va
     auto* key = KeyOf(Key, "WdfRegistryAssignValue");
     if (key == nullptr || ValueName == nullptr)
         return STATUS_INVALID_PARAMETER;
-    return ZwSetValueKey(key->handle, const_cast<PUNICODE_STRING>(ValueName), 0, ValueType, Value, ValueLength);
+    return ZwSetValueKey(key->handle, const_cast<PUNICODE_STRING>(ValueName), 0, ValueType, Value,
+                         ValueLength);
 }
 
 NTSTATUS WdfRegistryAssignULong(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG Value)

@@ -37,8 +37,8 @@ Request* Live(WDFREQUEST handle, const char* api)
     {
         std::lock_guard<std::mutex> guard(Completed().lock);
         if (Completed().handles.count(handle) != 0) {
-            host::VerifierReport(host::Check::RequestCompletedTwice, "%s: request %p was already completed", api,
-                                 static_cast<void*>(handle));
+            host::VerifierReport(host::Check::RequestCompletedTwice, "%s: request %p was already completed",
+                                 api, static_cast<void*>(handle));
             return nullptr;
         }
     }
@@ -186,7 +186,8 @@ Request* RequestCreateForIrp(Device* device, host::io::Irp* irp, const void* cal
         attributes.ParentObject = nullptr;
     }
     WDFREQUEST handle = nullptr;
-    if (!NT_SUCCESS(Publish(request, device->hasRequestAttributes ? &attributes : nullptr, device, caller, &handle)))
+    if (!NT_SUCCESS(
+            Publish(request, device->hasRequestAttributes ? &attributes : nullptr, device, caller, &handle)))
         return nullptr;
     ForgetCompleted(handle);
     return request;
@@ -196,7 +197,8 @@ void RequestComplete(Request* request, NTSTATUS status, ULONG_PTR information)
 {
     if (request->device == nullptr) {
         host::VerifierReport(host::Check::InvalidParameter,
-                             "WdfRequestComplete on request %p, which the driver created", static_cast<void*>(request));
+                             "WdfRequestComplete on request %p, which the driver created",
+                             static_cast<void*>(request));
         return;
     }
     if (!request->MarkCompleted()) {
@@ -325,13 +327,15 @@ void WdfRequestGetParameters(WDFREQUEST Request, PWDF_REQUEST_PARAMETERS Paramet
 NTSTATUS WdfRequestRetrieveInputBuffer(WDFREQUEST Request, size_t MinimumRequiredLength, PVOID* Buffer,
                                        size_t* Length)
 {
-    return RetrieveBuffer(Request, true, MinimumRequiredLength, Buffer, Length, "WdfRequestRetrieveInputBuffer");
+    return RetrieveBuffer(Request, true, MinimumRequiredLength, Buffer, Length,
+                          "WdfRequestRetrieveInputBuffer");
 }
 
 NTSTATUS WdfRequestRetrieveOutputBuffer(WDFREQUEST Request, size_t MinimumRequiredSize, PVOID* Buffer,
                                         size_t* Length)
 {
-    return RetrieveBuffer(Request, false, MinimumRequiredSize, Buffer, Length, "WdfRequestRetrieveOutputBuffer");
+    return RetrieveBuffer(Request, false, MinimumRequiredSize, Buffer, Length,
+                          "WdfRequestRetrieveOutputBuffer");
 }
 
 NTSTATUS WdfRequestRetrieveInputMemory(WDFREQUEST Request, WDFMEMORY* Memory)

@@ -63,7 +63,10 @@ class StackTest : public ::testing::Test
         ASSERT_EQ(STATUS_SUCCESS, host::RegistrySetDword(key, name, value));
     }
 
-    static NTSTATUS Add() { return host::PnpAddDevice({std::u16string(kInstance), {std::u16string(kHardwareId)}, {}}); }
+    static NTSTATUS Add()
+    {
+        return host::PnpAddDevice({std::u16string(kInstance), {std::u16string(kHardwareId)}, {}});
+    }
 
     // The callbacks traced since the last call.
     static Calls Take()
@@ -85,8 +88,9 @@ class StackTest : public ::testing::Test
         return handle;
     }
 
-    static NTSTATUS Control(HANDLE handle, ULONG code, ULONG_PTR* returned = nullptr, const void* input = nullptr,
-                            size_t inputLength = 0, void* output = nullptr, size_t outputLength = 0)
+    static NTSTATUS Control(HANDLE handle, ULONG code, ULONG_PTR* returned = nullptr,
+                            const void* input = nullptr, size_t inputLength = 0, void* output = nullptr,
+                            size_t outputLength = 0)
     {
         ULONG_PTR ignored;
         return host::IoDeviceControl(handle, code, input, inputLength, output, outputLength,
@@ -101,8 +105,10 @@ class Thread
     explicit Thread(std::function<void()> body) : body_(std::move(body))
     {
         HANDLE handle;
-        EXPECT_EQ(STATUS_SUCCESS, PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, Run, this));
-        EXPECT_EQ(STATUS_SUCCESS, ObReferenceObjectByHandle(handle, SYNCHRONIZE, nullptr, KernelMode, &thread_, nullptr));
+        EXPECT_EQ(STATUS_SUCCESS,
+                  PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, Run, this));
+        EXPECT_EQ(STATUS_SUCCESS,
+                  ObReferenceObjectByHandle(handle, SYNCHRONIZE, nullptr, KernelMode, &thread_, nullptr));
         ZwClose(handle);
     }
     ~Thread() { Join(); }

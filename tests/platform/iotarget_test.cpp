@@ -111,18 +111,20 @@ class TargetTest : public StackTest
         auto paths = host::IoInterfaceList(GUID_FXTEST_INTERFACE);
         ASSERT_EQ(1u, paths.size());
         client_->targetPath = u"\\??\\" + paths[0].substr(4);
-        ASSERT_EQ(STATUS_SUCCESS, host::PnpAddDevice({std::u16string(kClientInstance), {u"TEST\\CLIENT"}, {}}));
+        ASSERT_EQ(STATUS_SUCCESS,
+                  host::PnpAddDevice({std::u16string(kClientInstance), {u"TEST\\CLIENT"}, {}}));
         ASSERT_NE(nullptr, client_->target);
     }
     NTSTATUS Echo(const char* text, size_t* returned)
     {
         char out[16] = {};
         WDF_MEMORY_DESCRIPTOR input, output;
-        WDF_MEMORY_DESCRIPTOR_INIT_BUFFER(&input, const_cast<char*>(text), static_cast<ULONG>(strlen(text) + 1));
+        WDF_MEMORY_DESCRIPTOR_INIT_BUFFER(&input, const_cast<char*>(text),
+                                          static_cast<ULONG>(strlen(text) + 1));
         WDF_MEMORY_DESCRIPTOR_INIT_BUFFER(&output, out, sizeof(out));
         ULONG_PTR bytes = 0;
-        NTSTATUS status = WdfIoTargetSendIoctlSynchronously(client_->target, nullptr, IOCTL_FXFUNC_ECHO, &input,
-                                                            &output, nullptr, &bytes);
+        NTSTATUS status = WdfIoTargetSendIoctlSynchronously(client_->target, nullptr, IOCTL_FXFUNC_ECHO,
+                                                            &input, &output, nullptr, &bytes);
         *returned = bytes;
         if (NT_SUCCESS(status)) {
             EXPECT_STREQ(text, out);
@@ -140,8 +142,8 @@ class TargetTest : public StackTest
             WDF_REQUEST_REUSE_PARAMS_INIT(&reuse, 0, STATUS_SUCCESS);
             EXPECT_EQ(STATUS_SUCCESS, WdfRequestReuse(request, &reuse));
         }
-        EXPECT_EQ(STATUS_SUCCESS, WdfIoTargetFormatRequestForIoctl(client_->target, request, code, nullptr, nullptr,
-                                                                   nullptr, nullptr));
+        EXPECT_EQ(STATUS_SUCCESS, WdfIoTargetFormatRequestForIoctl(client_->target, request, code, nullptr,
+                                                                   nullptr, nullptr, nullptr));
         *completed = STATUS_PENDING;
         WdfRequestSetCompletionRoutine(request, RecordCompletion, completed);
         return request;
@@ -253,11 +255,11 @@ TEST_F(TargetTest, NamedDeviceGetsSymbolicLinksAndProperties)
     EXPECT_EQ(STATUS_BUFFER_TOO_SMALL,
               WdfDeviceQueryProperty(client_->device, DevicePropertyHardwareID, 4, buffer, &length));
     EXPECT_EQ(sizeof(u"TEST\\CLIENT\0"), length);
-    ASSERT_EQ(STATUS_SUCCESS,
-              WdfDeviceQueryProperty(client_->device, DevicePropertyHardwareID, sizeof(buffer), buffer, &length));
+    ASSERT_EQ(STATUS_SUCCESS, WdfDeviceQueryProperty(client_->device, DevicePropertyHardwareID,
+                                                     sizeof(buffer), buffer, &length));
     EXPECT_EQ(std::u16string(u"TEST\\CLIENT\0", 13), std::u16string(buffer, length / sizeof(WCHAR)));
-    ASSERT_EQ(STATUS_SUCCESS,
-              WdfDeviceQueryProperty(client_->device, DevicePropertyDriverKeyName, sizeof(buffer), buffer, &length));
+    ASSERT_EQ(STATUS_SUCCESS, WdfDeviceQueryProperty(client_->device, DevicePropertyDriverKeyName,
+                                                     sizeof(buffer), buffer, &length));
     EXPECT_EQ(u"{4d36e97d-e325-11ce-bfc1-08002be10318}\\0001", std::u16string(buffer));
 }
 
@@ -265,9 +267,8 @@ TEST_F(TargetTest, DeviceKeysHoldWhatTheDriverWrites)
 {
     AddBoth();
     WDFKEY key;
-    ASSERT_EQ(STATUS_SUCCESS,
-              WdfDeviceOpenRegistryKey(client_->device, PLUGPLAY_REGKEY_DEVICE, KEY_READ | KEY_WRITE,
-                                       WDF_NO_OBJECT_ATTRIBUTES, &key));
+    ASSERT_EQ(STATUS_SUCCESS, WdfDeviceOpenRegistryKey(client_->device, PLUGPLAY_REGKEY_DEVICE,
+                                                       KEY_READ | KEY_WRITE, WDF_NO_OBJECT_ATTRIBUTES, &key));
     UNICODE_STRING name = RTL_CONSTANT_STRING(u"Setting");
     ASSERT_EQ(STATUS_SUCCESS, WdfRegistryAssignULong(key, &name, 42));
     ULONG value = 0;
@@ -276,8 +277,9 @@ TEST_F(TargetTest, DeviceKeysHoldWhatTheDriverWrites)
     UNICODE_STRING missing = RTL_CONSTANT_STRING(u"Missing");
     EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, WdfRegistryQueryULong(key, &missing, &value));
     WdfRegistryClose(key);
-    auto stored = host::RegistryGetValue(
-        std::u16string(host::kEnumKey) + u"\\" + std::u16string(kClientInstance) + u"\\Device Parameters", u"Setting");
+    auto stored = host::RegistryGetValue(std::u16string(host::kEnumKey) + u"\\" +
+                                             std::u16string(kClientInstance) + u"\\Device Parameters",
+                                         u"Setting");
     ASSERT_TRUE(stored.has_value());
     EXPECT_EQ(ULONG(REG_DWORD), stored->type);
 

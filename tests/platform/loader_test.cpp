@@ -82,11 +82,13 @@ TEST(PowerSettingTest, CalledAtRegistrationAndOnEveryChange)
 {
     g_values.clear();
     PVOID first = nullptr, second = nullptr;
-    ASSERT_EQ(STATUS_SUCCESS, PoRegisterPowerSettingCallback(nullptr, &GUID_TEST_SETTING, OnSetting, &g_values, &first));
+    ASSERT_EQ(STATUS_SUCCESS,
+              PoRegisterPowerSettingCallback(nullptr, &GUID_TEST_SETTING, OnSetting, &g_values, &first));
     EXPECT_EQ((std::vector<ULONG>{MAXULONG}), g_values); // never set: no data
     ULONG value = 3;
     host::PnpSetPowerSetting(GUID_TEST_SETTING, &value, sizeof(value));
-    ASSERT_EQ(STATUS_SUCCESS, PoRegisterPowerSettingCallback(nullptr, &GUID_TEST_SETTING, OnSetting, &g_values, &second));
+    ASSERT_EQ(STATUS_SUCCESS,
+              PoRegisterPowerSettingCallback(nullptr, &GUID_TEST_SETTING, OnSetting, &g_values, &second));
     EXPECT_EQ((std::vector<ULONG>{MAXULONG, 3, 3}), g_values);
     ASSERT_EQ(STATUS_SUCCESS, PoUnregisterPowerSettingCallback(first));
     value = 7;
@@ -97,7 +99,8 @@ TEST(PowerSettingTest, CalledAtRegistrationAndOnEveryChange)
         hosttest::ExpectReport expect(host::Check::InvalidParameter);
         EXPECT_EQ(STATUS_INVALID_PARAMETER, PoUnregisterPowerSettingCallback(second));
     }
-    EXPECT_EQ(STATUS_INVALID_PARAMETER, PoRegisterPowerSettingCallback(nullptr, &GUID_TEST_SETTING, nullptr, nullptr, &first));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER,
+              PoRegisterPowerSettingCallback(nullptr, &GUID_TEST_SETTING, nullptr, nullptr, &first));
 }
 
 // ---- system work items on a device object

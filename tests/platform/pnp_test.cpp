@@ -22,21 +22,14 @@ const Calls kStart = {
 };
 
 const Calls kLeaveFinal = {
-    "FxFunc:SelfManagedIoSuspend",
-    "FxFunc:D0ExitPreInterruptsDisabled 5 a0",
-    "FxFunc:D0Exit 5 a0",
-    "FxLower:D0Exit 5",
-    "FxFunc:ReleaseHardware",
-    "FxLower:ReleaseHardware",
+    "FxFunc:SelfManagedIoSuspend", "FxFunc:D0ExitPreInterruptsDisabled 5 a0",
+    "FxFunc:D0Exit 5 a0",          "FxLower:D0Exit 5",
+    "FxFunc:ReleaseHardware",      "FxLower:ReleaseHardware",
 };
 
 const Calls kTeardown = {
-    "FxFunc:SelfManagedIoFlush",
-    "FxFunc:SelfManagedIoCleanup",
-    "FxFunc:DeviceCleanup",
-    "FxLower:DeviceCleanup",
-    "FxFunc:DriverUnload",
-    "FxLower:DriverUnload",
+    "FxFunc:SelfManagedIoFlush", "FxFunc:SelfManagedIoCleanup", "FxFunc:DeviceCleanup",
+    "FxLower:DeviceCleanup",     "FxFunc:DriverUnload",         "FxLower:DriverUnload",
 };
 
 Calls Join(std::initializer_list<Calls> parts)
@@ -78,8 +71,9 @@ TEST_F(PnpTest, StopAndRestartPreparesTheHardwareAgain)
     EXPECT_EQ(host::PnpState::Stopped, host::PnpQueryState(kInstance));
 
     ASSERT_EQ(STATUS_SUCCESS, host::PnpStartDevice(kInstance));
-    EXPECT_EQ((Calls{"FxLower:PrepareHardware", "FxLower:D0Entry 5", "FxFunc:PrepareHardware 0", "FxFunc:D0Entry 5 a0",
-                     "FxFunc:D0EntryPostInterruptsEnabled 5 a0", "FxFunc:SelfManagedIoRestart"}),
+    EXPECT_EQ((Calls{"FxLower:PrepareHardware", "FxLower:D0Entry 5", "FxFunc:PrepareHardware 0",
+                     "FxFunc:D0Entry 5 a0", "FxFunc:D0EntryPostInterruptsEnabled 5 a0",
+                     "FxFunc:SelfManagedIoRestart"}),
               Take());
 }
 
@@ -93,7 +87,8 @@ TEST_F(PnpTest, FailedPrepareReleasesAndLeavesTheDeviceFailed)
               Take());
     EXPECT_EQ(host::PnpState::Failed, host::PnpQueryState(kInstance));
     ASSERT_EQ(STATUS_SUCCESS, host::PnpRemoveDevice(kInstance));
-    EXPECT_EQ((Calls{"FxFunc:DeviceCleanup", "FxLower:DeviceCleanup", "FxFunc:DriverUnload", "FxLower:DriverUnload"}),
+    EXPECT_EQ((Calls{"FxFunc:DeviceCleanup", "FxLower:DeviceCleanup", "FxFunc:DriverUnload",
+                     "FxLower:DriverUnload"}),
               Take());
 }
 
@@ -122,9 +117,10 @@ TEST_F(PnpTest, AFailedDeviceIsRestarted)
     EXPECT_EQ(STATUS_SUCCESS, Control(handle, IOCTL_FXFUNC_FAIL_RESTART));
     host::ClockAdvance(0);
     Calls expected = kLeaveFinal;
-    expected.insert(expected.end(), {"FxLower:PrepareHardware", "FxLower:D0Entry 5", "FxFunc:PrepareHardware 0",
-                                     "FxFunc:D0Entry 5 a0", "FxFunc:D0EntryPostInterruptsEnabled 5 a0",
-                                     "FxFunc:SelfManagedIoRestart"});
+    expected.insert(expected.end(),
+                    {"FxLower:PrepareHardware", "FxLower:D0Entry 5", "FxFunc:PrepareHardware 0",
+                     "FxFunc:D0Entry 5 a0", "FxFunc:D0EntryPostInterruptsEnabled 5 a0",
+                     "FxFunc:SelfManagedIoRestart"});
     EXPECT_EQ(expected, Take());
     EXPECT_EQ(host::PnpState::Started, host::PnpQueryState(kInstance));
     EXPECT_EQ(STATUS_SUCCESS, host::IoClose(handle));
@@ -189,7 +185,8 @@ TEST_F(PnpTest, IdlesOutAndComesBackForARequest)
 
     char in[4] = {'p', 'i', 'n', 'g'}, out[4] = {};
     ULONG_PTR returned = 0;
-    EXPECT_EQ(STATUS_SUCCESS, Control(handle, IOCTL_FXFUNC_ECHO, &returned, in, sizeof(in), out, sizeof(out)));
+    EXPECT_EQ(STATUS_SUCCESS,
+              Control(handle, IOCTL_FXFUNC_ECHO, &returned, in, sizeof(in), out, sizeof(out)));
     EXPECT_EQ(sizeof(in), returned);
     EXPECT_EQ(0, memcmp(in, out, sizeof(in)));
     host::ClockAdvance(0); // the power-up finishes on its worker
@@ -247,8 +244,8 @@ TEST_F(PnpTest, SystemSleepAndResumeCarryThePowerAction)
     ASSERT_EQ(STATUS_SUCCESS, Add());
     Take();
     ASSERT_EQ(STATUS_SUCCESS, host::PnpSystemSleep(PowerSystemSleeping3));
-    EXPECT_EQ((Calls{"FxFunc:SelfManagedIoSuspend", "FxFunc:ArmWakeFromSx", "FxFunc:D0ExitPreInterruptsDisabled 4 a2",
-                     "FxFunc:D0Exit 4 a2", "FxLower:D0Exit 4"}),
+    EXPECT_EQ((Calls{"FxFunc:SelfManagedIoSuspend", "FxFunc:ArmWakeFromSx",
+                     "FxFunc:D0ExitPreInterruptsDisabled 4 a2", "FxFunc:D0Exit 4 a2", "FxLower:D0Exit 4"}),
               Take());
     ASSERT_EQ(STATUS_SUCCESS, host::PnpSystemResume());
     EXPECT_EQ((Calls{"FxLower:D0Entry 4", "FxFunc:D0Entry 4 a2", "FxFunc:D0EntryPostInterruptsEnabled 4 a2",
@@ -259,18 +256,20 @@ TEST_F(PnpTest, SystemSleepAndResumeCarryThePowerAction)
 TEST_F(PnpTest, BusHearsOfPowerChanges)
 {
     std::vector<std::pair<DEVICE_POWER_STATE, SYSTEM_POWER_STATE>> seen;
-    host::PnpBusDevice device{std::u16string(kInstance), {std::u16string(kHardwareId)},
-                              [&seen](DEVICE_POWER_STATE d, SYSTEM_POWER_STATE s) { seen.emplace_back(d, s); }};
+    host::PnpBusDevice device{
+        std::u16string(kInstance),
+        {std::u16string(kHardwareId)},
+        [&seen](DEVICE_POWER_STATE d, SYSTEM_POWER_STATE s) { seen.emplace_back(d, s); }};
     ASSERT_EQ(STATUS_SUCCESS, host::PnpAddDevice(device));
     ASSERT_EQ(STATUS_SUCCESS, host::PnpSystemSleep(PowerSystemHibernate));
     ASSERT_EQ(STATUS_SUCCESS, host::PnpSystemResume());
     ASSERT_EQ(STATUS_SUCCESS, host::PnpRemoveDevice(kInstance));
-    EXPECT_EQ((std::vector<std::pair<DEVICE_POWER_STATE, SYSTEM_POWER_STATE>>{
-                  {PowerDeviceD0, PowerSystemWorking},
-                  {PowerDeviceD3, PowerSystemHibernate},
-                  {PowerDeviceD0, PowerSystemWorking},
-                  {PowerDeviceD3, PowerSystemWorking}}),
-              seen);
+    EXPECT_EQ(
+        (std::vector<std::pair<DEVICE_POWER_STATE, SYSTEM_POWER_STATE>>{{PowerDeviceD0, PowerSystemWorking},
+                                                                        {PowerDeviceD3, PowerSystemHibernate},
+                                                                        {PowerDeviceD0, PowerSystemWorking},
+                                                                        {PowerDeviceD3, PowerSystemWorking}}),
+        seen);
 }
 
 } // namespace

@@ -30,7 +30,8 @@ TEST_F(RequestTest, OpensByInterfacePathAndEchoes)
     const char in[6] = "hello";
     char out[8] = {};
     ULONG_PTR returned = 0;
-    EXPECT_EQ(STATUS_SUCCESS, Control(handle, IOCTL_FXFUNC_ECHO, &returned, in, sizeof(in), out, sizeof(out)));
+    EXPECT_EQ(STATUS_SUCCESS,
+              Control(handle, IOCTL_FXFUNC_ECHO, &returned, in, sizeof(in), out, sizeof(out)));
     EXPECT_EQ(sizeof(in), returned);
     EXPECT_STREQ("hello", out);
     // The output buffer must hold the input: the driver's minimum length is checked.
@@ -47,7 +48,8 @@ TEST_F(RequestTest, CompletionStatusReachesTheSenderUnchanged)
     ASSERT_EQ(STATUS_SUCCESS, Add());
     HANDLE handle = Open();
     EXPECT_EQ(FXFUNC_INFO_STATUS, Control(handle, IOCTL_FXFUNC_STATUS));
-    EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, Control(handle, CTL_CODE(FXTEST_DEVICE, 0xfff, METHOD_BUFFERED, 0)));
+    EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST,
+              Control(handle, CTL_CODE(FXTEST_DEVICE, 0xfff, METHOD_BUFFERED, 0)));
     EXPECT_EQ(STATUS_SUCCESS, host::IoClose(handle));
 }
 
@@ -137,7 +139,8 @@ TEST_F(RequestTest, BadHandlesNamesAndBuffersGetTheirStatus)
     EXPECT_EQ(STATUS_INVALID_HANDLE, Control(bogus, IOCTL_FXFUNC_STATUS));
     EXPECT_EQ(STATUS_INVALID_HANDLE, host::IoClose(bogus));
     handle = Open();
-    EXPECT_EQ(STATUS_INVALID_PARAMETER, host::IoDeviceControl(handle, IOCTL_FXFUNC_ECHO, nullptr, 4, nullptr, 0, nullptr));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER,
+              host::IoDeviceControl(handle, IOCTL_FXFUNC_ECHO, nullptr, 4, nullptr, 0, nullptr));
     EXPECT_EQ(STATUS_SUCCESS, host::IoClose(handle));
     EXPECT_EQ(STATUS_INVALID_HANDLE, host::IoClose(handle));
 }

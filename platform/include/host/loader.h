@@ -14,7 +14,8 @@ namespace host
 struct Image;
 
 // The registry root of the services: each <name> key holds ImagePath, the shared library to load.
-inline constexpr std::u16string_view kServicesKey = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services";
+inline constexpr std::u16string_view kServicesKey =
+    u"\\Registry\\Machine\\System\\CurrentControlSet\\Services";
 
 // A driver linked into the executable (unit tests): loading the service runs `entry` instead of loading
 // its ImagePath. Its pool and objects belong to the executable's image, which its unload does not check.

@@ -24,7 +24,8 @@ namespace host
 inline constexpr std::u16string_view kDeviceMatchKey =
     u"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\DeviceMatch";
 inline constexpr std::u16string_view kEnumKey = u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum";
-inline constexpr std::u16string_view kClassKey = u"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class";
+inline constexpr std::u16string_view kClassKey =
+    u"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class";
 
 // Writes a match entry (what installing a driver package for the hardware id does).
 NTSTATUS PnpInstallDriver(std::u16string_view hardwareId, std::u16string_view service,

@@ -45,8 +45,8 @@ void ProbeLower(WDFDEVICE device, const char* when)
     WDF_MEMORY_DESCRIPTOR output;
     WDF_MEMORY_DESCRIPTOR_INIT_BUFFER(&output, &answer, sizeof(answer));
     ULONG_PTR returned = 0;
-    NTSTATUS status = WdfIoTargetSendIoctlSynchronously(WdfDeviceGetIoTarget(device), nullptr, IOCTL_FXLOWER_PING,
-                                                        nullptr, &output, nullptr, &returned);
+    NTSTATUS status = WdfIoTargetSendIoctlSynchronously(
+        WdfDeviceGetIoTarget(device), nullptr, IOCTL_FXLOWER_PING, nullptr, &output, nullptr, &returned);
     TRACE("cb Probe %s %x %x %u", when, (unsigned)status, answer, (unsigned)returned);
 }
 
@@ -198,8 +198,8 @@ NTSTATUS SendTimed(WDFDEVICE device)
     WDF_REQUEST_SEND_OPTIONS options;
     WDF_REQUEST_SEND_OPTIONS_INIT(&options, 0);
     WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(&options, WDF_REL_TIMEOUT_IN_MS(100));
-    NTSTATUS status = WdfIoTargetSendIoctlSynchronously(WdfDeviceGetIoTarget(device), nullptr, IOCTL_FXLOWER_HOLD,
-                                                        nullptr, nullptr, &options, nullptr);
+    NTSTATUS status = WdfIoTargetSendIoctlSynchronously(
+        WdfDeviceGetIoTarget(device), nullptr, IOCTL_FXLOWER_HOLD, nullptr, nullptr, &options, nullptr);
     TRACE("cb SendTimed %x", (unsigned)status);
     return status;
 }
@@ -336,14 +336,15 @@ NTSTATUS DeviceAdd(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit)
     if (NT_SUCCESS(status)) {
         WDF_IO_QUEUE_CONFIG_INIT(&config, WdfIoQueueDispatchManual);
         config.PowerManaged = WdfFalse;
-        status = WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, &GetDeviceContext(device)->parked);
+        status =
+            WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, &GetDeviceContext(device)->parked);
     }
     if (NT_SUCCESS(status))
         status = WdfDeviceCreateDeviceInterface(device, &GUID_FXTEST_INTERFACE, nullptr);
     if (NT_SUCCESS(status) && g_settings.idleMs != 0) {
         WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS idle;
-        WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS_INIT(&idle,
-                                                   g_settings.idleWake ? IdleCanWakeFromS0 : IdleCannotWakeFromS0);
+        WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS_INIT(&idle, g_settings.idleWake ? IdleCanWakeFromS0
+                                                                              : IdleCannotWakeFromS0);
         idle.IdleTimeout = g_settings.idleMs;
         status = WdfDeviceAssignS0IdleSettings(device, &idle);
     }
