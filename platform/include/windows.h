@@ -6,6 +6,11 @@
 #include <errhandlingapi.h>
 #include <handleapi.h>
 #include <processthreadsapi.h>
+#include <processenv.h>
+#include <libloaderapi.h>
+#include <sysinfoapi.h>
+#include <profileapi.h>
+#include <threadpoollegacyapiset.h>
 #include <synchapi.h>
 #include <winreg.h>
 #include <minwinbase.h>

@@ -53,6 +53,7 @@ struct ThreadRecord {
     HANDLE id = nullptr;
     Image* image = nullptr;     // image of the start routine (system threads)
     bool systemThread = false;  // made by PsCreateSystemThread; may terminate itself
+    ULONG exitCode = STATUS_PENDING; // Win32 view: STILL_ACTIVE until the thread ends (dispatcher lock)
     int processor = -1;         // emulated processor whose DPC thread this is
 
     KIRQL irql = PASSIVE_LEVEL;

@@ -396,6 +396,14 @@ NTSTATUS Hive::QueryKey(const KeyRef& key, KeyInfo* info)
     });
 }
 
+NTSTATUS Hive::KeyPath(const KeyRef& key, std::u16string* path)
+{
+    return Read(key, [&] {
+        *path = PathOf(key.get());
+        return STATUS_SUCCESS;
+    });
+}
+
 void Hive::Clear()
 {
     std::lock_guard<std::mutex> guard(lock_);

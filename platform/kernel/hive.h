@@ -78,6 +78,8 @@ class Hive
     NTSTATUS EnumerateValue(const KeyRef& key, ULONG index, Value* value);
     NTSTATUS EnumerateKey(const KeyRef& key, ULONG index, KeyInfo* info);
     NTSTATUS QueryKey(const KeyRef& key, KeyInfo* info);
+    // The key's full path as observers are told it (\REGISTRY\MACHINE\...); STATUS_KEY_DELETED once deleted.
+    NTSTATUS KeyPath(const KeyRef& key, std::u16string* path);
 
     void Clear();
 

@@ -7,7 +7,10 @@
 #include <host/process.h>
 #include <wdm.h>
 
+#include "win32_internal.h"
+
 #include <atomic>
+#include <utility>
 
 namespace host
 {
@@ -62,6 +65,40 @@ void SetCurrentProcess(std::shared_ptr<Process> process)
 {
     t_process = std::move(process);
 }
+
+namespace win32 {
+
+DWORD ErrorFromStatus(NTSTATUS status)
+{
+    static constexpr std::pair<NTSTATUS, DWORD> kErrors[] = {
+        {STATUS_SUCCESS, ERROR_SUCCESS},
+        {STATUS_TIMEOUT, WAIT_TIMEOUT},
+        {STATUS_BUFFER_OVERFLOW, ERROR_MORE_DATA},
+        {STATUS_NO_MORE_ENTRIES, ERROR_NO_MORE_ITEMS},
+        {STATUS_INVALID_HANDLE, ERROR_INVALID_HANDLE},
+        {STATUS_OBJECT_TYPE_MISMATCH, ERROR_INVALID_HANDLE},
+        {STATUS_INVALID_PARAMETER, ERROR_INVALID_PARAMETER},
+        {STATUS_NO_MEMORY, ERROR_NOT_ENOUGH_MEMORY},
+        {STATUS_INSUFFICIENT_RESOURCES, ERROR_NO_SYSTEM_RESOURCES},
+        {STATUS_ACCESS_DENIED, ERROR_ACCESS_DENIED},
+        {STATUS_CANNOT_DELETE, ERROR_ACCESS_DENIED},
+        {STATUS_BUFFER_TOO_SMALL, ERROR_INSUFFICIENT_BUFFER},
+        {STATUS_OBJECT_NAME_INVALID, ERROR_INVALID_NAME},
+        {STATUS_OBJECT_NAME_NOT_FOUND, ERROR_FILE_NOT_FOUND},
+        {STATUS_OBJECT_NAME_COLLISION, ERROR_ALREADY_EXISTS},
+        {STATUS_OBJECT_PATH_NOT_FOUND, ERROR_PATH_NOT_FOUND},
+        {STATUS_OBJECT_PATH_SYNTAX_BAD, ERROR_BAD_PATHNAME},
+        {STATUS_KEY_DELETED, ERROR_KEY_DELETED},
+        {STATUS_NOT_SUPPORTED, ERROR_NOT_SUPPORTED},
+        {STATUS_NOT_FOUND, ERROR_NOT_FOUND},
+    };
+    for (auto [from, to] : kErrors)
+        if (from == status)
+            return to;
+    return ERROR_GEN_FAILURE;
+}
+
+} // namespace win32
 
 } // namespace host
 

@@ -3,11 +3,13 @@
 // answers process-wide queries (id, image path, current directory, environment, session).
 #pragma once
 
-#include <ntdef.h>
+#include <windef.h>
 
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 namespace host {
 
@@ -17,6 +19,8 @@ struct EnvironmentNameLess {
 };
 
 struct Process {
+    // Guards currentDirectory and environment once threads of the process run (the Win32 calls take it).
+    mutable std::mutex lock;
     ULONG id = 0;
     std::u16string imagePath;        // what GetModuleFileName(NULL, ...) answers
     std::u16string currentDirectory; // a Windows path, e.g. u"C:\\Windows\\System32"
@@ -31,5 +35,19 @@ Process& CurrentProcess();
 std::shared_ptr<Process> CurrentProcessShared();
 // Moves the calling thread into `process` (the loader and tests do this; created threads inherit it).
 void SetCurrentProcess(std::shared_ptr<Process> process);
+
+// Libraries and their entry points (DllMain). The loader registers each library image with the
+// libraries it imports, then attaches and detaches it in the calling thread's process; entry points run
+// under one recursive loader lock, as on Windows. GetModuleFileName answers `path` for the handle.
+using LibraryEntry = BOOL (*)(HMODULE module, DWORD reason, LPVOID reserved);
+HMODULE LibraryRegister(const std::u16string& path, LibraryEntry entry, std::vector<HMODULE> imports = {});
+// DLL_PROCESS_ATTACH to the imports first (each once per process, however many importers), then to the
+// library; reserved is non-null for a load at process start. An entry point returning FALSE fails the
+// load: that library gets DLL_PROCESS_DETACH, the imports attached for it are detached, and the result
+// is FALSE with ERROR_DLL_INIT_FAILED.
+BOOL LibraryAttach(HMODULE module, bool processStart = false);
+// DLL_PROCESS_DETACH to the library, then to its imports no other library holds; reserved is non-null
+// when the process is ending.
+void LibraryDetach(HMODULE module, bool processEnding = false);
 
 } // namespace host
