@@ -35,7 +35,6 @@ constexpr uint16_t kVersionMadeBy = 0x0B17; // NTFS host, format 2.3
 constexpr uint32_t kUnknownSize = 0xFFFFFFFF;
 constexpr uint32_t kStreamAttributes = 0x80000000;
 constexpr uint32_t kFolderAttributes = 0x41C00010;
-constexpr uint32_t kLocalHeaderSize = 30;
 constexpr uint32_t kLocalExtraSize = 17;
 constexpr uint32_t kCentralExtraSize = 9;
 constexpr uint64_t kFieldLimit = 0xFFFFFFFF; // without ZIP64, sizes and offsets stay below this
