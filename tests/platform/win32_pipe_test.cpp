@@ -4,34 +4,13 @@
 
 #include <windows.h>
 
+#include "host_test.h"
+
 #include <functional>
-#include <memory>
 #include <string>
 
 namespace
 {
-
-// A Win32 thread (registered with the clock) running `body`.
-HANDLE Start(std::function<void()> body)
-{
-    auto* owned = new std::function<void()>(std::move(body));
-    HANDLE thread = CreateThread(
-        nullptr, 0,
-        [](LPVOID context) -> DWORD {
-            std::unique_ptr<std::function<void()>> run(static_cast<std::function<void()>*>(context));
-            (*run)();
-            return 0;
-        },
-        owned, 0, nullptr);
-    EXPECT_NE(thread, nullptr);
-    return thread;
-}
-
-void Join(HANDLE thread)
-{
-    EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
-    CloseHandle(thread);
-}
 
 struct Pipe {
     explicit Pipe(DWORD size = 0) { EXPECT_TRUE(CreatePipe(&read, &write, nullptr, size)); }
@@ -151,14 +130,14 @@ TEST(Win32Pipe, BlockingTransfersThroughASmallBuffer)
     for (DWORD size : {1u, 16u, 0u}) {
         SCOPED_TRACE(size);
         Pipe pipe(size);
-        HANDLE writer = Start([&] {
+        HANDLE writer = hosttest::StartThread([&] {
             DWORD n = 0;
             EXPECT_TRUE(WriteFile(pipe.write, data.data(), DWORD(data.size()), &n, nullptr));
             EXPECT_EQ(n, data.size());
             pipe.CloseWrite();
         });
         EXPECT_EQ(Drain(pipe.read), data);
-        Join(writer);
+        hosttest::JoinThread(writer);
     }
 }
 
@@ -169,14 +148,14 @@ TEST(Win32Pipe, ClosingAnEndWakesTheBlockedOtherSide)
 {
     {
         Pipe pipe;
-        HANDLE reader = Start([&] { EXPECT_EQ(Drain(pipe.read), ""); });
+        HANDLE reader = hosttest::StartThread([&] { EXPECT_EQ(Drain(pipe.read), ""); });
         Sleep(10);
         pipe.CloseWrite();
-        Join(reader);
+        hosttest::JoinThread(reader);
     }
     {
         Pipe pipe(8);
-        HANDLE writer = Start([&] {
+        HANDLE writer = hosttest::StartThread([&] {
             DWORD n = 0;
             EXPECT_FALSE(WriteFile(pipe.write, "0123456789ABCDEF", 16, &n, nullptr));
             EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_DATA));
@@ -184,7 +163,7 @@ TEST(Win32Pipe, ClosingAnEndWakesTheBlockedOtherSide)
         });
         Sleep(10);
         pipe.CloseRead();
-        Join(writer);
+        hosttest::JoinThread(writer);
     }
 }
 
