@@ -35,7 +35,6 @@ constexpr uint16_t kVersionMadeBy = 0x0B17; // NTFS host, format 2.3
 constexpr uint32_t kUnknownSize = 0xFFFFFFFF;
 constexpr uint32_t kStreamAttributes = 0x80000000;
 constexpr uint32_t kFolderAttributes = 0x41C00010;
-constexpr uint32_t kLocalHeaderSize = 30;
 constexpr uint32_t kLocalExtraSize = 17;
 constexpr uint32_t kCentralExtraSize = 9;
 constexpr uint64_t kFieldLimit = 0xFFFFFFFF; // without ZIP64, sizes and offsets stay below this
@@ -139,7 +138,8 @@ struct EntrySource {
         if (block != nullptr) {
             *count = length - read < size ? length - read : size;
             memcpy(buffer, block + read, *count);
-        } else if (file != INVALID_HANDLE_VALUE && !ReadFile(file, buffer, size, count, nullptr)) {
+        } else if (file != INVALID_HANDLE_VALUE && !ReadFile(file, buffer, size, count, nullptr) &&
+                   GetLastError() != ERROR_BROKEN_PIPE) { // a pipe's end of data: its writer closed
             return false;
         }
         read += *count;
@@ -306,7 +306,6 @@ ZipResult ZipWriterState::OpenSource(DWORD kind, const void* source, DWORD lengt
     header->modificationTime = header->accessTime = header->creationTime = UnixTime(nowAsUtc);
     header->dosDateTime = DosDateTime(now);
     header->externalAttributes = kStreamAttributes;
-    DWORD attributes = 0;
     switch (kind) {
     case kZipSourceFile:
         if (source == nullptr)
@@ -316,9 +315,6 @@ ZipResult ZipWriterState::OpenSource(DWORD kind, const void* source, DWORD lengt
         if (entry->file == INVALID_HANDLE_VALUE)
             return ZipResult::CannotOpenFile;
         entry->ownsFile = true;
-        attributes = GetFileAttributesA(static_cast<const char*>(source));
-        if (attributes == INVALID_FILE_ATTRIBUTES)
-            return ZipResult::CannotOpenFile;
         break;
     case kZipSourceHandle:
         if (source == nullptr || source == INVALID_HANDLE_VALUE)
@@ -344,24 +340,24 @@ ZipResult ZipWriterState::OpenSource(DWORD kind, const void* source, DWORD lengt
         *announced = length != 0 ? length : -1; // a stream
         return ZipResult::Success;
     }
-    // A positionable file: its size, times and (by name only) attributes; read from its start.
-    LARGE_INTEGER size{};
-    FILETIME created{}, accessed{}, written{};
+    // A positionable file: its attributes, size and times through the handle; read from its start.
+    BY_HANDLE_FILE_INFORMATION file{};
     SYSTEMTIME writtenUtc{};
-    if (!GetFileSizeEx(entry->file, &size) || !GetFileTime(entry->file, &created, &accessed, &written) ||
-        !FileTimeToSystemTime(&written, &writtenUtc) ||
+    if (!GetFileInformationByHandle(entry->file, &file) ||
+        !FileTimeToSystemTime(&file.ftLastWriteTime, &writtenUtc) ||
         !SetFilePointerEx(entry->file, zero, nullptr, FILE_BEGIN))
         return ZipResult::CannotOpenFile;
-    if (static_cast<uint64_t>(size.QuadPart) >= kFieldLimit)
+    uint64_t size = uint64_t(file.nFileSizeHigh) << 32 | file.nFileSizeLow;
+    if (size >= kFieldLimit)
         return ZipResult::SizeMismatch;
-    *announced = size.QuadPart;
-    bool directory = attributes & FILE_ATTRIBUTE_DIRECTORY;
-    bool readOnly = attributes & FILE_ATTRIBUTE_READONLY;
+    *announced = static_cast<int64_t>(size);
+    bool directory = file.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY;
+    bool readOnly = file.dwFileAttributes & FILE_ATTRIBUTE_READONLY;
     uint32_t mode = (directory ? 040000u : 0100000u) | (readOnly ? 0400u : 0600u);
-    header->externalAttributes = mode << 16 | (attributes & 0x37);
-    header->modificationTime = UnixTime(written);
-    header->accessTime = UnixTime(accessed);
-    header->creationTime = UnixTime(created);
+    header->externalAttributes = mode << 16 | (file.dwFileAttributes & 0x37);
+    header->modificationTime = UnixTime(file.ftLastWriteTime);
+    header->accessTime = UnixTime(file.ftLastAccessTime);
+    header->creationTime = UnixTime(file.ftCreationTime);
     header->dosDateTime = DosDateTime(writtenUtc);
     return ZipResult::Success;
 }

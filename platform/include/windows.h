@@ -15,6 +15,7 @@
 #include <winreg.h>
 #include <minwinbase.h>
 #include <fileapi.h>
+#include <namedpipeapi.h>
 #include <timezoneapi.h>
 #include <memoryapi.h>
 #include <stringapiset.h>

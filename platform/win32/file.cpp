@@ -162,6 +162,20 @@ class FileObject : public Object
         return file->disk;
     }
 
+    // The file's entry as the handle sees it: with the write time its writes earned, though not yet
+    // stored. Needs FILE_READ_ATTRIBUTES.
+    ULONG ReadAttributes(EntryInfo* info)
+    {
+        if (!(access & FILE_READ_ATTRIBUTES))
+            return ERROR_ACCESS_DENIED;
+        if (!ReadEntry(Disk(), info))
+            return ERROR_FILE_NOT_FOUND;
+        std::lock_guard<std::mutex> guard(lock);
+        if (written && !writeTimeFixed)
+            info->metadata.write = info->metadata.access = writeStamp;
+        return ERROR_SUCCESS;
+    }
+
     // Records the write time that writes through this handle earned.
     void StoreWriteTime()
     {
@@ -428,6 +442,12 @@ BOOL Fail(ULONG error)
     return FALSE;
 }
 
+// A call that needs a sandbox file got another handle: a pipe end does not serve it (see pipe.cpp).
+BOOL FailNotAFile(HANDLE handle)
+{
+    return Fail(IsPipeEnd(handle) ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
+}
+
 // ReadFile and WriteFile: synchronous transfers at the handle's position or at the OVERLAPPED's offset
 // (which a synchronous handle also moves its position past).
 BOOL Transfer(HANDLE handle, void* buffer, DWORD count, LPDWORD transferred, LPOVERLAPPED overlapped,
@@ -436,9 +456,13 @@ BOOL Transfer(HANDLE handle, void* buffer, DWORD count, LPDWORD transferred, LPO
     if (transferred != nullptr)
         *transferred = 0;
     FileRef file(handle);
-    if (!file)
-        return Fail(ERROR_INVALID_HANDLE);
-    if ((transferred == nullptr && overlapped == nullptr) || (buffer == nullptr && count != 0))
+    if (!file) {
+        BOOL piped = FALSE;
+        return PipeTransfer(handle, buffer, count, transferred, overlapped, write, &piped)
+                   ? piped
+                   : Fail(ERROR_INVALID_HANDLE);
+    }
+    if (!TransferArgumentsValid(buffer, count, transferred, overlapped))
         return Fail(ERROR_INVALID_PARAMETER);
     if (!(file->access & (write ? kWriteAccess : FILE_READ_DATA)))
         return Fail(ERROR_ACCESS_DENIED);
@@ -835,7 +859,7 @@ BOOL SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, PLARGE_INTEG
 {
     FileRef file(hFile);
     if (!file)
-        return host::files::Fail(ERROR_INVALID_HANDLE);
+        return host::files::FailNotAFile(hFile);
     std::lock_guard<std::mutex> guard(file->lock);
     LONGLONG base;
     switch (dwMoveMethod) {
@@ -882,7 +906,7 @@ BOOL SetEndOfFile(HANDLE hFile)
 {
     FileRef file(hFile);
     if (!file)
-        return host::files::Fail(ERROR_INVALID_HANDLE);
+        return host::files::FailNotAFile(hFile);
     if (!(file->access & FILE_WRITE_DATA) || file->directory)
         return host::files::Fail(ERROR_ACCESS_DENIED);
     std::lock_guard<std::mutex> guard(file->lock);
@@ -897,7 +921,7 @@ BOOL GetFileSizeEx(HANDLE hFile, PLARGE_INTEGER lpFileSize)
 {
     FileRef file(hFile);
     if (!file)
-        return host::files::Fail(ERROR_INVALID_HANDLE);
+        return host::files::FailNotAFile(hFile);
     if (lpFileSize == nullptr)
         return host::files::Fail(ERROR_INVALID_PARAMETER);
     struct stat st;
@@ -925,14 +949,16 @@ DWORD GetFileType(HANDLE hFile)
     bool disk = dynamic_cast<host::files::FileObject*>(object) != nullptr;
     host::ObjectDereference(object);
     SetLastError(NO_ERROR);
-    return disk ? FILE_TYPE_DISK : FILE_TYPE_UNKNOWN;
+    return disk                              ? FILE_TYPE_DISK
+           : host::files::IsPipeEnd(hFile) ? FILE_TYPE_PIPE
+                                           : FILE_TYPE_UNKNOWN;
 }
 
 BOOL FlushFileBuffers(HANDLE hFile)
 {
     FileRef file(hFile);
     if (!file)
-        return host::files::Fail(ERROR_INVALID_HANDLE);
+        return host::files::FailNotAFile(hFile);
     if (!(file->access & (FILE_WRITE_DATA | FILE_APPEND_DATA)))
         return host::files::Fail(ERROR_ACCESS_DENIED);
     file->StoreWriteTime();
@@ -944,17 +970,10 @@ BOOL GetFileTime(HANDLE hFile, LPFILETIME lpCreationTime, LPFILETIME lpLastAcces
 {
     FileRef file(hFile);
     if (!file)
-        return host::files::Fail(ERROR_INVALID_HANDLE);
-    if (!(file->access & FILE_READ_ATTRIBUTES))
-        return host::files::Fail(ERROR_ACCESS_DENIED);
+        return host::files::FailNotAFile(hFile);
     host::files::EntryInfo info;
-    if (!host::files::ReadEntry(file->Disk(), &info))
-        return host::files::Fail(ERROR_FILE_NOT_FOUND);
-    {
-        std::lock_guard<std::mutex> guard(file->lock);
-        if (file->written && !file->writeTimeFixed)
-            info.metadata.write = info.metadata.access = file->writeStamp;
-    }
+    if (ULONG error = file->ReadAttributes(&info); error != ERROR_SUCCESS)
+        return host::files::Fail(error);
     if (lpCreationTime != nullptr)
         *lpCreationTime = host::files::ToFileTime(info.metadata.creation);
     if (lpLastAccessTime != nullptr)
@@ -969,7 +988,7 @@ BOOL SetFileTime(HANDLE hFile, const FILETIME* lpCreationTime, const FILETIME* l
 {
     FileRef file(hFile);
     if (!file)
-        return host::files::Fail(ERROR_INVALID_HANDLE);
+        return host::files::FailNotAFile(hFile);
     if (!(file->access & FILE_WRITE_ATTRIBUTES))
         return host::files::Fail(ERROR_ACCESS_DENIED);
     // A null time, and the values 0 and all-ones (Windows' "leave" and "stop updating"), keep the time.
@@ -989,6 +1008,40 @@ BOOL SetFileTime(HANDLE hFile, const FILETIME* lpCreationTime, const FILETIME* l
         m.access = access != 0 ? access : m.access;
         m.write = write != 0 ? write : m.write;
     });
+    return TRUE;
+}
+
+// The volume serial and file index come from the Linux device and inode, so that the pair identifies the
+// file as on Windows (every drive of one sandbox shares a serial; their files still differ by index). The
+// size is the file's now, with writes through any handle.
+BOOL GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFileInformation)
+{
+    FileRef file(hFile);
+    if (!file)
+        return host::files::FailNotAFile(hFile);
+    if (lpFileInformation == nullptr)
+        return host::files::Fail(ERROR_INVALID_PARAMETER);
+    host::files::EntryInfo info;
+    struct stat st;
+    if (ULONG error = file->ReadAttributes(&info); error != ERROR_SUCCESS)
+        return host::files::Fail(error);
+    if (fstat(file->fd, &st) != 0)
+        return host::files::Fail(host::files::FromErrno(errno));
+    ULONGLONG size = file->directory ? 0 : static_cast<ULONGLONG>(st.st_size);
+    ULONGLONG device = static_cast<ULONGLONG>(st.st_dev);
+    ULONGLONG index = static_cast<ULONGLONG>(st.st_ino);
+    *lpFileInformation = BY_HANDLE_FILE_INFORMATION{
+        info.Attributes(),
+        host::files::ToFileTime(info.metadata.creation),
+        host::files::ToFileTime(info.metadata.access),
+        host::files::ToFileTime(info.metadata.write),
+        static_cast<DWORD>(device ^ (device >> 32)),
+        static_cast<DWORD>(size >> 32),
+        static_cast<DWORD>(size),
+        static_cast<DWORD>(st.st_nlink),
+        static_cast<DWORD>(index >> 32),
+        static_cast<DWORD>(index),
+    };
     return TRUE;
 }
 

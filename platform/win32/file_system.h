@@ -70,4 +70,18 @@ struct EntryInfo {
 // archive bit and its disk modification time.
 bool ReadEntry(const std::filesystem::path& disk, EntryInfo* info);
 
+// ReadFile's and WriteFile's rule on their arguments: a count needs a buffer, and a synchronous call
+// needs somewhere to report what it moved.
+inline bool TransferArgumentsValid(const void* buffer, DWORD count, LPDWORD transferred, LPOVERLAPPED overlapped)
+{
+    return (transferred != nullptr || overlapped != nullptr) && (buffer != nullptr || count == 0);
+}
+
+// Anonymous pipes (pipe.cpp). A pipe end is a file object that is not in the sandbox.
+bool IsPipeEnd(HANDLE handle);
+// ReadFile or WriteFile on a pipe end: false, with nothing done, when `handle` is no pipe end; else
+// `*result` is the call's result and the last error is set.
+bool PipeTransfer(HANDLE handle, void* buffer, DWORD count, LPDWORD transferred, LPOVERLAPPED overlapped,
+                  bool write, BOOL* result);
+
 } // namespace host::files

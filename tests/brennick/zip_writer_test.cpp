@@ -1,10 +1,12 @@
 // The archive writer: records byte by byte, round trips through the extraction and through minizip's
-// own reader, memory limits, ended archives and the guards against fields that would wrap.
+// own reader, memory limits, ended archives, the guards against fields that would wrap, attributes read
+// through source handles and archives written into a pipe.
 #include <gtest/gtest.h>
 
 #include "ZipBytes.h"
 #include "ZipExtract.h"
 #include "ZipWriter.h"
+#include "host_test.h"
 #include "zip_fixture.h"
 
 #include <host/files.h>
@@ -53,6 +55,30 @@ class ZipWriterTest : public testing::Test
 
     host::FilesTemporarySandbox sandbox;
 };
+
+// What the central directory says of each entry.
+struct CentralEntry {
+    std::string name;
+    uint32_t flags;
+    uint32_t compressedSize;
+    uint32_t externalAttributes;
+    uint32_t offset;
+};
+
+std::vector<CentralEntry> CentralDirectory(const uint8_t* archive, size_t length)
+{
+    std::vector<CentralEntry> entries;
+    const uint8_t* end = archive + length - 22;
+    EXPECT_EQ(ZipLe32(end), 0x06054B50u);
+    const uint8_t* at = archive + ZipLe32(end + 16);
+    for (uint32_t i = 0, count = ZipLe16(end + 10); i < count; ++i) {
+        EXPECT_EQ(ZipLe32(at), 0x02014B50u);
+        entries.push_back({std::string(reinterpret_cast<const char*>(at + 46), ZipLe16(at + 28)), ZipLe16(at + 8),
+                           ZipLe32(at + 20), ZipLe32(at + 38), ZipLe32(at + 42)});
+        at += 46 + ZipLe16(at + 28) + ZipLe16(at + 30) + ZipLe16(at + 32);
+    }
+    return entries;
+}
 
 const std::string kText = [] {
     std::string text;
@@ -250,6 +276,118 @@ TEST_F(ZipWriterTest, NamesAndTimes)
     EXPECT_EQ(AddMemoryToZip(zip, "", "x", 1), ZipResult::BadArguments);
     EXPECT_EQ(AddFileToZip(zip, "missing", "C:\\missing.txt"), ZipResult::CannotOpenFile);
     EXPECT_EQ(CloseZipWriter(zip), ZipResult::Success);
+}
+
+// A file or handle source gives its Windows attributes (read through the handle) and a Unix mode that
+// follows the read-only bit; bits other than read-only, hidden, system, directory and archive are dropped.
+TEST_F(ZipWriterTest, SourceAttributesComeThroughTheHandle)
+{
+    struct Case {
+        const char* path;
+        DWORD attributes;
+        uint32_t external;
+    } cases[] = {
+        {"C:\\plain.txt", FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY, 0100600u << 16 | 0x20},
+        {"C:\\locked.txt", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM,
+         0100400u << 16 | 0x07},
+        {"C:\\kept.txt", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE, 0100400u << 16 | 0x21},
+    };
+    char block[8192];
+    ZipHandle* zip = CreateZipInMemory(block, sizeof(block), nullptr);
+    ASSERT_NE(zip, nullptr);
+    for (const Case& c : cases) {
+        WriteFileBytes(c.path, {'x'});
+        ASSERT_TRUE(SetFileAttributesA(c.path, c.attributes));
+        EXPECT_EQ(AddFileToZip(zip, c.path + 3, c.path), ZipResult::Success);
+        HANDLE file = CreateFileA(c.path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        EXPECT_EQ(AddHandleToZip(zip, c.path + 3, file), ZipResult::Success);
+        CloseHandle(file);
+    }
+    void* out = nullptr;
+    DWORD length = 0;
+    ASSERT_EQ(GetZipMemory(zip, &out, &length), ZipResult::Success);
+    std::vector<CentralEntry> entries = CentralDirectory(static_cast<const uint8_t*>(out), length);
+    ASSERT_EQ(entries.size(), 2 * std::size(cases));
+    for (size_t i = 0; i < entries.size(); ++i)
+        EXPECT_EQ(entries[i].externalAttributes, cases[i / 2].external) << entries[i].name << " #" << i;
+    EXPECT_EQ(CloseZipWriter(zip), ZipResult::Success);
+}
+
+// An output that cannot be positioned (a pipe): no local header is rewritten, so every entry carries a
+// data descriptor, and a stored stream of unknown size cannot be finished. A reader thread takes the
+// archive from the pipe's other end as it is written.
+TEST_F(ZipWriterTest, PipeOutputGetsDataDescriptors)
+{
+    HANDLE outRead = nullptr;
+    HANDLE outWrite = nullptr;
+    ASSERT_TRUE(CreatePipe(&outRead, &outWrite, nullptr, 512)); // far smaller than the archive
+    Bytes archive;
+    HANDLE reader = hosttest::StartThread([&] {
+        uint8_t buffer[1000];
+        DWORD n = 0;
+        while (ReadFile(outRead, buffer, sizeof(buffer), &n, nullptr))
+            archive.insert(archive.end(), buffer, buffer + n);
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_BROKEN_PIPE));
+    });
+    // Stream sources: pipes already filled and closed behind.
+    auto stream = [](const std::string& data) {
+        HANDLE read = nullptr;
+        HANDLE write = nullptr;
+        DWORD n = 0;
+        EXPECT_TRUE(CreatePipe(&read, &write, nullptr, 1 << 16));
+        EXPECT_TRUE(WriteFile(write, data.data(), DWORD(data.size()), &n, nullptr));
+        CloseHandle(write);
+        return read;
+    };
+    WriteFileBytes("C:\\source.txt", Bytes(kText.begin(), kText.end()));
+
+    ZipHandle* zip = CreateZipOnHandle(outWrite, nullptr);
+    ASSERT_NE(zip, nullptr);
+    EXPECT_EQ(AddMemoryToZip(zip, "deflated.txt", kText.data(), DWORD(kText.size())), ZipResult::Success);
+    EXPECT_EQ(AddMemoryToZip(zip, "stored.zip", kText.data(), DWORD(kText.size())), ZipResult::Success);
+    EXPECT_EQ(AddFolderToZip(zip, "folder"), ZipResult::Success);
+    EXPECT_EQ(AddFileToZip(zip, "file.txt", "C:\\source.txt"), ZipResult::Success);
+    HANDLE source = stream(kText);
+    EXPECT_EQ(AddHandleToZip(zip, "stream.txt", source), ZipResult::Success);
+    CloseHandle(source);
+    source = stream("unknown size");
+    EXPECT_EQ(AddHandleToZip(zip, "unknown.gz", source), ZipResult::CannotChangeMind);
+    CloseHandle(source);
+    source = stream("sized");
+    EXPECT_EQ(AddHandleToZipSized(zip, "sized.gz", source, 5), ZipResult::Success);
+    CloseHandle(source);
+    EXPECT_EQ(CloseZipWriter(zip), ZipResult::Success);
+    CloseHandle(outWrite);
+    hosttest::JoinThread(reader);
+
+    // The failed entry's bytes stay in the stream but not in the directory.
+    std::vector<CentralEntry> central = CentralDirectory(archive.data(), archive.size());
+    ASSERT_EQ(central.size(), 6u);
+    for (const CentralEntry& entry : central) {
+        SCOPED_TRACE(entry.name);
+        const uint8_t* local = archive.data() + entry.offset;
+        ASSERT_EQ(ZipLe32(local), 0x04034B50u);
+        EXPECT_EQ(ZipLe16(local + 6), 8u);
+        EXPECT_EQ(entry.flags, 8u);
+        const uint8_t* descriptor = local + 30 + ZipLe16(local + 26) + ZipLe16(local + 28) + entry.compressedSize;
+        EXPECT_EQ(ZipLe32(descriptor), 0x08074B50u);
+        EXPECT_EQ(ZipLe32(descriptor + 8), entry.compressedSize);
+    }
+    EXPECT_EQ(central[4].externalAttributes, 0x80000000u); // a stream has no attributes of its own
+    EXPECT_EQ(central[3].externalAttributes, 0100600u << 16 | FILE_ATTRIBUTE_ARCHIVE);
+
+    auto entries = Extract(archive.data(), DWORD(archive.size()), nullptr);
+    std::vector<std::pair<std::string, std::string>> expected{
+        {"deflated.txt", kText}, {"stored.zip", kText},  {"folder/", ""},
+        {"file.txt", kText},     {"stream.txt", kText}, {"sized.gz", "sized"}};
+    EXPECT_EQ(entries, expected);
+
+    // The extraction needs a source it can position.
+    EXPECT_EQ(OpenZipFromHandle(outRead, nullptr), nullptr);
+    char text[64];
+    FormatZipResult(kZipLastResult, text, sizeof(text));
+    EXPECT_STREQ(text, "Zip-bug: trying to seek the unseekable");
+    CloseHandle(outRead);
 }
 
 // Without ZIP64 the entry count is a 16-bit field: the 65,536th entry is refused, not wrapped.

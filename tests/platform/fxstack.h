@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "fxtest.h"
+#include "host_test.h"
 
 namespace fxtest
 {
@@ -98,33 +99,24 @@ class StackTest : public ::testing::Test
     }
 };
 
-// Runs `body` on a system thread of its own; Join waits for it.
+// A thread of the test's running `body` (hosttest::StartThread); Join, or the end of its scope, waits for
+// it.
 class Thread
 {
   public:
-    explicit Thread(std::function<void()> body) : body_(std::move(body))
-    {
-        HANDLE handle;
-        EXPECT_EQ(STATUS_SUCCESS,
-                  PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, Run, this));
-        EXPECT_EQ(STATUS_SUCCESS,
-                  ObReferenceObjectByHandle(handle, SYNCHRONIZE, nullptr, KernelMode, &thread_, nullptr));
-        ZwClose(handle);
-    }
+    explicit Thread(std::function<void()> body) : handle_(hosttest::StartThread(std::move(body))) {}
     ~Thread() { Join(); }
+    Thread(const Thread&) = delete;
+    Thread& operator=(const Thread&) = delete;
     void Join()
     {
-        if (thread_ == nullptr)
-            return;
-        KeWaitForSingleObject(thread_, Executive, KernelMode, FALSE, nullptr);
-        ObDereferenceObject(thread_);
-        thread_ = nullptr;
+        if (handle_ != nullptr)
+            hosttest::JoinThread(handle_);
+        handle_ = nullptr;
     }
 
   private:
-    static void Run(PVOID self) { static_cast<Thread*>(self)->body_(); }
-    std::function<void()> body_;
-    PVOID thread_ = nullptr;
+    HANDLE handle_;
 };
 
 } // namespace fxtest

@@ -375,6 +375,58 @@ TEST_F(FileTest, TimesAndAttributeData)
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
 }
 
+TEST_F(FileTest, InformationByHandle)
+{
+    Write(u"C:\\i", "12345", FILE_ATTRIBUTE_HIDDEN);
+    Write(u"C:\\other", "x");
+    ASSERT_TRUE(CreateDirectoryW(u"C:\\dir", nullptr));
+    HANDLE file = Open(u"C:\\i", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING);
+    HANDLE second = Open(u"C:\\i", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+    HANDLE other = Open(u"C:\\other", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+    HANDLE dir = Open(u"C:\\dir", GENERIC_READ, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    FILETIME written{0x22222222, 0x01D00000};
+    ASSERT_TRUE(SetFileTime(file, nullptr, nullptr, &written));
+    DWORD n;
+    ASSERT_EQ(SetFilePointer(file, 0, nullptr, FILE_END), 5u);
+    ASSERT_TRUE(WriteFile(file, "67", 2, &n, nullptr)); // seen at once, through every handle
+
+    BY_HANDLE_FILE_INFORMATION info{}, again{}, theOther{}, ofDir{};
+    ASSERT_TRUE(GetFileInformationByHandle(file, &info));
+    EXPECT_EQ(info.dwFileAttributes, DWORD(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE));
+    EXPECT_EQ(info.nFileSizeLow, 7u);
+    EXPECT_EQ(info.nFileSizeHigh, 0u);
+    EXPECT_EQ(info.nNumberOfLinks, 1u);
+    EXPECT_EQ(info.ftLastWriteTime.dwLowDateTime, written.dwLowDateTime);
+    FILETIME creation{}, access{};
+    ASSERT_TRUE(GetFileTime(file, &creation, &access, nullptr));
+    EXPECT_EQ(info.ftCreationTime.dwLowDateTime, creation.dwLowDateTime);
+    EXPECT_EQ(info.ftLastAccessTime.dwLowDateTime, access.dwLowDateTime);
+
+    // The volume serial and the index identify the file, whichever handle asks.
+    ASSERT_TRUE(GetFileInformationByHandle(second, &again));
+    ASSERT_TRUE(GetFileInformationByHandle(other, &theOther));
+    EXPECT_EQ(again.dwVolumeSerialNumber, info.dwVolumeSerialNumber);
+    EXPECT_EQ(again.nFileIndexLow, info.nFileIndexLow);
+    EXPECT_EQ(again.nFileIndexHigh, info.nFileIndexHigh);
+    EXPECT_EQ(again.nFileSizeLow, 7u);
+    EXPECT_NE(std::make_pair(theOther.nFileIndexHigh, theOther.nFileIndexLow),
+              std::make_pair(info.nFileIndexHigh, info.nFileIndexLow));
+    EXPECT_EQ(theOther.dwFileAttributes, DWORD(FILE_ATTRIBUTE_ARCHIVE));
+    ASSERT_TRUE(GetFileInformationByHandle(dir, &ofDir));
+    EXPECT_EQ(ofDir.dwFileAttributes, DWORD(FILE_ATTRIBUTE_DIRECTORY));
+    EXPECT_EQ(ofDir.nFileSizeLow, 0u);
+
+    EXPECT_FALSE(GetFileInformationByHandle(file, nullptr));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_FALSE(GetFileInformationByHandle(reinterpret_cast<HANDLE>(0x7777), &info));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+    HANDLE dataOnly = Open(u"C:\\other", FILE_READ_DATA, FILE_SHARE_READ, OPEN_EXISTING);
+    EXPECT_FALSE(GetFileInformationByHandle(dataOnly, &info));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    for (HANDLE handle : {file, second, other, dir, dataOnly})
+        CloseHandle(handle);
+}
+
 TEST_F(FileTest, DeleteOnCloseWaitsForTheLastHandle)
 {
     HANDLE first = Open(u"C:\\tmp", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, CREATE_NEW,

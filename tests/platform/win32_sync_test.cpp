@@ -12,34 +12,14 @@
 #include "host_test.h"
 
 #include <functional>
-#include <memory>
 #include <vector>
 
 namespace {
 
 constexpr LONGLONG Ms(LONGLONG ms) { return ms * 10000; }
 
-// A Win32 thread running `body`; the handle waits for it.
-HANDLE Start(std::function<void()> body)
-{
-    auto* owned = new std::function<void()>(std::move(body));
-    HANDLE thread = CreateThread(
-        nullptr, 0,
-        [](LPVOID context) -> DWORD {
-            std::unique_ptr<std::function<void()>> run(static_cast<std::function<void()>*>(context));
-            (*run)();
-            return 0;
-        },
-        owned, 0, nullptr);
-    EXPECT_NE(nullptr, thread);
-    return thread;
-}
-
-void Join(HANDLE thread)
-{
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, INFINITE));
-    CloseHandle(thread);
-}
+using hosttest::JoinThread;
+using hosttest::StartThread;
 
 TEST(Win32Events, AutoResetIsConsumedByOneWaitManualResetStays)
 {
@@ -144,7 +124,7 @@ TEST(Win32Waits, WaitAnyGivesTheLowestSignalledIndexWaitAllNeedsEvery)
     SetEvent(events[0]);
     SetEvent(events[2]);
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForMultipleObjects(3, events, TRUE, 0));
-    HANDLE setter = Start([&] {
+    HANDLE setter = StartThread([&] {
         Sleep(30);
         SetEvent(events[1]);
     });
@@ -152,7 +132,7 @@ TEST(Win32Waits, WaitAnyGivesTheLowestSignalledIndexWaitAllNeedsEvery)
     EXPECT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(3, events, TRUE, INFINITE));
     EXPECT_EQ(Ms(30), host::ClockNow() - start);
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForMultipleObjects(3, events, FALSE, 0)); // all consumed
-    Join(setter);
+    JoinThread(setter);
 
     start = host::ClockNow();
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForMultipleObjects(3, events, FALSE, 5000));
@@ -225,7 +205,7 @@ TEST(Win32Mutexes, OwnershipIsRecursiveReleasedOnlyByTheOwnerAndAbandonedWithIt)
     DWORD otherWait = 0;
     BOOL otherRelease = TRUE;
     DWORD otherError = 0;
-    Join(Start([&] {
+    JoinThread(StartThread([&] {
         otherWait = WaitForSingleObject(mutex, 20);
         otherRelease = ReleaseMutex(mutex);
         otherError = GetLastError();
@@ -239,7 +219,7 @@ TEST(Win32Mutexes, OwnershipIsRecursiveReleasedOnlyByTheOwnerAndAbandonedWithIt)
     EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_OWNER), GetLastError());
 
     // A thread that ends owning it abandons it: the next owner is told once.
-    Join(Start([&] { EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(mutex, INFINITE)); }));
+    JoinThread(StartThread([&] { EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(mutex, INFINITE)); }));
     HANDLE other = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     HANDLE both[2] = {other, mutex};
     EXPECT_EQ(WAIT_ABANDONED_0 + 1, WaitForMultipleObjects(2, both, FALSE, 0));
@@ -257,7 +237,7 @@ TEST(Win32CriticalSections, RecursiveForTheOwnerAndBlockingAsAHostWait)
     EnterCriticalSection(&section);
     EXPECT_TRUE(TryEnterCriticalSection(&section));
     BOOL otherTry = TRUE;
-    Join(Start([&] { otherTry = TryEnterCriticalSection(&section); }));
+    JoinThread(StartThread([&] { otherTry = TryEnterCriticalSection(&section); }));
     EXPECT_FALSE(otherTry);
     LeaveCriticalSection(&section);
     LeaveCriticalSection(&section);
@@ -267,7 +247,7 @@ TEST(Win32CriticalSections, RecursiveForTheOwnerAndBlockingAsAHostWait)
     int most = 0;
     std::vector<HANDLE> threads;
     for (int i = 0; i < 3; i++)
-        threads.push_back(Start([&] {
+        threads.push_back(StartThread([&] {
             EnterCriticalSection(&section);
             most = std::max(most, ++inside);
             Sleep(100);
@@ -276,7 +256,7 @@ TEST(Win32CriticalSections, RecursiveForTheOwnerAndBlockingAsAHostWait)
         }));
     LONGLONG start = host::ClockNow();
     for (HANDLE thread : threads)
-        Join(thread);
+        JoinThread(thread);
     EXPECT_EQ(1, most);
     EXPECT_EQ(Ms(300), host::ClockNow() - start);
     DeleteCriticalSection(&section);
@@ -292,7 +272,7 @@ TEST(Win32CriticalSections, LeaveByANonOwnerIsReported)
     EnterCriticalSection(&section);
     {
         hosttest::ExpectReport expect(host::Check::InvalidParameter);
-        Join(Start([&] { LeaveCriticalSection(&section); }));
+        JoinThread(StartThread([&] { LeaveCriticalSection(&section); }));
     }
     LeaveCriticalSection(&section);
     DeleteCriticalSection(&section);
@@ -307,7 +287,7 @@ TEST(Win32ConditionVariables, WakeOneWakeAllAndTimeOut)
     int taken = 0;
     std::vector<HANDLE> consumers;
     for (int i = 0; i < 3; i++)
-        consumers.push_back(Start([&] {
+        consumers.push_back(StartThread([&] {
             EnterCriticalSection(&section);
             while (items == 0)
                 EXPECT_TRUE(SleepConditionVariableCS(&ready, &section, INFINITE));
@@ -327,7 +307,7 @@ TEST(Win32ConditionVariables, WakeOneWakeAllAndTimeOut)
     LeaveCriticalSection(&section);
     WakeAllConditionVariable(&ready);
     for (HANDLE consumer : consumers)
-        Join(consumer);
+        JoinThread(consumer);
     EXPECT_EQ(3, taken);
 
     EnterCriticalSection(&section);

@@ -1,8 +1,10 @@
 #include "host_test.h"
 
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <map>
+#include <memory>
 #include <mutex>
 
 namespace hosttest {
@@ -48,6 +50,29 @@ int ExpectReport::Count() const
     Expectations& state = State();
     std::lock_guard<std::mutex> guard(state.lock);
     return state.seen[check_];
+}
+
+HANDLE StartThread(std::function<void()> body)
+{
+    auto* owned = new std::function<void()>(std::move(body));
+    HANDLE thread = CreateThread(
+        nullptr, 0,
+        [](LPVOID context) -> DWORD {
+            std::unique_ptr<std::function<void()>> run(static_cast<std::function<void()>*>(context));
+            (*run)();
+            return 0;
+        },
+        owned, 0, nullptr);
+    EXPECT_NE(thread, nullptr);
+    if (thread == nullptr)
+        delete owned;
+    return thread;
+}
+
+void JoinThread(HANDLE thread)
+{
+    EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+    CloseHandle(thread);
 }
 
 void InstallReportHandler()

@@ -2,6 +2,9 @@
 #pragma once
 
 #include <host/verifier.h>
+#include <windef.h>
+
+#include <functional>
 
 namespace hosttest {
 
@@ -19,6 +22,11 @@ public:
 private:
     host::Check check_;
 };
+
+// A Win32 thread (registered with the clock, so its waits are host waits) running `body`. JoinThread
+// waits for it to end and closes its handle.
+HANDLE StartThread(std::function<void()> body);
+void JoinThread(HANDLE thread);
 
 // Installs the report handler that fails the running test (done by the test main).
 void InstallReportHandler();

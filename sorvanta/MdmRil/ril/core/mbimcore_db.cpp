@@ -1,0 +1,3 @@
+#include "mbimcore_db.h"
+
+_MbimCoreDataBase g_MbimCoreDb;
