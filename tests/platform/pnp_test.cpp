@@ -200,6 +200,19 @@ TEST_F(PnpTest, IdlesOutAndComesBackForARequest)
     EXPECT_EQ(STATUS_SUCCESS, host::IoClose(handle));
 }
 
+TEST_F(PnpTest, IdleNowSkipsTheRestOfTheTimeOut)
+{
+    EXPECT_EQ(STATUS_NO_SUCH_DEVICE, host::PnpIdleNow(kInstance));
+    ASSERT_EQ(STATUS_SUCCESS, Add());
+    EXPECT_EQ(STATUS_DEVICE_BUSY, host::PnpIdleNow(kInstance)); // no idle policy
+    ASSERT_EQ(STATUS_SUCCESS, host::PnpRemoveDevice(kInstance));
+    Set(u"IdleMs", 60000);
+    ASSERT_EQ(STATUS_SUCCESS, Add());
+    Take();
+    EXPECT_EQ(STATUS_SUCCESS, host::PnpIdleNow(kInstance));
+    EXPECT_EQ(kIdleOut, Take());
+}
+
 TEST_F(PnpTest, AHeldRequestKeepsTheDeviceInD0)
 {
     Set(u"IdleMs", 100);
