@@ -25,6 +25,7 @@ WDF_DECLARE_HANDLE(WDFFILEOBJECT);
 WDF_DECLARE_HANDLE(WDFKEY);
 WDF_DECLARE_HANDLE(WDFSTRING);
 WDF_DECLARE_HANDLE(WDFCMRESLIST);
+WDF_DECLARE_HANDLE(WDFINTERRUPT);
 #undef WDF_DECLARE_HANDLE
 
 #define WDF_NO_OBJECT_ATTRIBUTES NULL
@@ -654,8 +655,82 @@ void WdfDeviceResumeIdleActual(WDFDEVICE Device, PVOID Tag, LONG Line, PCSTR Fil
 #define WdfDeviceStopIdle(Device, WaitForD0) WdfDeviceStopIdleActual(Device, WaitForD0, NULL, __LINE__, __FILE__)
 #define WdfDeviceResumeIdle(Device) WdfDeviceResumeIdleActual(Device, NULL, __LINE__, __FILE__)
 
-// Resource lists handed to EvtDevicePrepareHardware; their descriptors come with the bus.
+// Resource lists handed to EvtDevicePrepareHardware; their descriptors come with the bus. A
+// descriptor stays valid until EvtDeviceReleaseHardware returns; an index past the end gives NULL.
 ULONG WdfCmResourceListGetCount(WDFCMRESLIST List);
+PCM_PARTIAL_RESOURCE_DESCRIPTOR WdfCmResourceListGetDescriptor(WDFCMRESLIST List, ULONG Index);
+
+// ---------------------------------------------------------------------------------------------
+// Interrupts. Created in EvtDriverDeviceAdd (the framework hands them the device's interrupt
+// resources in creation order) or in EvtDevicePrepareHardware from a raw and a translated
+// descriptor (deleted again after EvtDeviceReleaseHardware). Connected after EvtDeviceD0Entry and
+// disconnected before EvtDeviceD0Exit. The ISR runs at the device IRQL under the interrupt's lock,
+// the DPC at DISPATCH_LEVEL.
+typedef BOOLEAN EVT_WDF_INTERRUPT_ISR(WDFINTERRUPT Interrupt, ULONG MessageID);
+typedef void EVT_WDF_INTERRUPT_DPC(WDFINTERRUPT Interrupt, WDFOBJECT AssociatedObject);
+typedef NTSTATUS EVT_WDF_INTERRUPT_ENABLE(WDFINTERRUPT Interrupt, WDFDEVICE AssociatedDevice);
+typedef NTSTATUS EVT_WDF_INTERRUPT_DISABLE(WDFINTERRUPT Interrupt, WDFDEVICE AssociatedDevice);
+typedef BOOLEAN EVT_WDF_INTERRUPT_SYNCHRONIZE(WDFINTERRUPT Interrupt, WDFCONTEXT Context);
+typedef EVT_WDF_INTERRUPT_ISR* PFN_WDF_INTERRUPT_ISR;
+typedef EVT_WDF_INTERRUPT_DPC* PFN_WDF_INTERRUPT_DPC;
+typedef EVT_WDF_INTERRUPT_ENABLE* PFN_WDF_INTERRUPT_ENABLE;
+typedef EVT_WDF_INTERRUPT_DISABLE* PFN_WDF_INTERRUPT_DISABLE;
+typedef EVT_WDF_INTERRUPT_SYNCHRONIZE* PFN_WDF_INTERRUPT_SYNCHRONIZE;
+
+typedef struct _WDF_INTERRUPT_CONFIG {
+    ULONG Size;
+    WDF_TRI_STATE ShareVector;
+    BOOLEAN AutomaticSerialization; // the DPC under the device's synchronisation lock
+    PFN_WDF_INTERRUPT_ISR EvtInterruptIsr;
+    PFN_WDF_INTERRUPT_DPC EvtInterruptDpc;
+    PFN_WDF_INTERRUPT_ENABLE EvtInterruptEnable;
+    PFN_WDF_INTERRUPT_DISABLE EvtInterruptDisable;
+    PCM_PARTIAL_RESOURCE_DESCRIPTOR InterruptRaw;
+    PCM_PARTIAL_RESOURCE_DESCRIPTOR InterruptTranslated;
+} WDF_INTERRUPT_CONFIG, *PWDF_INTERRUPT_CONFIG;
+
+inline void WDF_INTERRUPT_CONFIG_INIT(PWDF_INTERRUPT_CONFIG Config, PFN_WDF_INTERRUPT_ISR EvtInterruptIsr,
+                                      PFN_WDF_INTERRUPT_DPC EvtInterruptDpc)
+{
+    RtlZeroMemory(Config, sizeof(WDF_INTERRUPT_CONFIG));
+    Config->Size = sizeof(WDF_INTERRUPT_CONFIG);
+    Config->ShareVector = WdfUseDefault;
+    Config->EvtInterruptIsr = EvtInterruptIsr;
+    Config->EvtInterruptDpc = EvtInterruptDpc;
+}
+
+typedef struct _WDF_INTERRUPT_INFO {
+    ULONG Size;
+    KAFFINITY TargetProcessorSet;
+    ULONG MessageNumber; // among the device's message-signalled interrupts
+    ULONG Vector;
+    KIRQL Irql;
+    KINTERRUPT_MODE Mode;
+    KINTERRUPT_POLARITY Polarity;
+    BOOLEAN MessageSignaled;
+    UCHAR ShareDisposition;
+    USHORT Group;
+} WDF_INTERRUPT_INFO, *PWDF_INTERRUPT_INFO;
+
+inline void WDF_INTERRUPT_INFO_INIT(PWDF_INTERRUPT_INFO Info)
+{
+    RtlZeroMemory(Info, sizeof(WDF_INTERRUPT_INFO));
+    Info->Size = sizeof(WDF_INTERRUPT_INFO);
+}
+
+NTSTATUS WdfInterruptCreate(WDFDEVICE Device, PWDF_INTERRUPT_CONFIG Configuration,
+                            PWDF_OBJECT_ATTRIBUTES Attributes, WDFINTERRUPT* Interrupt);
+// FALSE when the DPC was queued already.
+BOOLEAN WdfInterruptQueueDpcForIsr(WDFINTERRUPT Interrupt);
+void WdfInterruptGetInfo(WDFINTERRUPT Interrupt, PWDF_INTERRUPT_INFO Info);
+WDFDEVICE WdfInterruptGetDevice(WDFINTERRUPT Interrupt);
+// The lock the ISR runs under, taken at its IRQL.
+void WdfInterruptAcquireLock(WDFINTERRUPT Interrupt);
+void WdfInterruptReleaseLock(WDFINTERRUPT Interrupt);
+BOOLEAN WdfInterruptSynchronize(WDFINTERRUPT Interrupt, PFN_WDF_INTERRUPT_SYNCHRONIZE Callback, WDFCONTEXT Context);
+// While connected: EvtInterruptEnable then delivery resumes; delivery held then EvtInterruptDisable.
+void WdfInterruptEnable(WDFINTERRUPT Interrupt);
+void WdfInterruptDisable(WDFINTERRUPT Interrupt);
 
 // ---------------------------------------------------------------------------------------------
 // Strings.

@@ -33,6 +33,13 @@ typedef enum _CM_SHARE_DISPOSITION {
 // The vector of a raw message-signalled descriptor: the message is routed when the driver connects.
 #define CM_RESOURCE_INTERRUPT_MESSAGE_TOKEN ((ULONG)-2)
 
+typedef enum _KINTERRUPT_MODE { LevelSensitive, Latched } KINTERRUPT_MODE;
+typedef enum _KINTERRUPT_POLARITY {
+    InterruptPolarityUnknown,
+    InterruptActiveHigh,
+    InterruptActiveLow,
+} KINTERRUPT_POLARITY;
+
 #define CM_RESOURCE_MEMORY_READ_WRITE 0x0000
 #define CM_RESOURCE_MEMORY_PREFETCHABLE 0x0004
 

@@ -172,6 +172,10 @@ std::vector<std::u16string> NodeHardwareIds(Node* node);
 std::u16string NodeEnumKey(Node* node);   // \Registry\Machine\...\Enum\<instance>
 std::u16string NodeDriverKey(Node* node); // \Registry\Machine\...\Control\Class\{guid}\NNNN
 Device* NodePdo(Node* node);
+// The CM_RESOURCE_LIST image the bus assigned (empty when it assigned none).
+const std::vector<UCHAR>& NodeResources(Node* node, bool translated);
+// The bus's answer to an interface query: STATUS_NOT_SUPPORTED when it offers none.
+NTSTATUS NodeQueryInterface(Node* node, const GUID& guid, USHORT size, USHORT version, PINTERFACE interface);
 POWER_ACTION NodePowerAction(Node* node);
 // Asks the PnP manager to restart the stack (or leave it failed) after the driver reported a failure.
 void NodeSetFailed(Node* node, bool restart);

@@ -614,6 +614,18 @@ Device* NodePdo(Node* node)
     return node->pdo;
 }
 
+const std::vector<UCHAR>& NodeResources(Node* node, bool translated)
+{
+    return translated ? node->bus.translatedResources : node->bus.rawResources;
+}
+
+NTSTATUS NodeQueryInterface(Node* node, const GUID& guid, USHORT size, USHORT version, PINTERFACE interface)
+{
+    if (!node->bus.queryInterface)
+        return STATUS_NOT_SUPPORTED;
+    return node->bus.queryInterface(guid, size, version, interface);
+}
+
 POWER_ACTION NodePowerAction(Node* node)
 {
     std::lock_guard<std::mutex> guard(node->stateLock);

@@ -4,6 +4,7 @@
 
 #include <host/verifier.h>
 
+#include <algorithm>
 #include <new>
 
 struct WDFDEVICE_INIT : fx::DeviceConfig {
@@ -274,20 +275,34 @@ std::vector<Queue*> Device::PowerQueues(bool powered)
 
 NTSTATUS Device::PrepareHardware()
 {
-    auto makeList = [this]() -> Object* {
-        auto* list = new (std::nothrow) Object(Kind::ResourceList);
+    auto makeList = [this](bool translated) -> Object* {
+        auto* list = new (std::nothrow) ResourceList;
         WDFOBJECT handle = nullptr;
         if (list == nullptr || !NT_SUCCESS(Publish(list, nullptr, this, nullptr, &handle)))
             return nullptr;
+        const std::vector<UCHAR>& image = host::io::NodeResources(node, translated);
+        const size_t header = offsetof(CM_RESOURCE_LIST, List[0].PartialResourceList.PartialDescriptors);
+        if (image.size() < header)
+            return list;
+        CM_RESOURCE_LIST head;
+        memcpy(&head, image.data(), header);
+        size_t count = head.Count == 0 ? 0 : head.List[0].PartialResourceList.Count;
+        count = std::min(count, (image.size() - header) / sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR));
+        list->descriptors.resize(count);
+        memcpy(list->descriptors.data(), image.data() + header, count * sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR));
         return list;
     };
-    rawResources = makeList();
-    translatedResources = makeList();
+    rawResources = makeList(false);
+    translatedResources = makeList(true);
     if (rawResources == nullptr || translatedResources == nullptr)
         return STATUS_INSUFFICIENT_RESOURCES;
-    return Run(this, "EvtDevicePrepareHardware", pnp.EvtDevicePrepareHardware, Handle(),
-               reinterpret_cast<WDFCMRESLIST>(ToHandle(rawResources)),
-               reinterpret_cast<WDFCMRESLIST>(ToHandle(translatedResources)));
+    InterruptsAssign(this);
+    preparing = true;
+    NTSTATUS status = Run(this, "EvtDevicePrepareHardware", pnp.EvtDevicePrepareHardware, Handle(),
+                          reinterpret_cast<WDFCMRESLIST>(ToHandle(rawResources)),
+                          reinterpret_cast<WDFCMRESLIST>(ToHandle(translatedResources)));
+    preparing = false;
+    return status;
 }
 
 NTSTATUS Device::EnterD0(DEVICE_POWER_STATE previous, bool first)
@@ -296,9 +311,13 @@ NTSTATUS Device::EnterD0(DEVICE_POWER_STATE previous, bool first)
     NTSTATUS status = Run(this, "EvtDeviceD0Entry", pnp.EvtDeviceD0Entry, Handle(), from);
     if (!NT_SUCCESS(status))
         return status;
-    // Interrupts connect here, before the post-interrupt callback.
-    status = Run(this, "EvtDeviceD0EntryPostInterruptsEnabled", pnp.EvtDeviceD0EntryPostInterruptsEnabled,
-                 Handle(), from);
+    status = InterruptsConnect(this);
+    if (NT_SUCCESS(status)) {
+        status = Run(this, "EvtDeviceD0EntryPostInterruptsEnabled", pnp.EvtDeviceD0EntryPostInterruptsEnabled,
+                     Handle(), from);
+        if (!NT_SUCCESS(status))
+            InterruptsDisconnect(this);
+    }
     if (!NT_SUCCESS(status)) {
         Run(this, "EvtDeviceD0Exit", pnp.EvtDeviceD0Exit, Handle(), WdfPowerDeviceD3Final);
         return status;
@@ -350,8 +369,9 @@ void Device::LeaveD0(DEVICE_POWER_STATE target, bool final)
                 Run(this, "EvtDeviceArmWakeFromSx", policy.EvtDeviceArmWakeFromSx, Handle());
         }
     }
-    // DMA enablers are disabled here; interrupts disconnect between the two exit callbacks.
+    // DMA enablers are disabled here.
     Run(this, "EvtDeviceD0ExitPreInterruptsDisabled", pnp.EvtDeviceD0ExitPreInterruptsDisabled, Handle(), to);
+    InterruptsDisconnect(this);
     Run(this, "EvtDeviceD0Exit", pnp.EvtDeviceD0Exit, Handle(), to);
 }
 
@@ -359,6 +379,7 @@ void Device::ReleaseHardware()
 {
     Run(this, "EvtDeviceReleaseHardware", pnp.EvtDeviceReleaseHardware, Handle(),
         reinterpret_cast<WDFCMRESLIST>(ToHandle(translatedResources)));
+    InterruptsRelease(this);
     for (Object** list : {&rawResources, &translatedResources})
         if (*list != nullptr) {
             Delete(*list);
@@ -754,8 +775,14 @@ void WdfDeviceResumeIdleActual(WDFDEVICE Device, PVOID Tag, LONG Line, PCSTR Fil
 
 ULONG WdfCmResourceListGetCount(WDFCMRESLIST List)
 {
-    FromHandle(List, Kind::ResourceList, "WdfCmResourceListGetCount");
-    return 0;
+    auto* list = As<ResourceList>(List, Kind::ResourceList, "WdfCmResourceListGetCount");
+    return list == nullptr ? 0 : static_cast<ULONG>(list->descriptors.size());
+}
+
+PCM_PARTIAL_RESOURCE_DESCRIPTOR WdfCmResourceListGetDescriptor(WDFCMRESLIST List, ULONG Index)
+{
+    auto* list = As<ResourceList>(List, Kind::ResourceList, "WdfCmResourceListGetDescriptor");
+    return list == nullptr || Index >= list->descriptors.size() ? nullptr : &list->descriptors[Index];
 }
 
 WDFDEVICE WdfFileObjectGetDevice(WDFFILEOBJECT FileObject)

@@ -32,6 +32,7 @@ enum class Kind : ULONG {
     Key,
     String,
     ResourceList,
+    Interrupt,
 };
 
 const char* KindName(Kind kind);

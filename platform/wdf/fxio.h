@@ -17,6 +17,7 @@ namespace fx
 
 struct Queue;
 struct Request;
+struct Interrupt;
 struct IoTarget;
 struct FileObject;
 
@@ -72,8 +73,10 @@ struct Device : Object, host::io::DeviceHandler, DeviceConfig {
 
     // PnP and power state, touched only on the PnP manager's thread.
     bool selfManagedIoInitialised = false;
+    bool preparing = false; // inside EvtDevicePrepareHardware
     Object* rawResources = nullptr;
     Object* translatedResources = nullptr;
+    std::vector<Interrupt*> interrupts; // in creation order
     bool idleCanWake = false;
     bool sxWakeEnabled = false;
     bool armedS0 = false;
@@ -88,6 +91,22 @@ struct Device : Object, host::io::DeviceHandler, DeviceConfig {
     bool started = false;       // interfaces are live while started
     bool queuesPowered = false; // guarded by ioLock: power-managed queues present only in D0
 };
+
+// The descriptors of one resource list handed to EvtDevicePrepareHardware.
+struct ResourceList : Object {
+    ResourceList() : Object(Kind::ResourceList) {}
+    std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> descriptors;
+};
+
+// The device's interrupts (interrupt.cpp). Resources go to the interrupts created without any, in
+// creation order, before EvtDevicePrepareHardware. Connection follows EvtDeviceD0Entry (on a failure
+// to connect, or of EvtInterruptEnable, what had connected is disconnected again) and disconnection
+// precedes EvtDeviceD0Exit; the interrupts created in EvtDevicePrepareHardware go after
+// EvtDeviceReleaseHardware.
+void InterruptsAssign(Device* device);
+NTSTATUS InterruptsConnect(Device* device);
+void InterruptsDisconnect(Device* device);
+void InterruptsRelease(Device* device);
 
 struct Request : Object {
     Request();

@@ -224,6 +224,8 @@ const char* KindName(Kind kind)
         return "WDFSTRING";
     case Kind::ResourceList:
         return "WDFCMRESLIST";
+    case Kind::Interrupt:
+        return "WDFINTERRUPT";
     }
     return "object";
 }

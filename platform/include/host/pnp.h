@@ -39,6 +39,11 @@ struct PnpBusDevice {
     // `system` is the system state the change belongs to (PowerSystemWorking for idle and removal),
     // so a model can lose its state in a sleep as hardware does.
     std::function<void(DEVICE_POWER_STATE device, SYSTEM_POWER_STATE system)> powerChanged;
+    // CM_RESOURCE_LIST images handed to the drivers at start: as the bus sees them, and translated.
+    std::vector<UCHAR> rawResources{};
+    std::vector<UCHAR> translatedResources{};
+    // Answers a driver's interface query (the bus's IRP_MN_QUERY_INTERFACE); unset: not supported.
+    std::function<NTSTATUS(const GUID& guid, USHORT size, USHORT version, PINTERFACE interface)> queryInterface{};
 };
 
 enum class PnpState { NotStarted, Started, Stopped, Failed, Disabled, Removed };

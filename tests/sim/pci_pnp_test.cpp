@@ -1,0 +1,168 @@
+// A framework driver on a function of the simulated bus, started by the PnP manager: its resource
+// lists, interrupts created from them, connected around the D0 callbacks and delivered to its ISR and
+// DPC, for message-signalled vectors and a level-triggered line.
+#include <gtest/gtest.h>
+
+#include <host/host.h>
+#include <host/interrupt.h>
+#include <host/image.h>
+#include <host/loader.h>
+#include <host/pnp.h>
+#include <host/registry.h>
+#include <host/trace.h>
+#include <host/utf.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host_test.h"
+#include "sim/pci/pnp.h"
+#include "test_device.h"
+
+namespace {
+
+using namespace pcitest;
+using sim::pci::InterruptMode;
+using Calls = std::vector<std::string>;
+
+constexpr std::u16string_view kInstance = u"PCI\\VEN_5A5A&DEV_7A01\\0";
+
+std::string Format(const char* format, auto... args)
+{
+    char text[160];
+    snprintf(text, sizeof(text), format, args...);
+    return text;
+}
+
+class PciPnp : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(STATUS_SUCCESS, host::RegistrySetString(ServiceKey(), u"ImagePath", host::utf::ToUtf16(WWAN_FXPCI_IMAGE)));
+        ASSERT_EQ(STATUS_SUCCESS, host::PnpInstallDriver(u"PCI\\VEN_5A5A&DEV_7A01", u"FxPci"));
+        host::TraceClear();
+    }
+
+    void TearDown() override
+    {
+        if (host::PnpQueryState(kInstance) != host::PnpState::Removed) {
+            EXPECT_EQ(STATUS_SUCCESS, host::PnpRemoveDevice(kInstance));
+        }
+        host::Quiesce();
+        rig_.reset();
+    }
+
+    // The function the device sits on; it outlives the device's stack.
+    Rig& Plug(InterruptMode mode, ULONG messages = 4)
+    {
+        rig_ = std::make_unique<Rig>(mode, messages);
+        return *rig_;
+    }
+
+    static std::u16string ServiceKey() { return std::u16string(host::kServicesKey) + u"\\FxPci"; }
+
+    static NTSTATUS Add(Rig& rig) { return host::PnpAddDevice(sim::pci::PnpDevice(rig.function, std::u16string(kInstance))); }
+
+    // The callbacks traced since the last call, once the processors are idle.
+    static Calls Take()
+    {
+        host::ClockAdvance(0);
+        Calls calls;
+        for (auto& line : host::TraceSnapshot())
+            if (line.text.rfind("cb ", 0) == 0)
+                calls.push_back(line.text.substr(3));
+        host::TraceClear();
+        return calls;
+    }
+
+    // The DPC's trace for message `m` of `rig` after `runs` ISR runs: ISR at the vector's IRQL on its
+    // processor, the DPC on the same processor at DISPATCH_LEVEL, the interrupt lock at the vector's IRQL.
+    static std::string Dpc(Rig& rig, ULONG m, ULONG runs)
+    {
+        ULONG vector = rig.function.Vector(m);
+        unsigned processor = host::InterruptVectorProcessor(vector);
+        unsigned irql = host::InterruptVectorIrql(vector);
+        return Format("Dpc %u runs=%u isr=%u/%u dpc=%u/%u lock=%u", m, runs, processor, irql, processor,
+                      unsigned(DISPATCH_LEVEL), irql);
+    }
+
+private:
+    std::unique_ptr<Rig> rig_;
+};
+
+TEST_F(PciPnp, MessagesReachTheIsrAndDpcOfTheirInterruptFromStartToRemoval)
+{
+    Rig& rig = Plug(InterruptMode::Message);
+    ASSERT_EQ(STATUS_SUCCESS, Add(rig));
+    Calls expected = {"PrepareHardware 6 6"};
+    for (ULONG m = 0; m < 4; m++) {
+        ULONG vector = rig.function.Vector(m);
+        expected.push_back(Format("Interrupt %u message=1 vector=%#x irql=%u", m + 2, vector,
+                                  unsigned(host::InterruptVectorIrql(vector))));
+    }
+    expected.push_back("D0Entry 5");
+    for (ULONG m = 0; m < 4; m++)
+        expected.push_back(Format("InterruptEnable %u 1", m));
+    expected.push_back("D0EntryPostInterruptsEnabled");
+    EXPECT_EQ(expected, Take());
+    EXPECT_EQ(PowerState::D0, rig.function.CurrentPowerState());
+
+    rig.device.Interrupt(2);
+    EXPECT_EQ(Calls{Dpc(rig, 2, 1)}, Take());
+    rig.device.Interrupt(3);
+    EXPECT_EQ(Calls{Dpc(rig, 3, 1)}, Take());
+
+    // Stopped, the vectors are disconnected and masked: a message waits in its pending bit and is
+    // delivered once the restarted driver has connected again.
+    ASSERT_EQ(STATUS_SUCCESS, host::PnpStopDevice(kInstance));
+    expected = {"D0ExitPreInterruptsDisabled"};
+    for (ULONG m = 4; m-- > 0;)
+        expected.push_back(Format("InterruptDisable %u", m));
+    expected.insert(expected.end(), {"D0Exit 5", "ReleaseHardware"});
+    EXPECT_EQ(expected, Take());
+    EXPECT_EQ(PowerState::D3Hot, rig.function.CurrentPowerState());
+    rig.device.Interrupt(1);
+    EXPECT_EQ(Calls{}, Take());
+    EXPECT_TRUE(rig.function.TableEntryPending(1));
+    ASSERT_EQ(STATUS_SUCCESS, host::PnpStartDevice(kInstance));
+    Calls calls = Take();
+    auto enabled = std::find(calls.begin(), calls.end(), "InterruptEnable 1 1");
+    EXPECT_NE(calls.end(), std::find(enabled, calls.end(), Dpc(rig, 1, 1))) << "delivered once enabled";
+    EXPECT_FALSE(rig.function.TableEntryPending(1));
+}
+
+TEST_F(PciPnp, ALineReentersTheIsrWhileAssertedAndAStormIsReported)
+{
+    Rig& rig = Plug(InterruptMode::Line);
+    ASSERT_EQ(STATUS_SUCCESS, host::RegistrySetDword(ServiceKey() + u"\\Parameters", u"KeepAsserted", 3));
+    ASSERT_EQ(STATUS_SUCCESS, Add(rig));
+    ULONG vector = rig.function.Vector(0);
+    Calls expected = {"PrepareHardware 3 3",
+                      Format("Interrupt 2 message=0 vector=%#x irql=%u", vector,
+                             unsigned(host::InterruptVectorIrql(vector))),
+                      "D0Entry 5", "InterruptEnable 0 1", "D0EntryPostInterruptsEnabled"};
+    EXPECT_EQ(expected, Take());
+
+    rig.device.Interrupt(0);
+    EXPECT_EQ(Calls{Dpc(rig, 0, 4)}, Take()) << "three runs left the line asserted, the fourth cleared it";
+    ASSERT_EQ(STATUS_SUCCESS, host::PnpRemoveDevice(kInstance));
+    Take();
+
+    // A driver that never acknowledges.
+    ASSERT_EQ(STATUS_SUCCESS, host::RegistrySetDword(ServiceKey() + u"\\Parameters", u"KeepAsserted", ~0u));
+    ASSERT_EQ(STATUS_SUCCESS, Add(rig));
+    Take();
+    {
+        hosttest::ExpectReport storm(host::Check::InterruptStorm);
+        rig.device.Interrupt(0);
+        host::ClockAdvance(0);
+    }
+    EXPECT_EQ(host::kInterruptStormLimit, host::InterruptVectorCounters(vector).runs - 4);
+    rig.function.Lower(0);
+    EXPECT_EQ(Calls{}, Take());
+}
+
+} // namespace
