@@ -26,6 +26,8 @@ WDF_DECLARE_HANDLE(WDFKEY);
 WDF_DECLARE_HANDLE(WDFSTRING);
 WDF_DECLARE_HANDLE(WDFCMRESLIST);
 WDF_DECLARE_HANDLE(WDFINTERRUPT);
+WDF_DECLARE_HANDLE(WDFDMAENABLER);
+WDF_DECLARE_HANDLE(WDFCOMMONBUFFER);
 #undef WDF_DECLARE_HANDLE
 
 #define WDF_NO_OBJECT_ATTRIBUTES NULL
@@ -731,6 +733,82 @@ BOOLEAN WdfInterruptSynchronize(WDFINTERRUPT Interrupt, PFN_WDF_INTERRUPT_SYNCHR
 // While connected: EvtInterruptEnable then delivery resumes; delivery held then EvtInterruptDisable.
 void WdfInterruptEnable(WDFINTERRUPT Interrupt);
 void WdfInterruptDisable(WDFINTERRUPT Interrupt);
+
+// ---------------------------------------------------------------------------------------------
+// DMA. Logical addresses are host addresses. A device's enablers are filled, enabled and started
+// (EvtDmaEnablerFill, EvtDmaEnablerEnable, EvtDmaEnablerSelfManagedIoStart) after
+// EvtDeviceD0EntryPostInterruptsEnabled, and stopped, disabled and flushed before
+// EvtDeviceD0ExitPreInterruptsDisabled; a callback returning FALSE fails the D0 entry. Common buffers
+// are DMA-visible until deleted, and aligned to the device's alignment requirement.
+#define FILE_BYTE_ALIGNMENT 0x00000000
+#define FILE_WORD_ALIGNMENT 0x00000001
+#define FILE_LONG_ALIGNMENT 0x00000003
+#define FILE_QUAD_ALIGNMENT 0x00000007
+#define FILE_OCTA_ALIGNMENT 0x0000000f
+#define FILE_32_BYTE_ALIGNMENT 0x0000001f
+#define FILE_64_BYTE_ALIGNMENT 0x0000003f
+#define FILE_128_BYTE_ALIGNMENT 0x0000007f
+#define FILE_256_BYTE_ALIGNMENT 0x000000ff
+#define FILE_512_BYTE_ALIGNMENT 0x000001ff
+
+typedef enum _WDF_DMA_PROFILE {
+    WdfDmaProfileInvalid = 0,
+    WdfDmaProfilePacket,
+    WdfDmaProfileScatterGather,
+    WdfDmaProfilePacket64,
+    WdfDmaProfileScatterGather64,
+    WdfDmaProfileScatterGatherDuplex,
+    WdfDmaProfileScatterGather64Duplex,
+} WDF_DMA_PROFILE;
+
+typedef BOOLEAN EVT_WDF_DMA_ENABLER_FILL(WDFDMAENABLER DmaEnabler);
+typedef BOOLEAN EVT_WDF_DMA_ENABLER_FLUSH(WDFDMAENABLER DmaEnabler);
+typedef BOOLEAN EVT_WDF_DMA_ENABLER_ENABLE(WDFDMAENABLER DmaEnabler);
+typedef BOOLEAN EVT_WDF_DMA_ENABLER_DISABLE(WDFDMAENABLER DmaEnabler);
+typedef BOOLEAN EVT_WDF_DMA_ENABLER_SELFMANAGED_IO_START(WDFDMAENABLER DmaEnabler);
+typedef BOOLEAN EVT_WDF_DMA_ENABLER_SELFMANAGED_IO_STOP(WDFDMAENABLER DmaEnabler);
+typedef EVT_WDF_DMA_ENABLER_FILL* PFN_WDF_DMA_ENABLER_FILL;
+typedef EVT_WDF_DMA_ENABLER_FLUSH* PFN_WDF_DMA_ENABLER_FLUSH;
+typedef EVT_WDF_DMA_ENABLER_ENABLE* PFN_WDF_DMA_ENABLER_ENABLE;
+typedef EVT_WDF_DMA_ENABLER_DISABLE* PFN_WDF_DMA_ENABLER_DISABLE;
+typedef EVT_WDF_DMA_ENABLER_SELFMANAGED_IO_START* PFN_WDF_DMA_ENABLER_SELFMANAGED_IO_START;
+typedef EVT_WDF_DMA_ENABLER_SELFMANAGED_IO_STOP* PFN_WDF_DMA_ENABLER_SELFMANAGED_IO_STOP;
+
+typedef struct _WDF_DMA_ENABLER_CONFIG {
+    ULONG Size;
+    WDF_DMA_PROFILE Profile;
+    size_t MaximumLength;
+    PFN_WDF_DMA_ENABLER_FILL EvtDmaEnablerFill;
+    PFN_WDF_DMA_ENABLER_FLUSH EvtDmaEnablerFlush;
+    PFN_WDF_DMA_ENABLER_DISABLE EvtDmaEnablerDisable;
+    PFN_WDF_DMA_ENABLER_ENABLE EvtDmaEnablerEnable;
+    PFN_WDF_DMA_ENABLER_SELFMANAGED_IO_START EvtDmaEnablerSelfManagedIoStart;
+    PFN_WDF_DMA_ENABLER_SELFMANAGED_IO_STOP EvtDmaEnablerSelfManagedIoStop;
+} WDF_DMA_ENABLER_CONFIG, *PWDF_DMA_ENABLER_CONFIG;
+
+inline void WDF_DMA_ENABLER_CONFIG_INIT(PWDF_DMA_ENABLER_CONFIG Config, WDF_DMA_PROFILE Profile,
+                                        size_t MaximumLength)
+{
+    RtlZeroMemory(Config, sizeof(WDF_DMA_ENABLER_CONFIG));
+    Config->Size = sizeof(WDF_DMA_ENABLER_CONFIG);
+    Config->Profile = Profile;
+    Config->MaximumLength = MaximumLength;
+}
+
+NTSTATUS WdfDmaEnablerCreate(WDFDEVICE Device, PWDF_DMA_ENABLER_CONFIG Config, PWDF_OBJECT_ATTRIBUTES Attributes,
+                             WDFDMAENABLER* DmaEnablerHandle);
+size_t WdfDmaEnablerGetMaximumLength(WDFDMAENABLER DmaEnabler);
+WDFDEVICE WdfDmaEnablerGetDevice(WDFDMAENABLER DmaEnabler);
+
+NTSTATUS WdfCommonBufferCreate(WDFDMAENABLER DmaEnabler, size_t Length, PWDF_OBJECT_ATTRIBUTES Attributes,
+                               WDFCOMMONBUFFER* CommonBuffer);
+PVOID WdfCommonBufferGetAlignedVirtualAddress(WDFCOMMONBUFFER CommonBuffer);
+PHYSICAL_ADDRESS WdfCommonBufferGetAlignedLogicalAddress(WDFCOMMONBUFFER CommonBuffer);
+size_t WdfCommonBufferGetLength(WDFCOMMONBUFFER CommonBuffer);
+
+// The alignment (a mask: FILE_*_ALIGNMENT) the device's DMA needs of buffers.
+void WdfDeviceSetAlignmentRequirement(WDFDEVICE Device, ULONG AlignmentRequirement);
+ULONG WdfDeviceGetAlignmentRequirement(WDFDEVICE Device);
 
 // ---------------------------------------------------------------------------------------------
 // Strings.

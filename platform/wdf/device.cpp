@@ -315,6 +315,8 @@ NTSTATUS Device::EnterD0(DEVICE_POWER_STATE previous, bool first)
     if (NT_SUCCESS(status)) {
         status = Run(this, "EvtDeviceD0EntryPostInterruptsEnabled", pnp.EvtDeviceD0EntryPostInterruptsEnabled,
                      Handle(), from);
+        if (NT_SUCCESS(status) && !DmaEnablersEnter(this))
+            status = STATUS_UNSUCCESSFUL;
         if (!NT_SUCCESS(status))
             InterruptsDisconnect(this);
     }
@@ -322,7 +324,7 @@ NTSTATUS Device::EnterD0(DEVICE_POWER_STATE previous, bool first)
         Run(this, "EvtDeviceD0Exit", pnp.EvtDeviceD0Exit, Handle(), WdfPowerDeviceD3Final);
         return status;
     }
-    // DMA enablers are enabled here, then wake is disarmed and the power-managed queues start.
+    // Wake is disarmed and the power-managed queues start.
     if (armedS0) {
         armedS0 = false;
         Run(this, "EvtDeviceDisarmWakeFromS0", policy.EvtDeviceDisarmWakeFromS0, Handle());
@@ -369,7 +371,7 @@ void Device::LeaveD0(DEVICE_POWER_STATE target, bool final)
                 Run(this, "EvtDeviceArmWakeFromSx", policy.EvtDeviceArmWakeFromSx, Handle());
         }
     }
-    // DMA enablers are disabled here.
+    DmaEnablersLeave(this);
     Run(this, "EvtDeviceD0ExitPreInterruptsDisabled", pnp.EvtDeviceD0ExitPreInterruptsDisabled, Handle(), to);
     InterruptsDisconnect(this);
     Run(this, "EvtDeviceD0Exit", pnp.EvtDeviceD0Exit, Handle(), to);

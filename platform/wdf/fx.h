@@ -33,6 +33,8 @@ enum class Kind : ULONG {
     String,
     ResourceList,
     Interrupt,
+    DmaEnabler,
+    CommonBuffer,
 };
 
 const char* KindName(Kind kind);

@@ -18,6 +18,7 @@ namespace fx
 struct Queue;
 struct Request;
 struct Interrupt;
+struct DmaEnabler;
 struct IoTarget;
 struct FileObject;
 
@@ -77,6 +78,8 @@ struct Device : Object, host::io::DeviceHandler, DeviceConfig {
     Object* rawResources = nullptr;
     Object* translatedResources = nullptr;
     std::vector<Interrupt*> interrupts; // in creation order
+    std::vector<DmaEnabler*> dmaEnablers; // in creation order
+    ULONG alignment = FILE_BYTE_ALIGNMENT; // what common buffers are aligned to (a mask)
     bool idleCanWake = false;
     bool sxWakeEnabled = false;
     bool armedS0 = false;
@@ -107,6 +110,10 @@ void InterruptsAssign(Device* device);
 NTSTATUS InterruptsConnect(Device* device);
 void InterruptsDisconnect(Device* device);
 void InterruptsRelease(Device* device);
+
+// The device's DMA enablers (dma.cpp) in the D0 sequence: false when one of the callbacks failed.
+bool DmaEnablersEnter(Device* device);
+void DmaEnablersLeave(Device* device);
 
 struct Request : Object {
     Request();

@@ -226,6 +226,10 @@ const char* KindName(Kind kind)
         return "WDFCMRESLIST";
     case Kind::Interrupt:
         return "WDFINTERRUPT";
+    case Kind::DmaEnabler:
+        return "WDFDMAENABLER";
+    case Kind::CommonBuffer:
+        return "WDFCOMMONBUFFER";
     }
     return "object";
 }

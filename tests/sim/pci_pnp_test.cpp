@@ -1,9 +1,11 @@
 // A framework driver on a function of the simulated bus, started by the PnP manager: its resource
 // lists, interrupts created from them, connected around the D0 callbacks and delivered to its ISR and
-// DPC, for message-signalled vectors and a level-triggered line.
+// DPC, for message-signalled vectors and a level-triggered line; DMA enablers in the D0 sequence and a
+// common buffer the device writes into.
 #include <gtest/gtest.h>
 
 #include <host/host.h>
+#include <host/dma.h>
 #include <host/interrupt.h>
 #include <host/image.h>
 #include <host/loader.h>
@@ -43,6 +45,7 @@ protected:
     {
         ASSERT_EQ(STATUS_SUCCESS, host::RegistrySetString(ServiceKey(), u"ImagePath", host::utf::ToUtf16(WWAN_FXPCI_IMAGE)));
         ASSERT_EQ(STATUS_SUCCESS, host::PnpInstallDriver(u"PCI\\VEN_5A5A&DEV_7A01", u"FxPci"));
+        host::RegistryDeleteTree(Parameters()); // each test sets the driver's own
         host::TraceClear();
     }
 
@@ -63,6 +66,7 @@ protected:
     }
 
     static std::u16string ServiceKey() { return std::u16string(host::kServicesKey) + u"\\FxPci"; }
+    static std::u16string Parameters() { return ServiceKey() + u"\\Parameters"; }
 
     static NTSTATUS Add(Rig& rig) { return host::PnpAddDevice(sim::pci::PnpDevice(rig.function, std::u16string(kInstance))); }
 
@@ -137,7 +141,7 @@ TEST_F(PciPnp, MessagesReachTheIsrAndDpcOfTheirInterruptFromStartToRemoval)
 TEST_F(PciPnp, ALineReentersTheIsrWhileAssertedAndAStormIsReported)
 {
     Rig& rig = Plug(InterruptMode::Line);
-    ASSERT_EQ(STATUS_SUCCESS, host::RegistrySetDword(ServiceKey() + u"\\Parameters", u"KeepAsserted", 3));
+    ASSERT_EQ(STATUS_SUCCESS, host::RegistrySetDword(Parameters(), u"KeepAsserted", 3));
     ASSERT_EQ(STATUS_SUCCESS, Add(rig));
     ULONG vector = rig.function.Vector(0);
     Calls expected = {"PrepareHardware 3 3",
@@ -152,7 +156,7 @@ TEST_F(PciPnp, ALineReentersTheIsrWhileAssertedAndAStormIsReported)
     Take();
 
     // A driver that never acknowledges.
-    ASSERT_EQ(STATUS_SUCCESS, host::RegistrySetDword(ServiceKey() + u"\\Parameters", u"KeepAsserted", ~0u));
+    ASSERT_EQ(STATUS_SUCCESS, host::RegistrySetDword(Parameters(), u"KeepAsserted", ~0u));
     ASSERT_EQ(STATUS_SUCCESS, Add(rig));
     Take();
     {
@@ -163,6 +167,41 @@ TEST_F(PciPnp, ALineReentersTheIsrWhileAssertedAndAStormIsReported)
     EXPECT_EQ(host::kInterruptStormLimit, host::InterruptVectorCounters(vector).runs - 4);
     rig.function.Lower(0);
     EXPECT_EQ(Calls{}, Take());
+}
+
+TEST_F(PciPnp, TheDeviceWritesIntoACommonBufferThatIsAlignedAsAskedAndGoesWithTheDevice)
+{
+    Rig& rig = Plug(InterruptMode::Message);
+    ASSERT_EQ(STATUS_SUCCESS, host::RegistrySetDword(Parameters(), u"DmaLength", 0x300));
+    ASSERT_EQ(STATUS_SUCCESS, host::RegistrySetDword(Parameters(), u"Alignment", 0x1FFF));
+    ASSERT_EQ(STATUS_SUCCESS, Add(rig));
+    Calls calls = Take();
+    auto post = std::find(calls.begin(), calls.end(), "D0EntryPostInterruptsEnabled");
+    ASSERT_NE(calls.end(), post);
+    auto enable = std::find_if(post, calls.end(), [](const std::string& c) { return c.rfind("DmaEnablerEnable ", 0) == 0; });
+    ASSERT_NE(calls.end(), enable) << "enablers are enabled after the post-interrupt callback";
+    unsigned long long address = 0;
+    unsigned aligned = 0;
+    ASSERT_EQ(2, sscanf(enable->c_str(), "DmaEnablerEnable %llx aligned=%u", &address, &aligned));
+    EXPECT_EQ(1u, aligned);
+    auto dpc = std::find(calls.begin(), calls.end(), Dpc(rig, 0, 1));
+    ASSERT_NE(calls.end(), dpc) << "the device interrupts when its DMA is done";
+    ASSERT_NE(calls.end(), dpc + 1);
+    EXPECT_EQ("Pattern 768 of 768", dpc[1]);
+
+    // Only the buffer's length is visible to the device.
+    EXPECT_TRUE(host::DmaCheck(address, 0x300));
+    {
+        hosttest::ExpectReport overrun(host::Check::DmaOutsideAllocation);
+        EXPECT_FALSE(host::DmaCheck(address, 0x301));
+    }
+
+    ASSERT_EQ(STATUS_SUCCESS, host::PnpRemoveDevice(kInstance));
+    calls = Take();
+    ASSERT_GE(calls.size(), 2u);
+    EXPECT_EQ((Calls{"DmaEnablerDisable", "D0ExitPreInterruptsDisabled"}), Calls(calls.begin(), calls.begin() + 2));
+    hosttest::ExpectReport freed(host::Check::DmaOutsideAllocation);
+    EXPECT_FALSE(host::DmaCheck(address, 1)) << "the common buffer went with its device";
 }
 
 } // namespace

@@ -266,22 +266,12 @@ void IoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLeng
 
 void ReadSettings(WDFDRIVER driver)
 {
-    WDFKEY key;
-    if (!NT_SUCCESS(WdfDriverOpenParametersRegistryKey(driver, KEY_READ, WDF_NO_OBJECT_ATTRIBUTES, &key)))
-        return;
-    struct {
-        PCWSTR name;
-        ULONG* value;
-    } values[] = {{u"FailPrepare", &g_settings.failPrepare}, {u"ProbeLower", &g_settings.probeLower},
-                  {u"IdleMs", &g_settings.idleMs},           {u"IdleWake", &g_settings.idleWake},
-                  {u"SxWake", &g_settings.sxWake},           {u"LeakPool", &g_settings.leakPool}};
-    for (auto& v : values) {
-        UNICODE_STRING name;
-        RtlInitUnicodeString(&name, v.name);
-        *v.value = 0;
-        WdfRegistryQueryULong(key, &name, v.value);
-    }
-    WdfRegistryClose(key);
+    FxTestReadSettings(driver, {{u"FailPrepare", &g_settings.failPrepare},
+                                {u"ProbeLower", &g_settings.probeLower},
+                                {u"IdleMs", &g_settings.idleMs},
+                                {u"IdleWake", &g_settings.idleWake},
+                                {u"SxWake", &g_settings.sxWake},
+                                {u"LeakPool", &g_settings.leakPool}});
 }
 
 NTSTATUS DeviceAdd(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit)

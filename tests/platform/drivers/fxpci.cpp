@@ -1,8 +1,10 @@
 // A function driver for a device on the simulated PCI bus. It maps BAR 0, creates an interrupt for
 // each interrupt resource in EvtDevicePrepareHardware, and acknowledges in its ISR the status bit of
 // the message it serves (every bit for a line) through the status register at 0x08 (write 1 to
-// clear); with the DWORD KeepAsserted under its Parameters key it leaves a line asserted for that
-// many runs first. Callbacks are traced as "cb <name> <arguments>".
+// clear). DWORDs under its Parameters key: KeepAsserted leaves a line asserted for that many runs
+// first; DmaLength makes it create a DMA enabler and a common buffer of that length, aligned to the
+// mask in Alignment, into which its enabler has the device write a pattern (address at 0x10, length
+// at 0x18, go at 0x1C), checked when message 0 comes. Callbacks are traced as "cb <name> <arguments>".
 #include <wdf.h>
 
 #include "fxtest.h"
@@ -13,12 +15,19 @@ namespace
 #define TRACE(...) DbgPrint(__VA_ARGS__)
 
 constexpr ULONG kStatusRegister = 0x08;
+constexpr ULONG kDmaAddress = 0x10, kDmaLength = 0x18, kDmaGo = 0x1C;
 
-ULONG g_keepAsserted = 0;
+struct Settings {
+    ULONG keepAsserted;
+    ULONG dmaLength;
+    ULONG alignment;
+};
+Settings g_settings;
 
 struct DeviceContext {
     volatile ULONG* registers;
     SIZE_T length;
+    WDFCOMMONBUFFER buffer;
 };
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DeviceContext, GetDeviceContext)
 
@@ -43,10 +52,41 @@ BOOLEAN Isr(WDFINTERRUPT Interrupt, ULONG MessageID)
     context->runs++;
     context->processor = KeGetCurrentProcessorNumber();
     context->irql = KeGetCurrentIrql();
-    if (info.MessageSignaled || context->runs > g_keepAsserted) {
+    if (info.MessageSignaled || context->runs > g_settings.keepAsserted) {
         WRITE_REGISTER_ULONG(device->registers + kStatusRegister / 4, mine);
         WdfInterruptQueueDpcForIsr(Interrupt);
     }
+    return TRUE;
+}
+
+// The device wrote i ^ 0x5A at offset i.
+void CheckPattern(WDFCOMMONBUFFER buffer)
+{
+    const UCHAR* data = static_cast<const UCHAR*>(WdfCommonBufferGetAlignedVirtualAddress(buffer));
+    size_t length = WdfCommonBufferGetLength(buffer);
+    size_t good = 0;
+    while (good < length && data[good] == UCHAR(good ^ 0x5A))
+        good++;
+    TRACE("cb Pattern %u of %u", (unsigned)good, (unsigned)length);
+}
+
+// Points the device's DMA engine at the common buffer and starts it.
+BOOLEAN DmaEnablerEnable(WDFDMAENABLER Enabler)
+{
+    DeviceContext* device = GetDeviceContext(WdfDmaEnablerGetDevice(Enabler));
+    PHYSICAL_ADDRESS logical = WdfCommonBufferGetAlignedLogicalAddress(device->buffer);
+    TRACE("cb DmaEnablerEnable %#llx aligned=%u", (unsigned long long)logical.QuadPart,
+          (unsigned)((logical.QuadPart & g_settings.alignment) == 0));
+    WRITE_REGISTER_ULONG64(reinterpret_cast<volatile ULONG64*>(device->registers + kDmaAddress / 4),
+                           (ULONG64)logical.QuadPart);
+    WRITE_REGISTER_ULONG(device->registers + kDmaLength / 4, (ULONG)WdfCommonBufferGetLength(device->buffer));
+    WRITE_REGISTER_ULONG(device->registers + kDmaGo / 4, 1);
+    return TRUE;
+}
+
+BOOLEAN DmaEnablerDisable(WDFDMAENABLER)
+{
+    TRACE("cb DmaEnablerDisable");
     return TRUE;
 }
 
@@ -64,6 +104,9 @@ void Dpc(WDFINTERRUPT Interrupt, WDFOBJECT)
     WdfInterruptReleaseLock(Interrupt);
     TRACE("cb Dpc %u runs=%u isr=%u/%u dpc=%u/%u lock=%u", info.MessageNumber, runs, context->processor,
           (unsigned)context->irql, KeGetCurrentProcessorNumber(), (unsigned)dpcIrql, (unsigned)lockIrql);
+    WDFCOMMONBUFFER buffer = GetDeviceContext(WdfInterruptGetDevice(Interrupt))->buffer;
+    if (info.MessageNumber == 0 && buffer != nullptr)
+        CheckPattern(buffer);
 }
 
 NTSTATUS InterruptEnable(WDFINTERRUPT Interrupt, WDFDEVICE)
@@ -154,21 +197,11 @@ NTSTATUS D0Exit(WDFDEVICE, WDF_POWER_DEVICE_STATE TargetState)
     return STATUS_SUCCESS;
 }
 
-void ReadSettings(WDFDRIVER driver)
-{
-    WDFKEY key;
-    g_keepAsserted = 0;
-    if (!NT_SUCCESS(WdfDriverOpenParametersRegistryKey(driver, KEY_READ, WDF_NO_OBJECT_ATTRIBUTES, &key)))
-        return;
-    UNICODE_STRING name;
-    RtlInitUnicodeString(&name, u"KeepAsserted");
-    WdfRegistryQueryULong(key, &name, &g_keepAsserted);
-    WdfRegistryClose(key);
-}
-
 NTSTATUS DeviceAdd(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit)
 {
-    ReadSettings(Driver);
+    FxTestReadSettings(Driver, {{u"KeepAsserted", &g_settings.keepAsserted},
+                                {u"DmaLength", &g_settings.dmaLength},
+                                {u"Alignment", &g_settings.alignment}});
     WDF_PNPPOWER_EVENT_CALLBACKS pnp;
     WDF_PNPPOWER_EVENT_CALLBACKS_INIT(&pnp);
     pnp.EvtDevicePrepareHardware = PrepareHardware;
@@ -181,7 +214,20 @@ NTSTATUS DeviceAdd(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit)
     WDF_OBJECT_ATTRIBUTES attributes;
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, DeviceContext);
     WDFDEVICE device;
-    return WdfDeviceCreate(&DeviceInit, &attributes, &device);
+    NTSTATUS status = WdfDeviceCreate(&DeviceInit, &attributes, &device);
+    if (!NT_SUCCESS(status) || g_settings.dmaLength == 0)
+        return status;
+    WdfDeviceSetAlignmentRequirement(device, g_settings.alignment);
+    WDF_DMA_ENABLER_CONFIG config;
+    WDF_DMA_ENABLER_CONFIG_INIT(&config, WdfDmaProfileScatterGather64, g_settings.dmaLength);
+    config.EvtDmaEnablerEnable = DmaEnablerEnable;
+    config.EvtDmaEnablerDisable = DmaEnablerDisable;
+    WDFDMAENABLER enabler;
+    status = WdfDmaEnablerCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, &enabler);
+    if (NT_SUCCESS(status))
+        status = WdfCommonBufferCreate(enabler, g_settings.dmaLength, WDF_NO_OBJECT_ATTRIBUTES,
+                                       &GetDeviceContext(device)->buffer);
+    return status;
 }
 
 } // namespace

@@ -42,6 +42,27 @@ inline NTSTATUS FxTestDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING r
     return WdfDriverCreate(driverObject, registryPath, WDF_NO_OBJECT_ATTRIBUTES, &config, WDF_NO_HANDLE);
 }
 
+// A DWORD a test driver reads from its service's Parameters key when it adds its device (0 when absent).
+struct FxTestSetting {
+    PCWSTR name;
+    ULONG* value;
+};
+
+template <size_t N> void FxTestReadSettings(WDFDRIVER driver, const FxTestSetting (&settings)[N])
+{
+    for (const FxTestSetting& setting : settings)
+        *setting.value = 0;
+    WDFKEY key;
+    if (!NT_SUCCESS(WdfDriverOpenParametersRegistryKey(driver, KEY_READ, WDF_NO_OBJECT_ATTRIBUTES, &key)))
+        return;
+    for (const FxTestSetting& setting : settings) {
+        UNICODE_STRING name;
+        RtlInitUnicodeString(&name, setting.name);
+        WdfRegistryQueryULong(key, &name, setting.value);
+    }
+    WdfRegistryClose(key);
+}
+
 // Sends a received request on to the next-lower device as it is, letting go of it.
 inline void FxTestPassDown(WDFREQUEST request, WDFDEVICE device)
 {
