@@ -627,6 +627,10 @@ void WdfFdoInitSetDefaultChildListConfig(PWDFDEVICE_INIT DeviceInit, PWDF_CHILD_
 NTSTATUS WdfFdoInitQueryProperty(PWDFDEVICE_INIT DeviceInit, DEVICE_REGISTRY_PROPERTY DeviceProperty,
                                  ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength);
 PDEVICE_OBJECT WdfFdoInitWdmGetPhysicalDevice(PWDFDEVICE_INIT DeviceInit);
+// Asks the bus for an interface (at PASSIVE_LEVEL): STATUS_NOT_SUPPORTED for one it does not offer
+// at that version, STATUS_INVALID_PARAMETER for a buffer smaller than the interface.
+NTSTATUS WdfFdoQueryForInterface(WDFDEVICE Fdo, LPCGUID InterfaceType, PINTERFACE Interface, USHORT Size,
+                                 USHORT Version, PVOID InterfaceSpecificData);
 
 NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUTES DeviceAttributes, WDFDEVICE* Device);
 NTSTATUS WdfDeviceQueryProperty(WDFDEVICE Device, DEVICE_REGISTRY_PROPERTY DeviceProperty, ULONG BufferLength,

@@ -463,9 +463,11 @@ void ForgetNode(Node* node)
     node->state = PnpState::Removed;
 }
 
-// Runs a host control on a PnP manager thread, one at a time, and waits for it.
+// Runs a host control on a PnP manager thread, one at a time: waited for, or queued (the call then
+// belongs to the thread).
 struct PnpCall {
     std::function<NTSTATUS()> run;
+    bool queued = false;
     NTSTATUS status = STATUS_SUCCESS;
 };
 
@@ -475,6 +477,22 @@ void PnpThread(PVOID context)
     KeWaitForSingleObject(&M().serial, Executive, KernelMode, FALSE, nullptr);
     call->status = call->run();
     KeSetEvent(&M().serial, IO_NO_INCREMENT, FALSE);
+    if (call->queued)
+        delete call;
+}
+
+NTSTATUS QueueOnPnpThread(std::function<NTSTATUS()> run)
+{
+    auto* call = new PnpCall{std::move(run), true};
+    HANDLE handle = nullptr;
+    NTSTATUS status =
+        PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, PnpThread, call);
+    if (!NT_SUCCESS(status)) {
+        delete call;
+        return status;
+    }
+    ZwClose(handle);
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS OnPnpThread(std::function<NTSTATUS()> run)
@@ -726,33 +744,64 @@ NTSTATUS PnpInstallDriver(std::u16string_view hardwareId, std::u16string_view se
     return status;
 }
 
+namespace
+{
+
+// On the PnP manager's thread: a new node for the device, its stack built and started.
+NTSTATUS AddNode(const PnpBusDevice& device)
+{
+    if (FindNode(device.instanceId) != nullptr)
+        return STATUS_OBJECT_NAME_COLLISION;
+    auto owned = std::make_unique<Node>();
+    Node* node = owned.get();
+    node->bus = device;
+    node->enumKey = std::u16string(kEnumKey) + u"\\" + device.instanceId;
+    NTSTATUS status = RegistryCreateKey(node->enumKey);
+    if (!NT_SUCCESS(status))
+        return status;
+    status = DeviceCreate(nullptr, u"", FILE_DEVICE_BUS_EXTENDER, 0, false, &node->busHandler, &node->pdo);
+    if (!NT_SUCCESS(status))
+        return status;
+    node->pdo->node = node;
+    {
+        std::lock_guard<std::mutex> guard(M().lock);
+        M().nodes.push_back(std::move(owned));
+    }
+    Lock(node);
+    status = Match(node) ? AddAndStart(node) : STATUS_NOT_FOUND;
+    Unlock(node);
+    return status;
+}
+
+void SurpriseRemove(Node* node)
+{
+    RemoveStack(node, true);
+    ForgetNode(node);
+}
+
+} // namespace
+
 NTSTATUS PnpAddDevice(const PnpBusDevice& device)
 {
     if (device.instanceId.empty() || device.hardwareIds.empty())
         return STATUS_INVALID_PARAMETER;
-    return OnPnpThread([device]() -> NTSTATUS {
-        if (FindNode(device.instanceId) != nullptr)
-            return STATUS_OBJECT_NAME_COLLISION;
-        auto owned = std::make_unique<Node>();
-        Node* node = owned.get();
-        node->bus = device;
-        node->enumKey = std::u16string(kEnumKey) + u"\\" + device.instanceId;
-        NTSTATUS status = RegistryCreateKey(node->enumKey);
-        if (!NT_SUCCESS(status))
-            return status;
-        status =
-            DeviceCreate(nullptr, u"", FILE_DEVICE_BUS_EXTENDER, 0, false, &node->busHandler, &node->pdo);
-        if (!NT_SUCCESS(status))
-            return status;
-        node->pdo->node = node;
-        {
-            std::lock_guard<std::mutex> guard(M().lock);
-            M().nodes.push_back(std::move(owned));
-        }
+    return OnPnpThread([device]() -> NTSTATUS { return AddNode(device); });
+}
+
+NTSTATUS PnpRequestReenumeration(std::u16string_view instanceId)
+{
+    if (FindNode(instanceId) == nullptr)
+        return STATUS_NO_SUCH_DEVICE;
+    std::u16string id(instanceId);
+    return QueueOnPnpThread([id]() -> NTSTATUS {
+        Node* node = FindNode(id);
+        if (node == nullptr)
+            return STATUS_NO_SUCH_DEVICE; // removed meanwhile
         Lock(node);
-        status = Match(node) ? AddAndStart(node) : STATUS_NOT_FOUND;
+        PnpBusDevice device = node->bus;
+        SurpriseRemove(node);
         Unlock(node);
-        return status;
+        return AddNode(device);
     });
 }
 
@@ -798,8 +847,7 @@ NTSTATUS PnpRemoveDevice(std::u16string_view instanceId)
 NTSTATUS PnpSurpriseRemoveDevice(std::u16string_view instanceId)
 {
     return OnNode(instanceId, [](Node* node) -> NTSTATUS {
-        RemoveStack(node, true);
-        ForgetNode(node);
+        SurpriseRemove(node);
         return STATUS_SUCCESS;
     });
 }

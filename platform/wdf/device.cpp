@@ -289,7 +289,8 @@ NTSTATUS Device::PrepareHardware()
         size_t count = head.Count == 0 ? 0 : head.List[0].PartialResourceList.Count;
         count = std::min(count, (image.size() - header) / sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR));
         list->descriptors.resize(count);
-        memcpy(list->descriptors.data(), image.data() + header, count * sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR));
+        memcpy(list->descriptors.data(), image.data() + header,
+               count * sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR));
         return list;
     };
     rawResources = makeList(false);
@@ -545,6 +546,21 @@ NTSTATUS WdfFdoInitQueryProperty(PWDFDEVICE_INIT DeviceInit, DEVICE_REGISTRY_PRO
 PDEVICE_OBJECT WdfFdoInitWdmGetPhysicalDevice(PWDFDEVICE_INIT DeviceInit)
 {
     return DeviceInit == nullptr ? nullptr : &DeviceInit->pdo->object;
+}
+
+NTSTATUS WdfFdoQueryForInterface(WDFDEVICE Fdo, LPCGUID InterfaceType, PINTERFACE Interface, USHORT Size,
+                                 USHORT Version, PVOID InterfaceSpecificData)
+{
+    UNREFERENCED_PARAMETER(InterfaceSpecificData);
+    auto* device = As<fx::Device>(Fdo, Kind::Device, "WdfFdoQueryForInterface");
+    if (device == nullptr || InterfaceType == nullptr || Interface == nullptr)
+        return STATUS_INVALID_PARAMETER;
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+        host::VerifierReport(host::Check::InvalidIrql, "WdfFdoQueryForInterface at IRQL %u",
+                             KeGetCurrentIrql());
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    return host::io::NodeQueryInterface(device->node, *InterfaceType, Size, Version, Interface);
 }
 
 NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUTES DeviceAttributes,

@@ -94,8 +94,8 @@ using namespace fx;
 
 extern "C" {
 
-NTSTATUS WdfDmaEnablerCreate(WDFDEVICE Device, PWDF_DMA_ENABLER_CONFIG Config, PWDF_OBJECT_ATTRIBUTES Attributes,
-                             WDFDMAENABLER* DmaEnablerHandle)
+NTSTATUS WdfDmaEnablerCreate(WDFDEVICE Device, PWDF_DMA_ENABLER_CONFIG Config,
+                             PWDF_OBJECT_ATTRIBUTES Attributes, WDFDMAENABLER* DmaEnablerHandle)
 {
     if (DmaEnablerHandle != nullptr)
         *DmaEnablerHandle = nullptr;
@@ -104,8 +104,8 @@ NTSTATUS WdfDmaEnablerCreate(WDFDEVICE Device, PWDF_DMA_ENABLER_CONFIG Config, P
         Config->Size != sizeof(WDF_DMA_ENABLER_CONFIG) || Config->Profile <= WdfDmaProfileInvalid ||
         Config->Profile > WdfDmaProfileScatterGather64Duplex || Config->MaximumLength == 0)
         return STATUS_INVALID_PARAMETER;
-    if (Attributes != nullptr && Attributes->ParentObject != nullptr && Attributes->ParentObject != Device)
-        return STATUS_INVALID_PARAMETER; // an enabler belongs to its device
+    if (OtherParent(Attributes, device))
+        return STATUS_INVALID_PARAMETER;
     auto* enabler = new (std::nothrow) fx::DmaEnabler(device, *Config);
     WDFDMAENABLER created = nullptr;
     NTSTATUS status = Publish(enabler, Attributes, device, _ReturnAddress(), &created);
@@ -166,7 +166,8 @@ PHYSICAL_ADDRESS WdfCommonBufferGetAlignedLogicalAddress(WDFCOMMONBUFFER CommonB
     auto* buffer =
         As<fx::CommonBuffer>(CommonBuffer, Kind::CommonBuffer, "WdfCommonBufferGetAlignedLogicalAddress");
     PHYSICAL_ADDRESS address;
-    address.QuadPart = buffer == nullptr ? 0 : static_cast<LONGLONG>(reinterpret_cast<ULONG_PTR>(buffer->block));
+    address.QuadPart =
+        buffer == nullptr ? 0 : static_cast<LONGLONG>(reinterpret_cast<ULONG_PTR>(buffer->block));
     return address;
 }
 

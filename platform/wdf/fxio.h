@@ -77,8 +77,8 @@ struct Device : Object, host::io::DeviceHandler, DeviceConfig {
     bool preparing = false; // inside EvtDevicePrepareHardware
     Object* rawResources = nullptr;
     Object* translatedResources = nullptr;
-    std::vector<Interrupt*> interrupts; // in creation order
-    std::vector<DmaEnabler*> dmaEnablers; // in creation order
+    std::vector<Interrupt*> interrupts;    // in creation order
+    std::vector<DmaEnabler*> dmaEnablers;  // in creation order
     ULONG alignment = FILE_BYTE_ALIGNMENT; // what common buffers are aligned to (a mask)
     bool idleCanWake = false;
     bool sxWakeEnabled = false;
@@ -94,6 +94,13 @@ struct Device : Object, host::io::DeviceHandler, DeviceConfig {
     bool started = false;       // interfaces are live while started
     bool queuesPowered = false; // guarded by ioLock: power-managed queues present only in D0
 };
+
+// Objects that belong to their device (interrupts, DMA enablers) take no other parent.
+inline bool OtherParent(PWDF_OBJECT_ATTRIBUTES attributes, Device* device)
+{
+    return attributes != nullptr && attributes->ParentObject != nullptr &&
+           attributes->ParentObject != ToHandle(device);
+}
 
 // The descriptors of one resource list handed to EvtDevicePrepareHardware.
 struct ResourceList : Object {

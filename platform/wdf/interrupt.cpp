@@ -230,8 +230,8 @@ using namespace fx;
 
 extern "C" {
 
-NTSTATUS WdfInterruptCreate(WDFDEVICE Device, PWDF_INTERRUPT_CONFIG Configuration, PWDF_OBJECT_ATTRIBUTES Attributes,
-                            WDFINTERRUPT* Interrupt)
+NTSTATUS WdfInterruptCreate(WDFDEVICE Device, PWDF_INTERRUPT_CONFIG Configuration,
+                            PWDF_OBJECT_ATTRIBUTES Attributes, WDFINTERRUPT* Interrupt)
 {
     if (Interrupt != nullptr)
         *Interrupt = nullptr;
@@ -239,8 +239,8 @@ NTSTATUS WdfInterruptCreate(WDFDEVICE Device, PWDF_INTERRUPT_CONFIG Configuratio
     if (device == nullptr || Configuration == nullptr || Interrupt == nullptr ||
         Configuration->Size != sizeof(WDF_INTERRUPT_CONFIG) || Configuration->EvtInterruptIsr == nullptr)
         return STATUS_INVALID_PARAMETER;
-    if (Attributes != nullptr && Attributes->ParentObject != nullptr && Attributes->ParentObject != Device)
-        return STATUS_INVALID_PARAMETER; // an interrupt belongs to its device
+    if (OtherParent(Attributes, device))
+        return STATUS_INVALID_PARAMETER;
     // Before the device starts (EvtDriverDeviceAdd) or inside EvtDevicePrepareHardware; the latter
     // names its descriptors.
     bool withResources = Configuration->InterruptTranslated != nullptr;
@@ -290,7 +290,8 @@ void WdfInterruptGetInfo(WDFINTERRUPT Interrupt, PWDF_INTERRUPT_INFO Info)
     Info->MessageNumber = IsMessage(d) ? interrupt->messageNumber : 0;
     Info->Vector = Vector(d);
     Info->Irql = Irql(d);
-    Info->TargetProcessorSet = IsMessage(d) ? d.u.MessageInterrupt.Translated.Affinity : d.u.Interrupt.Affinity;
+    Info->TargetProcessorSet =
+        IsMessage(d) ? d.u.MessageInterrupt.Translated.Affinity : d.u.Interrupt.Affinity;
     Info->Group = IsMessage(d) ? d.u.MessageInterrupt.Translated.Group : d.u.Interrupt.Group;
     Info->Mode = (d.Flags & CM_RESOURCE_INTERRUPT_LATCHED) != 0 ? Latched : LevelSensitive;
     Info->Polarity = InterruptActiveHigh;
@@ -315,9 +316,11 @@ void WdfInterruptReleaseLock(WDFINTERRUPT Interrupt)
         interrupt->ReleaseLock(interrupt->lockIrql);
 }
 
-BOOLEAN WdfInterruptSynchronize(WDFINTERRUPT Interrupt, PFN_WDF_INTERRUPT_SYNCHRONIZE Callback, WDFCONTEXT Context)
+BOOLEAN WdfInterruptSynchronize(WDFINTERRUPT Interrupt, PFN_WDF_INTERRUPT_SYNCHRONIZE Callback,
+                                WDFCONTEXT Context)
 {
-    if (Callback == nullptr || As<fx::Interrupt>(Interrupt, Kind::Interrupt, "WdfInterruptSynchronize") == nullptr)
+    if (Callback == nullptr ||
+        As<fx::Interrupt>(Interrupt, Kind::Interrupt, "WdfInterruptSynchronize") == nullptr)
         return FALSE;
     WdfInterruptAcquireLock(Interrupt);
     BOOLEAN result = Callback(Interrupt, Context);

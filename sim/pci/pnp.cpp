@@ -38,6 +38,15 @@ host::PnpBusDevice PnpDevice(Function& function, std::u16string instanceId)
     device.queryInterface = [f](const GUID& guid, USHORT size, USHORT version, PINTERFACE interface) {
         return QueryInterface(*f, guid, size, version, interface);
     };
+    std::u16string id = device.instanceId;
+    PnpHooks hooks;
+    hooks.reenumerate = [id](Function&) { host::PnpRequestReenumeration(id); };
+    // A platform-level reset asks for re-enumeration itself.
+    hooks.resetDone = [id](Function&, ResetKind kind, NTSTATUS status) {
+        if (kind == ResetKind::FunctionLevel && NT_SUCCESS(status))
+            host::PnpRequestReenumeration(id);
+    };
+    function.SetPnpHooks(std::move(hooks));
     return device;
 }
 

@@ -17,7 +17,9 @@ struct FunctionConfig;
 std::vector<std::u16string> HardwareIds(const FunctionConfig& config);
 
 // What host::PnpAddDevice takes for `function`: D0 from the power manager powers the function, D3
-// puts it in D3hot, or D3cold when the system is going to sleep or hibernate.
+// puts it in D3hot, or D3cold when the system is going to sleep or hibernate. Also sets the function's
+// PnP hooks: a re-enumeration request, a platform-level reset and a successful function-level reset
+// bring the device back through the PnP manager (surprise removal, then added again).
 host::PnpBusDevice PnpDevice(Function& function, std::u16string instanceId);
 
 } // namespace sim::pci

@@ -1,12 +1,14 @@
 // A framework driver on a function of the simulated bus, started by the PnP manager: its resource
 // lists, interrupts created from them, connected around the D0 callbacks and delivered to its ISR and
 // DPC, for message-signalled vectors and a level-triggered line; DMA enablers in the D0 sequence and a
-// common buffer the device writes into.
+// common buffer the device writes into; the bus's interfaces, resets and re-enumeration, and the power
+// changes the function hears of.
 #include <gtest/gtest.h>
 
 #include <host/host.h>
 #include <host/dma.h>
 #include <host/interrupt.h>
+#include <host/io.h>
 #include <host/image.h>
 #include <host/loader.h>
 #include <host/pnp.h>
@@ -20,6 +22,9 @@
 #include <string>
 #include <vector>
 
+#include <wdmguid.h>
+
+#include "fxtest.h"
 #include "host_test.h"
 #include "sim/pci/pnp.h"
 #include "test_device.h"
@@ -91,6 +96,33 @@ protected:
         unsigned irql = host::InterruptVectorIrql(vector);
         return Format("Dpc %u runs=%u isr=%u/%u dpc=%u/%u lock=%u", m, runs, processor, irql, processor,
                       unsigned(DISPATCH_LEVEL), irql);
+    }
+
+    // Sends one of FxPci's control codes and returns the status it answers with.
+    static NTSTATUS Control(ULONG code, const void* input, size_t length)
+    {
+        auto paths = host::IoInterfaceList(GUID_FXPCI_INTERFACE);
+        EXPECT_EQ(1u, paths.size());
+        HANDLE handle = nullptr;
+        if (paths.empty() || !NT_SUCCESS(host::IoOpen(paths[0], &handle)))
+            return STATUS_NO_SUCH_DEVICE;
+        ULONG answer = 0;
+        ULONG_PTR returned = 0;
+        EXPECT_EQ(STATUS_SUCCESS, host::IoDeviceControl(handle, code, input, length, &answer, sizeof(answer), &returned));
+        EXPECT_EQ(STATUS_SUCCESS, host::IoClose(handle));
+        return static_cast<NTSTATUS>(answer);
+    }
+
+    // True when `calls` holds `sequence` in that order (other calls may come between).
+    static bool InOrder(const Calls& calls, const Calls& sequence)
+    {
+        auto at = calls.begin();
+        for (const std::string& wanted : sequence) {
+            at = std::find(at, calls.end(), wanted);
+            if (at == calls.end())
+                return false;
+        }
+        return true;
     }
 
 private:
@@ -202,6 +234,86 @@ TEST_F(PciPnp, TheDeviceWritesIntoACommonBufferThatIsAlignedAsAskedAndGoesWithTh
     EXPECT_EQ((Calls{"DmaEnablerDisable", "D0ExitPreInterruptsDisabled"}), Calls(calls.begin(), calls.begin() + 2));
     hosttest::ExpectReport freed(host::Check::DmaOutsideAllocation);
     EXPECT_FALSE(host::DmaCheck(address, 1)) << "the common buffer went with its device";
+}
+
+TEST_F(PciPnp, InterfaceQueriesReachTheBusWhichChecksGuidSizeAndVersion)
+{
+    Rig& rig = Plug(InterruptMode::Message);
+    ASSERT_EQ(STATUS_SUCCESS, Add(rig));
+    const USHORT reset = sizeof(DEVICE_RESET_INTERFACE_STANDARD);
+    const struct {
+        FXPCI_QUERY query;
+        NTSTATUS status;
+    } cases[] = {
+        {{GUID_DEVICE_RESET_INTERFACE_STANDARD, reset, DEVICE_RESET_INTERFACE_VERSION}, STATUS_SUCCESS},
+        {{GUID_DEVICE_RESET_INTERFACE_STANDARD, USHORT(reset - 1), DEVICE_RESET_INTERFACE_VERSION},
+         STATUS_INVALID_PARAMETER},
+        {{GUID_DEVICE_RESET_INTERFACE_STANDARD, reset, DEVICE_RESET_INTERFACE_VERSION + 1}, STATUS_NOT_SUPPORTED},
+        {{GUID_BUS_INTERFACE_STANDARD, sizeof(BUS_INTERFACE_STANDARD), PCI_BUS_INTERFACE_STANDARD_VERSION},
+         STATUS_SUCCESS},
+        {{GUID_FXPCI_INTERFACE, 64, 1}, STATUS_NOT_SUPPORTED},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.status, Control(IOCTL_FXPCI_QUERY, &c.query, sizeof(c.query)))
+            << c.query.size << " v" << c.query.version;
+    EXPECT_EQ(0, rig.function.InterfaceReferences()) << "every interface handed out was let go of";
+}
+
+// Each comes back through surprise removal and a new start, queued to the PnP manager: the request
+// asking for it completes first (done inline, removal would wait for it forever).
+TEST_F(PciPnp, ResetsAndReenumerationBringTheDeviceBackThroughRemovalAndReAdd)
+{
+    Rig& rig = Plug(InterruptMode::Message);
+    ASSERT_EQ(STATUS_SUCCESS, Add(rig));
+    Take();
+    const ULONG flr = FunctionLevelDeviceReset, pldr = PlatformLevelDeviceReset;
+    const struct {
+        const char* what;
+        ULONG code;
+        const ULONG* type;
+        NTSTATUS answer;
+        int resets;
+        const char* done;
+    } cases[] = {
+        {"function-level reset", IOCTL_FXPCI_RESET, &flr, STATUS_PENDING, 1, "ResetDone 0"},
+        {"platform-level reset", IOCTL_FXPCI_RESET, &pldr, STATUS_SUCCESS, 2, nullptr},
+        {"re-enumerate-self", IOCTL_FXPCI_REENUMERATE, nullptr, STATUS_SUCCESS, 2, nullptr},
+    };
+    rig.function.ScriptReset(STATUS_SUCCESS, Ms(5));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(c.answer, Control(c.code, c.type, c.type != nullptr ? sizeof(*c.type) : 0));
+        host::ClockAdvance(Ms(5));
+        Calls calls = Take();
+        Calls sequence = {"SurpriseRemoval", "D0Exit 5", "ReleaseHardware", "PrepareHardware 6 6",
+                          "D0EntryPostInterruptsEnabled"};
+        if (c.done != nullptr) {
+            EXPECT_TRUE(InOrder(calls, {c.done})) << ::testing::PrintToString(calls);
+        }
+        EXPECT_TRUE(InOrder(calls, sequence)) << ::testing::PrintToString(calls);
+        EXPECT_EQ(host::PnpState::Started, host::PnpQueryState(kInstance));
+        EXPECT_EQ(c.resets, rig.device.resets);
+    }
+
+    // A reset that fails leaves the device as it was.
+    rig.function.ScriptReset(STATUS_IO_TIMEOUT, Ms(5));
+    EXPECT_EQ(STATUS_PENDING, Control(IOCTL_FXPCI_RESET, &flr, sizeof(flr)));
+    host::ClockAdvance(Ms(5));
+    EXPECT_EQ(Calls{Format("ResetDone %x", unsigned(STATUS_IO_TIMEOUT))}, Take());
+    EXPECT_EQ(2, rig.device.resets);
+}
+
+TEST_F(PciPnp, TheFunctionLosesPowerInASystemSleepAndServesItsDriverAgainAfterResume)
+{
+    Rig& rig = Plug(InterruptMode::Message);
+    ASSERT_EQ(STATUS_SUCCESS, Add(rig));
+    ASSERT_EQ(STATUS_SUCCESS, host::PnpSystemSleep(PowerSystemSleeping3));
+    EXPECT_EQ(PowerState::D3Cold, rig.function.CurrentPowerState());
+    ASSERT_EQ(STATUS_SUCCESS, host::PnpSystemResume());
+    EXPECT_EQ((std::vector<PowerState>{PowerState::D3Cold, PowerState::D0}), rig.device.powerStates);
+    Take();
+    rig.device.Interrupt(2);
+    EXPECT_EQ(Calls{Dpc(rig, 2, 1)}, Take());
 }
 
 } // namespace

@@ -52,6 +52,10 @@ enum class PnpState { NotStarted, Started, Stopped, Failed, Disabled, Removed };
 // status: STATUS_OBJECT_NAME_COLLISION for an instance already present, STATUS_NOT_FOUND when no driver
 // matches (the device then stays on the bus without drivers), or the status the stack failed with.
 NTSTATUS PnpAddDevice(const PnpBusDevice& device);
+// The bus asks for the device to be enumerated again (re-enumerate-self, a reset): queued to a PnP
+// manager thread, never run inline, where the device is surprise-removed and added again with the same
+// description. STATUS_NO_SUCH_DEVICE when the instance is not on the bus.
+NTSTATUS PnpRequestReenumeration(std::u16string_view instanceId);
 // Query-stop then stop (rebalance); the query may be vetoed by a driver (its status is returned).
 NTSTATUS PnpStopDevice(std::u16string_view instanceId);
 // Starts a stopped or failed stack again.

@@ -4,8 +4,10 @@
 // clear). DWORDs under its Parameters key: KeepAsserted leaves a line asserted for that many runs
 // first; DmaLength makes it create a DMA enabler and a common buffer of that length, aligned to the
 // mask in Alignment, into which its enabler has the device write a pattern (address at 0x10, length
-// at 0x18, go at 0x1C), checked when message 0 comes. Callbacks are traced as "cb <name> <arguments>".
+// at 0x18, go at 0x1C), checked when message 0 comes. Its control codes query the bus's interfaces
+// and use the reset and re-enumerate-self ones. Callbacks are traced as "cb <name> <arguments>".
 #include <wdf.h>
+#include <wdmguid.h>
 
 #include "fxtest.h"
 
@@ -197,6 +199,83 @@ NTSTATUS D0Exit(WDFDEVICE, WDF_POWER_DEVICE_STATE TargetState)
     return STATUS_SUCCESS;
 }
 
+void SurpriseRemoval(WDFDEVICE)
+{
+    TRACE("cb SurpriseRemoval");
+}
+
+void ResetDone(NTSTATUS Status, PVOID)
+{
+    TRACE("cb ResetDone %x", (unsigned)Status);
+}
+
+// Runs `use` on the bus interface `guid` of the current version, then lets go of it.
+template <typename Interface, typename Use>
+NTSTATUS WithInterface(WDFDEVICE device, const GUID& guid, USHORT version, Use use)
+{
+    Interface bus;
+    NTSTATUS status = WdfFdoQueryForInterface(device, &guid, reinterpret_cast<PINTERFACE>(&bus), sizeof(bus),
+                                              version, nullptr);
+    if (!NT_SUCCESS(status))
+        return status;
+    status = use(bus);
+    bus.InterfaceDereference(bus.Context);
+    return status;
+}
+
+NTSTATUS Control(WDFDEVICE device, ULONG code, const void* input, size_t length)
+{
+    switch (code) {
+    case IOCTL_FXPCI_QUERY: {
+        if (length < sizeof(FXPCI_QUERY))
+            return STATUS_BUFFER_TOO_SMALL;
+        const auto* query = static_cast<const FXPCI_QUERY*>(input);
+        UCHAR buffer[256];
+        auto* bus = reinterpret_cast<PINTERFACE>(buffer);
+        NTSTATUS status =
+            WdfFdoQueryForInterface(device, &query->guid, bus, query->size, query->version, nullptr);
+        if (NT_SUCCESS(status))
+            bus->InterfaceDereference(bus->Context);
+        return status;
+    }
+    case IOCTL_FXPCI_RESET: {
+        if (length < sizeof(ULONG))
+            return STATUS_BUFFER_TOO_SMALL;
+        auto type = static_cast<DEVICE_RESET_TYPE>(*static_cast<const ULONG*>(input));
+        return WithInterface<DEVICE_RESET_INTERFACE_STANDARD>(
+            device, GUID_DEVICE_RESET_INTERFACE_STANDARD, DEVICE_RESET_INTERFACE_VERSION,
+            [type](DEVICE_RESET_INTERFACE_STANDARD& reset) {
+                FUNCTION_LEVEL_DEVICE_RESET_PARAMETERS parameters = {sizeof(parameters), ResetDone, nullptr};
+                return reset.DeviceReset(reset.Context, type, 0,
+                                         type == FunctionLevelDeviceReset ? &parameters : nullptr);
+            });
+    }
+    case IOCTL_FXPCI_REENUMERATE:
+        return WithInterface<REENUMERATE_SELF_INTERFACE_STANDARD>(
+            device, GUID_REENUMERATE_SELF_INTERFACE_STANDARD, REENUMERATE_SELF_INTERFACE_STANDARD_VERSION,
+            [](REENUMERATE_SELF_INTERFACE_STANDARD& self) {
+                self.SurpriseRemoveAndReenumerateSelf(self.Context);
+                return STATUS_SUCCESS;
+            });
+    default:
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+}
+
+// Answers with the status of what the control code did.
+void IoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t, size_t, ULONG IoControlCode)
+{
+    PVOID input = nullptr;
+    size_t length = 0;
+    WdfRequestRetrieveInputBuffer(Request, 0, &input, &length);
+    NTSTATUS result = Control(WdfIoQueueGetDevice(Queue), IoControlCode, input, length);
+    PVOID output = nullptr;
+    NTSTATUS status = WdfRequestRetrieveOutputBuffer(Request, sizeof(ULONG), &output, nullptr);
+    if (NT_SUCCESS(status))
+        *static_cast<ULONG*>(output) = static_cast<ULONG>(result);
+    WdfRequestCompleteWithInformation(Request, status, NT_SUCCESS(status) ? sizeof(ULONG) : 0);
+}
+
 NTSTATUS DeviceAdd(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit)
 {
     FxTestReadSettings(Driver, {{u"KeepAsserted", &g_settings.keepAsserted},
@@ -210,11 +289,20 @@ NTSTATUS DeviceAdd(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit)
     pnp.EvtDeviceD0EntryPostInterruptsEnabled = D0EntryPost;
     pnp.EvtDeviceD0ExitPreInterruptsDisabled = D0ExitPre;
     pnp.EvtDeviceD0Exit = D0Exit;
+    pnp.EvtDeviceSurpriseRemoval = SurpriseRemoval;
     WdfDeviceInitSetPnpPowerEventCallbacks(DeviceInit, &pnp);
     WDF_OBJECT_ATTRIBUTES attributes;
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, DeviceContext);
     WDFDEVICE device;
     NTSTATUS status = WdfDeviceCreate(&DeviceInit, &attributes, &device);
+    if (!NT_SUCCESS(status))
+        return status;
+    WDF_IO_QUEUE_CONFIG queue;
+    WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&queue, WdfIoQueueDispatchParallel);
+    queue.EvtIoDeviceControl = IoDeviceControl;
+    status = WdfIoQueueCreate(device, &queue, WDF_NO_OBJECT_ATTRIBUTES, nullptr);
+    if (NT_SUCCESS(status))
+        status = WdfDeviceCreateDeviceInterface(device, &GUID_FXPCI_INTERFACE, nullptr);
     if (!NT_SUCCESS(status) || g_settings.dmaLength == 0)
         return status;
     WdfDeviceSetAlignmentRequirement(device, g_settings.alignment);

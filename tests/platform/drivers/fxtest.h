@@ -28,6 +28,20 @@
 #define IOCTL_FXLOWER_PING CTL_CODE(FXTEST_DEVICE, 0x901, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_FXLOWER_HOLD CTL_CODE(FXTEST_DEVICE, 0x902, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
+// FxPci, the driver on the simulated PCI bus: its bus interfaces. Each answers with a ULONG status.
+// Queries an interface: input FXPCI_QUERY, output the query's status.
+#define IOCTL_FXPCI_QUERY CTL_CODE(FXTEST_DEVICE, 0xA01, METHOD_BUFFERED, FILE_ANY_ACCESS)
+// Input a ULONG DEVICE_RESET_TYPE; output DeviceReset's status. A function-level reset is asynchronous
+// and traced as "cb ResetDone <status>" when it completes.
+#define IOCTL_FXPCI_RESET CTL_CODE(FXTEST_DEVICE, 0xA02, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_FXPCI_REENUMERATE CTL_CODE(FXTEST_DEVICE, 0xA03, METHOD_BUFFERED, FILE_ANY_ACCESS)
+
+struct FXPCI_QUERY {
+    GUID guid;
+    USHORT size;
+    USHORT version;
+};
+
 #define FXLOWER_PING_ANSWER 0x1234u
 #define FXFUNC_INFO_STATUS ((NTSTATUS)0x40100001L)
 #define FXFUNC_LEAK_TAG 0x6b61654cu // "Leak"
@@ -76,3 +90,6 @@ inline void FxTestPassDown(WDFREQUEST request, WDFDEVICE device)
 // {5b0d3a2e-8f61-4c1e-9b7a-2d4e6f708192}
 DEFINE_GUID(GUID_FXTEST_INTERFACE, 0x5b0d3a2e, 0x8f61, 0x4c1e, 0x9b, 0x7a, 0x2d, 0x4e, 0x6f, 0x70, 0x81,
             0x92);
+
+// {0c4e5f1a-7b2d-4d3e-8a9f-1b2c3d4e5f60}
+DEFINE_GUID(GUID_FXPCI_INTERFACE, 0x0c4e5f1a, 0x7b2d, 0x4d3e, 0x8a, 0x9f, 0x1b, 0x2c, 0x3d, 0x4e, 0x5f, 0x60);
