@@ -16,7 +16,8 @@ public:
 };
 
 // The MAC's view of an interrupt source (source n is status bit 24 + n): a level a block holds while
-// it wants service. The MAC latches the status bit on the rising edge and delivers per its masks.
+// it wants service. The MAC's status bit follows it: set while the level is high (clearing it then sets
+// it again), delivered per the MAC's masks.
 class InterruptSink {
 public:
     virtual ~InterruptSink() = default;
