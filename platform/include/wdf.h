@@ -742,8 +742,8 @@ void WdfInterruptDisable(WDFINTERRUPT Interrupt);
 // DMA. Logical addresses are host addresses. A device's enablers are filled, enabled and started
 // (EvtDmaEnablerFill, EvtDmaEnablerEnable, EvtDmaEnablerSelfManagedIoStart) after
 // EvtDeviceD0EntryPostInterruptsEnabled, and stopped, disabled and flushed before
-// EvtDeviceD0ExitPreInterruptsDisabled; a callback returning FALSE fails the D0 entry. Common buffers
-// are DMA-visible until deleted, and aligned to the device's alignment requirement.
+// EvtDeviceD0ExitPreInterruptsDisabled; a callback returning a failure status fails the D0 entry.
+// Common buffers are DMA-visible until deleted, and aligned to the device's alignment requirement.
 #define FILE_BYTE_ALIGNMENT 0x00000000
 #define FILE_WORD_ALIGNMENT 0x00000001
 #define FILE_LONG_ALIGNMENT 0x00000003
@@ -765,12 +765,12 @@ typedef enum _WDF_DMA_PROFILE {
     WdfDmaProfileScatterGather64Duplex,
 } WDF_DMA_PROFILE;
 
-typedef BOOLEAN EVT_WDF_DMA_ENABLER_FILL(WDFDMAENABLER DmaEnabler);
-typedef BOOLEAN EVT_WDF_DMA_ENABLER_FLUSH(WDFDMAENABLER DmaEnabler);
-typedef BOOLEAN EVT_WDF_DMA_ENABLER_ENABLE(WDFDMAENABLER DmaEnabler);
-typedef BOOLEAN EVT_WDF_DMA_ENABLER_DISABLE(WDFDMAENABLER DmaEnabler);
-typedef BOOLEAN EVT_WDF_DMA_ENABLER_SELFMANAGED_IO_START(WDFDMAENABLER DmaEnabler);
-typedef BOOLEAN EVT_WDF_DMA_ENABLER_SELFMANAGED_IO_STOP(WDFDMAENABLER DmaEnabler);
+typedef NTSTATUS EVT_WDF_DMA_ENABLER_FILL(WDFDMAENABLER DmaEnabler);
+typedef NTSTATUS EVT_WDF_DMA_ENABLER_FLUSH(WDFDMAENABLER DmaEnabler);
+typedef NTSTATUS EVT_WDF_DMA_ENABLER_ENABLE(WDFDMAENABLER DmaEnabler);
+typedef NTSTATUS EVT_WDF_DMA_ENABLER_DISABLE(WDFDMAENABLER DmaEnabler);
+typedef NTSTATUS EVT_WDF_DMA_ENABLER_SELFMANAGED_IO_START(WDFDMAENABLER DmaEnabler);
+typedef NTSTATUS EVT_WDF_DMA_ENABLER_SELFMANAGED_IO_STOP(WDFDMAENABLER DmaEnabler);
 typedef EVT_WDF_DMA_ENABLER_FILL* PFN_WDF_DMA_ENABLER_FILL;
 typedef EVT_WDF_DMA_ENABLER_FLUSH* PFN_WDF_DMA_ENABLER_FLUSH;
 typedef EVT_WDF_DMA_ENABLER_ENABLE* PFN_WDF_DMA_ENABLER_ENABLE;

@@ -24,17 +24,17 @@ struct DmaEnabler : Object {
         list.erase(std::remove(list.begin(), list.end(), this), list.end());
     }
     // Runs one of the enabler's callbacks: an absent callback succeeds.
-    bool Run(const char* what, BOOLEAN (*callback)(WDFDMAENABLER))
+    bool Run(const char* what, NTSTATUS (*callback)(WDFDMAENABLER))
     {
         if (callback == nullptr)
             return true;
-        BOOLEAN result;
+        NTSTATUS result;
         {
             CallbackScope scope(this, what, false);
             result = callback(Handle());
         }
         RunDeferredDeletions();
-        return result != FALSE;
+        return NT_SUCCESS(result);
     }
     void Leave()
     {

@@ -73,7 +73,7 @@ void CheckPattern(WDFCOMMONBUFFER buffer)
 }
 
 // Points the device's DMA engine at the common buffer and starts it.
-BOOLEAN DmaEnablerEnable(WDFDMAENABLER Enabler)
+NTSTATUS DmaEnablerEnable(WDFDMAENABLER Enabler)
 {
     DeviceContext* device = GetDeviceContext(WdfDmaEnablerGetDevice(Enabler));
     PHYSICAL_ADDRESS logical = WdfCommonBufferGetAlignedLogicalAddress(device->buffer);
@@ -83,13 +83,13 @@ BOOLEAN DmaEnablerEnable(WDFDMAENABLER Enabler)
                            (ULONG64)logical.QuadPart);
     WRITE_REGISTER_ULONG(device->registers + kDmaLength / 4, (ULONG)WdfCommonBufferGetLength(device->buffer));
     WRITE_REGISTER_ULONG(device->registers + kDmaGo / 4, 1);
-    return TRUE;
+    return STATUS_SUCCESS;
 }
 
-BOOLEAN DmaEnablerDisable(WDFDMAENABLER)
+NTSTATUS DmaEnablerDisable(WDFDMAENABLER)
 {
     TRACE("cb DmaEnablerDisable");
-    return TRUE;
+    return STATUS_SUCCESS;
 }
 
 void Dpc(WDFINTERRUPT Interrupt, WDFOBJECT)

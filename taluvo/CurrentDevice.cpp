@@ -1,0 +1,57 @@
+// The current device, the queries made on it, and the modem device's DMA-enabler callbacks.
+#include "CurrentDevice.h"
+
+#include "MbbDevice.h"
+#include "Trace.h"
+
+namespace
+{
+
+// Written when the glue starts, read everywhere without a lock.
+WDFDEVICE g_current_device;
+
+PMBB_DEVICE_CONTEXT CurrentContext()
+{
+    return GetMbbDeviceContext(IpcGetCurrentDevice(NULL));
+}
+
+} // namespace
+
+WDFDEVICE IpcGetCurrentDevice(WDFDEVICE device)
+{
+    if (device != NULL)
+        WritePointerRelease(reinterpret_cast<PVOID volatile*>(&g_current_device), device);
+    return static_cast<WDFDEVICE>(ReadPointerAcquire(reinterpret_cast<PVOID volatile*>(&g_current_device)));
+}
+
+BOOLEAN Mbb_IsResetPending(void)
+{
+    return CurrentContext()->ResetPending;
+}
+
+BOOLEAN Mbb_IsResetInProgress(void)
+{
+    ULONG state = CurrentContext()->DeviceState;
+    if (state == MBB_DEVICE_STATE_PLDR_REQUESTED || state == MBB_DEVICE_STATE_RESET_UNUSED ||
+        state == MBB_DEVICE_STATE_FLDR_REQUESTED)
+        return TRUE;
+    return Mbb_IsResetPending();
+}
+
+BOOLEAN Mbb_IsMbbCxInitialized(void)
+{
+    return CurrentContext()->MbbCxBound;
+}
+
+NTSTATUS Mbb_EvtWdfDmaEnablerEnable(WDFDMAENABLER)
+{
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DEVICE, "DMA enabler enable");
+    CurrentContext()->IsPowerPolicyIdle = FALSE;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS Mbb_EvtWdfDmaEnablerDisable(WDFDMAENABLER)
+{
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DEVICE, "DMA enabler disable");
+    return STATUS_SUCCESS;
+}

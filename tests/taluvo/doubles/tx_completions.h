@@ -1,0 +1,14 @@
+// Stands in for the adapter's transmit-completion path: records each chain it is handed.
+#pragma once
+
+#include "skbuff.h"
+
+#include <vector>
+
+namespace doubles
+{
+
+// The chains handed to WwanTx_IndicateCompletions, in order.
+std::vector<struct sk_buff*> TxCompletions();
+
+} // namespace doubles
