@@ -87,6 +87,12 @@ void Modem::MapBlock(ULONG64 offset, ULONG64 size, RegisterBlock& block)
     mappings_.push_back({offset, size, &block});
 }
 
+void Modem::OnPowerLoss(std::function<void()> listener)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    powerLoss_.push_back(std::move(listener));
+}
+
 // ---------------------------------------------------------------------------------------------
 // Interrupts.
 template <class Change> void Modem::Update(Change&& change)
@@ -434,6 +440,13 @@ void Modem::PowerLoss()
         mac_.PowerOn();
         doorbells_.PowerOn();
     });
+    std::vector<std::function<void()>> listeners;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        listeners = powerLoss_;
+    }
+    for (const auto& listener : listeners)
+        listener();
 }
 
 void Modem::Reset(pci::ResetKind) { PowerLoss(); }

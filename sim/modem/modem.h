@@ -97,6 +97,9 @@ public:
 
     // The modem window: `block` serves [offset, offset + size) of the window's 4 MiB. Set-up only.
     void MapBlock(ULONG64 offset, ULONG64 size, RegisterBlock& block);
+    // Called, with no modem lock held, after the modem lost power (D3cold) or was reset, so that the
+    // blocks behind the window lose their state too. Set-up only.
+    void OnPowerLoss(std::function<void()> listener);
 
     // The MAC's interrupt sources (source 4 is the doorbell block's own).
     void SetSourceLevel(ULONG source, bool asserted) override;
@@ -180,6 +183,7 @@ private:
     const ModemConfig config_;
     pci::Function* function_ = nullptr;
     std::vector<Mapping> mappings_;
+    std::vector<std::function<void()>> powerLoss_;
     DoorbellBlock doorbellBlock_{*this};
 
     std::mutex publish_; // orders publications as the state changed; taken before lock_

@@ -223,6 +223,39 @@ TEST(ModemMac, TranslationOpensTheModemWindowAndCarriesTheModemsDma)
     ExFreePoolWithTag(buffer, 0x6D646F4D);
 }
 
+// The contract with the engines' blocks: mapped at a window offset, reached at offsets from their own
+// start, raising their sources through the MAC.
+TEST(ModemMac, WindowReachesTheBlocksMappedInItAndTheirSourcesReachTheHost)
+{
+    struct Block : RegisterBlock {
+        ULONG Read(ULONG64 offset) override { return 0xB10C0000 | static_cast<ULONG>(offset); }
+        void Write(ULONG64 offset, ULONG value) override { writes.push_back({kBarWindow, offset, value}); }
+        std::vector<RegisterWrite> writes;
+    };
+    Block sap, md;
+    Board board;
+    board.modem.MapBlock(kCldmaSapB, 0x1000, sap);
+    board.modem.MapBlock(kCldmaMdA, 0x1000, md);
+    Host host(board);
+    host.ProgramTranslation();
+    host.Connect();
+
+    EXPECT_EQ(0xB10C0084u, host.Window(kCldmaSapB + 0x84));
+    EXPECT_EQ(0xB10C0FFCu, host.Window(kCldmaMdA + 0xFFC));
+    EXPECT_EQ(0u, host.Window(kCldmaMdA + 0x1000)) << "past the block";
+    host.Window(kCldmaSapB + 0x810, 0x3);
+    EXPECT_EQ((std::vector<RegisterWrite>{{kBarWindow, 0x810, 0x3}}), sap.writes);
+    EXPECT_TRUE(md.writes.empty());
+
+    InterruptSink& sink = board.modem;
+    sink.SetSourceLevel(kSourceCldmaSap, true);
+    host::ClockAdvance(0);
+    EXPECT_EQ(1, host.Runs(kSourceBitBase + kSourceCldmaSap));
+    EXPECT_EQ(1u << 25, host.Mac(kMsixStatus));
+    sink.SetSourceLevel(kSourceCldmaSap, false);
+    EXPECT_EQ(0u, host.Mac(kMsixStatus));
+}
+
 TEST(ModemMac, PowerLossClearsWhatTheHostProgrammedAndKeepsWhatTheModemShows)
 {
     Board board;
@@ -240,8 +273,11 @@ TEST(ModemMac, PowerLossClearsWhatTheHostProgrammedAndKeepsWhatTheModemShows)
     board.modem.SetMacRegister(kBootStatus, 0x11);
     host::ClockAdvance(Milliseconds(2));
     ASSERT_EQ(kGrantValue, host.Mac(kGrant));
+    int heard = 0;
+    board.modem.OnPowerLoss([&] { heard++; });
 
     board.function.SetPowerState(sim::pci::PowerState::D3Cold);
+    EXPECT_EQ(1, heard) << "the blocks hear of it";
     board.function.SetPowerState(sim::pci::PowerState::D0);
     EXPECT_EQ(0xFFFFFFFFu, host.Window(kMhccifOffset)) << "translation gone";
     for (ULONG offset : {AtrEntry(0, 0), AtrEntry(2, 0), kLegacyEnable, kVectorCount, kOutputDisable, kMsixStatus,
