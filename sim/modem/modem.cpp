@@ -375,7 +375,7 @@ void Modem::ResourceChangedLocked()
 {
     if (!mac_.ResourceRequested()) {
         mac_.SetGranted(false);
-        grantTicket_++;
+        grantGeneration_++;
         grantScheduled_ = false;
         grantAnswer_ = false;
         return;
@@ -384,13 +384,13 @@ void Modem::ResourceChangedLocked()
         return;
     grantScheduled_ = true;
     scheduler_.After(DelayLocked(config_.timing.grant, config_.timing.slowGrant),
-                     [this, ticket = grantTicket_] { Grant(ticket); });
+                     [this, generation = grantGeneration_] { Grant(generation); });
 }
 
-void Modem::Grant(ULONG64 ticket)
+void Modem::Grant(ULONG64 generation)
 {
     Update([&] {
-        if (ticket != grantTicket_ || !grantScheduled_)
+        if (generation != grantGeneration_ || !grantScheduled_)
             return;
         grantScheduled_ = false;
         if (mode_ == PowerMode::Silent)
@@ -434,7 +434,7 @@ void Modem::PowerLoss()
 {
     Update([&] {
         epoch_++;
-        grantTicket_++;
+        grantGeneration_++;
         grantScheduled_ = false;
         grantAnswer_ = false;
         mac_.PowerOn();

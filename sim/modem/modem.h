@@ -173,7 +173,7 @@ private:
 
     // The power responder.
     void ResourceChangedLocked();
-    void Grant(ULONG64 ticket);
+    void Grant(ULONG64 generation);
     void Arrive(ULONG doorbells, ULONG64 epoch);
     void AnswerLocked(ULONG doorbell);
     void AnswerLater(ULONG doorbell, LONGLONG delay);
@@ -195,7 +195,7 @@ private:
     bool linkDown_ = false;
     PowerMode mode_ = PowerMode::Normal;
     ULONG64 epoch_ = 0;       // bumped by a power loss: answers scheduled before it are dropped
-    ULONG64 grantTicket_ = 0; // bumped when the request drops: a grant on its way is dropped
+    ULONG64 grantGeneration_ = 0; // bumped when the request drops: a grant on its way is dropped
     bool grantScheduled_ = false;
     bool grantAnswer_ = false; // doorbell 3 waits for the grant
     std::vector<ULONG> rung_;

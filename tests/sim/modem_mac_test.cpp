@@ -141,7 +141,7 @@ TEST(ModemMac, MessageWaitsOnTheTableEntryTheMaskAndTheOutputDisable)
 }
 
 // The line's service routine silences the MAC's output before it returns, as a sound driver does; the
-// test then plays the deferred part.
+// test then plays the deferred routine.
 TEST(ModemMac, LineIsAssertedWhileStatusAndEnableAndNotMask)
 {
     Board board(Config(InterruptMode::Line));
