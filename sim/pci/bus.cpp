@@ -20,6 +20,7 @@ constexpr ULONG kStatusInterrupt = 0x0008;
 constexpr ULONG kStatusErrors = 0xF900; // parity and abort bits: write 1 to clear
 
 constexpr UCHAR kCapPowerManagement = 0x01;
+constexpr UCHAR kCapMsi = 0x05;
 constexpr UCHAR kCapPciExpress = 0x10;
 constexpr UCHAR kCapMsix = 0x11;
 constexpr USHORT kExtAer = 0x0001;
@@ -68,7 +69,7 @@ void DefinePciExpress(ConfigSpace& space, const LinkConfig& link, ULONG portType
 
 void DefineExtended(ConfigSpace& space, const LinkConfig& link, bool rootPort)
 {
-    if (link.aer) {
+    auto aer = [&] {
         ULONG at = space.AddExtendedCapability(kExtAer, 2, 0x48);
         space.Define(at + 0x04, 4, 0, 0, 0xFFFFFFFF);          // uncorrectable status
         space.Define(at + 0x08, 4, 0, 0xFFFFFFFF);             // uncorrectable mask
@@ -80,7 +81,9 @@ void DefineExtended(ConfigSpace& space, const LinkConfig& link, bool rootPort)
             space.Define(at + 0x2C, 4, 0, 0x7);                // root error command
             space.Define(at + 0x30, 4, 0, 0, 0x7F);            // root error status
         }
-    }
+    };
+    if (link.aer && link.aerFirst)
+        aer();
     if (link.ltr && !rootPort) {
         ULONG at = space.AddExtendedCapability(kExtLtr, 1, 8);
         space.Define(at + 0x04, 4, 0, 0x1FFF1FFF);             // max snoop and no-snoop latency
@@ -91,6 +94,8 @@ void DefineExtended(ConfigSpace& space, const LinkConfig& link, bool rootPort)
         space.Define(at + 0x08, 4, 0, 0xE3FFFF0F);             // control 1: enables, LTR threshold
         space.Define(at + 0x0C, 4, 0, 0xFB);                   // control 2: T_POWER_ON
     }
+    if (link.aer && !link.aerFirst)
+        aer();
 }
 
 } // namespace
@@ -196,6 +201,13 @@ Function::Function(Bus& bus, ULONG number, const FunctionConfig& config, DeviceM
     pm_ = space_.AddCapability(kCapPowerManagement, 8);
     space_.Define(pm_ + 2, 2, 0x0003);                // version 3
     space_.Define(pm_ + 4, 2, 0x0008, 0x0103, 0x8000); // No_Soft_Reset; power state, PME enable; PME status
+    if (config.msi) {
+        UCHAR msi = space_.AddCapability(kCapMsi, 0x18);
+        space_.Define(msi + 0x02, 2, 0x0080 | 5 << 1, 0x0071); // 64-bit, 32 messages capable; enable, count
+        space_.Define(msi + 0x04, 4, 0, 0xFFFFFFFC);             // message address
+        space_.Define(msi + 0x08, 4, 0, 0xFFFFFFFF);
+        space_.Define(msi + 0x0C, 2, 0, 0xFFFF);                 // message data
+    }
     if (message) {
         msix_ = space_.AddCapability(kCapMsix, 12);
         space_.Define(msix_ + 2, 2, messages - 1, kMsixEnable | kMsixFunctionMask);

@@ -42,6 +42,7 @@ struct LinkConfig {
     ULONG l1ssSupport = 0xF; // L1 PM Substates Capabilities bits 0-3; 0: no L1 PM Substates capability
     bool ltr = true;         // LTR mechanism (Device Capabilities 2 bit 11) and, on a function, its capability
     bool aer = true;         // Advanced Error Reporting capability (the first extended capability, at 0x100)
+    bool aerFirst = true;    // false: AER follows the LTR and L1 PM Substates capabilities instead
 };
 
 enum class InterruptMode { Line, Message };
@@ -60,6 +61,7 @@ struct FunctionConfig {
     ULONG msixTableOffset = 0; // 8-byte aligned offsets in that BAR
     ULONG msixPbaOffset = 0;
     bool flr = true; // function-level reset (Device Capabilities bit 28)
+    bool msi = false; // an MSI capability too (32 messages, 64-bit), left disabled
     LinkConfig link;
 };
 

@@ -1,2 +1,0 @@
-// The map is constants only; this unit keeps the library non-empty until the models land.
-#include "sim/modem/address_map.h"
