@@ -14,7 +14,10 @@
 // The engine reaches host memory only through its DmaPort; a refused access (the host reports it) stops
 // the queue with its error bit (status bit 16 + q, error register bit q). Its work runs on its own
 // scheduler: threaded, or stepped by the caller (Step, Drain). Register handlers only update state and
-// schedule; the interrupt sink and the peer are called with no engine lock held.
+// schedule; the interrupt sink and the peer are called with no engine lock held. The DmaPort is called
+// with the engine's lock held (a descriptor is read, its data moved and its write-back made as one step,
+// so a stop command never lands in the middle): whoever reaches the register blocks must not hold a lock
+// that its DmaPort takes.
 #pragma once
 
 #include <ntdef.h>
