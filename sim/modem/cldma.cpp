@@ -121,7 +121,6 @@ void CldmaEngine::Write(CldmaBlock block, ULONG64 offset, ULONG value)
     PublishLevel();
 }
 
-// True when the write started or resumed queues.
 bool CldmaEngine::WriteLocked(CldmaBlock block, ULONG offset, ULONG value)
 {
     ULONG q;

@@ -185,7 +185,7 @@ private:
     };
 
     ULONG ReadLocked(CldmaBlock block, ULONG offset) const;
-    // False: no register there.
+    // True when the write started or resumed queues.
     bool WriteLocked(CldmaBlock block, ULONG offset, ULONG value);
     bool Command(Side& side, ULONG command, ULONG value);
     bool LevelLocked() const;
