@@ -1,5 +1,5 @@
 // Win32 files and directories. Paths live in the host's sandbox (see host/files.h for how a Windows path
-// maps onto it); device paths (\\.\NAME and interface paths) go to the device handler registered there.
+// maps onto it); device paths (\\.\NAME and interface paths) open the device through the I/O manager.
 #pragma once
 
 #include <minwinbase.h>

@@ -15,6 +15,7 @@
 #include <winreg.h>
 #include <minwinbase.h>
 #include <fileapi.h>
+#include <ioapiset.h>
 #include <namedpipeapi.h>
 #include <timezoneapi.h>
 #include <memoryapi.h>

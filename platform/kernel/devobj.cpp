@@ -39,6 +39,20 @@ Names& N()
     return *names;
 }
 
+std::atomic<InterfaceWatcher> g_watcher{nullptr};
+
+std::u16string PathOf(const Interface& i)
+{
+    return u"\\??\\" + i.link + (i.reference.empty() ? u"" : u"\\" + i.reference);
+}
+
+// Tells the watcher of an interface's change; never called under the names' lock.
+void Announce(const Interface& i, bool arrived)
+{
+    if (InterfaceWatcher watcher = g_watcher.load())
+        watcher(i.guid, PathOf(i), arrived);
+}
+
 bool StartsWith(std::u16string_view text, std::u16string_view prefix)
 {
     return text.size() >= prefix.size() && Upcase(text.substr(0, prefix.size())) == Upcase(prefix);
@@ -192,15 +206,23 @@ std::vector<Device*> DeviceStack(Device* bottom)
 
 void LinksRemove(Device* device)
 {
-    std::lock_guard<std::mutex> guard(N().lock);
-    for (auto it = N().links.begin(); it != N().links.end();)
-        it = it->second == device ? N().links.erase(it) : std::next(it);
-    for (auto it = N().devices.begin(); it != N().devices.end();)
-        it = it->second == device ? N().devices.erase(it) : std::next(it);
-    auto& interfaces = N().interfaces;
-    interfaces.erase(std::remove_if(interfaces.begin(), interfaces.end(),
-                                    [device](const Interface& i) { return i.pdo == device; }),
-                     interfaces.end());
+    std::vector<Interface> withdrawn;
+    {
+        std::lock_guard<std::mutex> guard(N().lock);
+        for (auto it = N().links.begin(); it != N().links.end();)
+            it = it->second == device ? N().links.erase(it) : std::next(it);
+        for (auto it = N().devices.begin(); it != N().devices.end();)
+            it = it->second == device ? N().devices.erase(it) : std::next(it);
+        auto& interfaces = N().interfaces;
+        for (auto& i : interfaces)
+            if (i.pdo == device && i.enabled)
+                withdrawn.push_back(i);
+        interfaces.erase(std::remove_if(interfaces.begin(), interfaces.end(),
+                                        [device](const Interface& i) { return i.pdo == device; }),
+                         interfaces.end());
+    }
+    for (auto& i : withdrawn)
+        Announce(i, false);
 }
 
 void DeviceDelete(Device* device)
@@ -298,11 +320,11 @@ NTSTATUS InterfaceRegister(Device* pdo, const GUID& guid, std::u16string_view re
     std::lock_guard<std::mutex> guard(N().lock);
     for (auto& i : N().interfaces)
         if (i.pdo == pdo && i.guid == guid && Upcase(i.reference) == Upcase(reference)) {
-            *path = u"\\??\\" + i.link + (i.reference.empty() ? u"" : u"\\" + i.reference);
+            *path = PathOf(i);
             return STATUS_SUCCESS;
         }
     N().interfaces.push_back(Interface{guid, pdo, std::u16string(reference), link, false});
-    *path = u"\\??\\" + link + (reference.empty() ? u"" : u"\\" + std::u16string(reference));
+    *path = PathOf(N().interfaces.back());
     return STATUS_SUCCESS;
 }
 
@@ -310,22 +332,27 @@ NTSTATUS InterfaceRegister(Device* pdo, const GUID& guid, std::u16string_view re
 // reference string as the file name); disabling withdraws the link.
 NTSTATUS InterfaceSetState(std::u16string_view path, bool enabled)
 {
-    std::lock_guard<std::mutex> guard(N().lock);
-    for (auto& i : N().interfaces) {
-        std::u16string full = u"\\??\\" + i.link + (i.reference.empty() ? u"" : u"\\" + i.reference);
-        if (Upcase(full) != Upcase(path))
-            continue;
-        i.enabled = enabled;
+    Interface changed;
+    {
+        std::lock_guard<std::mutex> guard(N().lock);
+        auto it = std::find_if(N().interfaces.begin(), N().interfaces.end(),
+                               [&](const Interface& i) { return Upcase(PathOf(i)) == Upcase(path); });
+        if (it == N().interfaces.end())
+            return STATUS_OBJECT_NAME_NOT_FOUND;
+        if (it->enabled == enabled)
+            return STATUS_SUCCESS;
+        it->enabled = enabled;
         bool anyEnabled = false;
         for (auto& other : N().interfaces)
-            anyEnabled = anyEnabled || (other.link == i.link && other.enabled);
+            anyEnabled = anyEnabled || (other.link == it->link && other.enabled);
         if (anyEnabled)
-            N().links[Upcase(i.link)] = i.pdo;
+            N().links[Upcase(it->link)] = it->pdo;
         else
-            N().links.erase(Upcase(i.link));
-        return STATUS_SUCCESS;
+            N().links.erase(Upcase(it->link));
+        changed = *it;
     }
-    return STATUS_OBJECT_NAME_NOT_FOUND;
+    Announce(changed, enabled);
+    return STATUS_SUCCESS;
 }
 
 std::vector<std::u16string> InterfaceList(const GUID& guid, bool enabledOnly)
@@ -334,8 +361,13 @@ std::vector<std::u16string> InterfaceList(const GUID& guid, bool enabledOnly)
     std::lock_guard<std::mutex> guard(N().lock);
     for (auto& i : N().interfaces)
         if (i.guid == guid && (i.enabled || !enabledOnly))
-            list.push_back(u"\\??\\" + i.link + (i.reference.empty() ? u"" : u"\\" + i.reference));
+            list.push_back(PathOf(i));
     return list;
+}
+
+void InterfaceWatch(InterfaceWatcher watcher)
+{
+    g_watcher = watcher;
 }
 
 } // namespace host::io

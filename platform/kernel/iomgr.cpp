@@ -73,8 +73,14 @@ NTSTATUS Reference(HANDLE handle, io::File** file)
 {
     Object* object = nullptr;
     NTSTATUS status = HandleReference(handle, ObjectKind::File, 0, &object, nullptr);
-    if (NT_SUCCESS(status))
-        *file = static_cast<io::File*>(object);
+    if (!NT_SUCCESS(status))
+        return status;
+    // Files in the sandbox and pipe ends are file objects too, but not on a device.
+    *file = dynamic_cast<io::File*>(object);
+    if (*file == nullptr) {
+        ObjectDereference(object);
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    }
     return status;
 }
 

@@ -142,6 +142,10 @@ NTSTATUS InterfaceRegister(Device* pdo, const GUID& guid, std::u16string_view re
                            std::u16string* path);
 NTSTATUS InterfaceSetState(std::u16string_view path, bool enabled);
 std::vector<std::u16string> InterfaceList(const GUID& guid, bool enabledOnly);
+// Hears of each interface that becomes enabled (`arrived`) or stops being so (disabled, or removed with
+// its device), with its \??\ path: on the thread that changed it, outside the names' lock.
+using InterfaceWatcher = void (*)(const GUID& guid, const std::u16string& path, bool arrived);
+void InterfaceWatch(InterfaceWatcher watcher);
 
 // An open file on a device stack.
 struct File : host::Object {

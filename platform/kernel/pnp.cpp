@@ -25,11 +25,7 @@ namespace host::io
 // The bus's own device at the bottom of each stack: it answers what reaches it, as a bus driver does
 // for a function it knows nothing about.
 struct BusHandler : DeviceHandler {
-    void Dispatch(Device*, Irp* irp) override
-    {
-        bool file = irp->major == IRP_MJ_CREATE || irp->major == IRP_MJ_CLEANUP || irp->major == IRP_MJ_CLOSE;
-        Complete(irp, file ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST, 0);
-    }
+    void Dispatch(Device* device, Irp* irp) override;
     NTSTATUS EnterD0(DEVICE_POWER_STATE, bool) override { return STATUS_SUCCESS; }
     void LeaveD0(DEVICE_POWER_STATE, bool) override {}
     void Removed() override {}
@@ -96,6 +92,21 @@ struct Node {
     NodeWork powerUpWork;
     NodeWork failWork;
 };
+
+// Device control is the bus's to answer when it set a handler (see PnpBusDevice::deviceControl).
+void BusHandler::Dispatch(Device* device, Irp* irp)
+{
+    Node* node = device->node;
+    if (irp->major == IRP_MJ_DEVICE_CONTROL && node != nullptr && node->bus.deviceControl) {
+        ULONG_PTR information = 0;
+        NTSTATUS status = node->bus.deviceControl(irp->ioctl, irp->buffer.data(), irp->inputLength,
+                                                  irp->outputLength, &information);
+        Complete(irp, status, information);
+        return;
+    }
+    bool file = irp->major == IRP_MJ_CREATE || irp->major == IRP_MJ_CLEANUP || irp->major == IRP_MJ_CLOSE;
+    Complete(irp, file ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST, 0);
+}
 
 namespace
 {

@@ -3,6 +3,7 @@
 #include <handleapi.h>
 #include <winerror.h>
 
+#include <host/io.h>
 #include <host/object.h>
 #include <host/process.h>
 #include <wdm.h>
@@ -91,6 +92,16 @@ DWORD ErrorFromStatus(NTSTATUS status)
         {STATUS_KEY_DELETED, ERROR_KEY_DELETED},
         {STATUS_NOT_SUPPORTED, ERROR_NOT_SUPPORTED},
         {STATUS_NOT_FOUND, ERROR_NOT_FOUND},
+        // What drivers complete device requests with.
+        {STATUS_NOT_IMPLEMENTED, ERROR_INVALID_FUNCTION},
+        {STATUS_INVALID_DEVICE_REQUEST, ERROR_INVALID_FUNCTION},
+        {STATUS_NO_SUCH_DEVICE, ERROR_FILE_NOT_FOUND},
+        {STATUS_CANCELLED, ERROR_OPERATION_ABORTED},
+        {STATUS_DEVICE_NOT_READY, ERROR_NOT_READY},
+        {STATUS_IO_TIMEOUT, ERROR_SEM_TIMEOUT},
+        {STATUS_DEVICE_BUSY, ERROR_BUSY},
+        {STATUS_DELETE_PENDING, ERROR_ACCESS_DENIED},
+        {STATUS_INVALID_DEVICE_STATE, ERROR_BAD_COMMAND},
     };
     for (auto [from, to] : kErrors)
         if (from == status)
@@ -116,6 +127,9 @@ void SetLastError(DWORD dwErrCode)
 
 BOOL CloseHandle(HANDLE hObject)
 {
+    // A file on a device is closed through the I/O manager, so that its driver sees cleanup and close.
+    if (NT_SUCCESS(host::IoClose(hObject)))
+        return TRUE;
     if (!NT_SUCCESS(host::HandleClose(hObject))) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;

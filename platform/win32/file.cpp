@@ -460,7 +460,7 @@ BOOL Transfer(HANDLE handle, void* buffer, DWORD count, LPDWORD transferred, LPO
         BOOL piped = FALSE;
         return PipeTransfer(handle, buffer, count, transferred, overlapped, write, &piped)
                    ? piped
-                   : Fail(ERROR_INVALID_HANDLE);
+                   : DeviceTransfer(handle, buffer, count, transferred, overlapped, write);
     }
     if (!TransferArgumentsValid(buffer, count, transferred, overlapped))
         return Fail(ERROR_INVALID_PARAMETER);

@@ -84,4 +84,11 @@ bool IsPipeEnd(HANDLE handle);
 bool PipeTransfer(HANDLE handle, void* buffer, DWORD count, LPDWORD transferred, LPOVERLAPPED overlapped,
                   bool write, BOOL* result);
 
+// ReadFile, WriteFile and DeviceIoControl on a file on a device (device.cpp): synchronous requests
+// through the I/O manager.
+BOOL DeviceTransfer(HANDLE handle, void* buffer, DWORD count, LPDWORD transferred, LPOVERLAPPED overlapped,
+                    bool write);
+BOOL DeviceControl(HANDLE handle, DWORD code, LPVOID input, DWORD inputLength, LPVOID output,
+                   DWORD outputLength, LPDWORD returned, LPOVERLAPPED overlapped);
+
 } // namespace host::files

@@ -1,7 +1,9 @@
 // Windows paths in the sandbox: parsing and normalisation with the Win32 rules, the case-insensitive
 // walk onto the disk, GetFullPathName and GetTempPath. See host/files.h for the mapping.
 #include "file_system.h"
+#include "win32_internal.h"
 
+#include <host/io.h>
 #include <host/process.h>
 #include <host/utf.h>
 #include <wdm.h>
@@ -355,11 +357,14 @@ HANDLE OpenDevice(const FilesDeviceOpen& open, ULONG* error)
         std::lock_guard<std::mutex> guard(state.lock);
         handler = state.device;
     }
-    if (!handler) {
-        *error = ERROR_FILE_NOT_FOUND;
-        return nullptr;
-    }
-    return handler(open, error);
+    if (handler)
+        return handler(open, error);
+    // The I/O manager's open: the creation disposition means nothing to a device, so every one is
+    // accepted, as Windows does.
+    HANDLE handle = nullptr;
+    NTSTATUS status = IoOpen(open.path, &handle);
+    *error = win32::ErrorFromStatus(status);
+    return NT_SUCCESS(status) ? handle : nullptr;
 }
 
 } // namespace files

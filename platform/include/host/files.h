@@ -60,8 +60,8 @@ struct FilesResolved {
 ULONG FilesResolve(std::u16string_view path, FilesResolved* resolved);
 
 // CreateFile on a device path (\\.\NAME, or \\?\ followed by anything but a drive) calls this handler.
-// It returns a handle, or nullptr with `*error` set. Without a handler the open fails with
-// ERROR_FILE_NOT_FOUND.
+// It returns a handle, or nullptr with `*error` set. Without a handler (the default) the I/O manager
+// opens the device (host::IoOpen), and its status becomes the Win32 error.
 struct FilesDeviceOpen {
     std::u16string_view path; // as the caller wrote it
     ULONG desiredAccess;

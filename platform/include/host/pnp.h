@@ -44,6 +44,12 @@ struct PnpBusDevice {
     std::vector<UCHAR> translatedResources{};
     // Answers a driver's interface query (the bus's IRP_MN_QUERY_INTERFACE); unset: not supported.
     std::function<NTSTATUS(const GUID& guid, USHORT size, USHORT version, PINTERFACE interface)> queryInterface{};
+    // Answers device-control requests that reach the bottom of the stack (the bus's own device), on the
+    // sender's thread; `buffer` holds the input and receives the output, as a buffered request's system
+    // buffer does. Unset: STATUS_INVALID_DEVICE_REQUEST.
+    std::function<NTSTATUS(ULONG code, void* buffer, size_t inputLength, size_t outputLength,
+                           ULONG_PTR* information)>
+        deviceControl{};
 };
 
 enum class PnpState { NotStarted, Started, Stopped, Failed, Disabled, Removed };

@@ -255,6 +255,24 @@ void IoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLeng
         WdfRequestComplete(Request, STATUS_SUCCESS);
         WdfDeviceSetFailed(device, WdfDeviceFailedAttemptRestart);
         return;
+    case IOCTL_FXFUNC_COMPLETE_WITH: {
+        FXFUNC_COMPLETION* completion = nullptr;
+        PVOID output = nullptr;
+        NTSTATUS status = WdfRequestRetrieveInputBuffer(Request, sizeof(*completion),
+                                                        reinterpret_cast<PVOID*>(&completion), nullptr);
+        if (!NT_SUCCESS(status)) {
+            WdfRequestComplete(Request, status);
+            return;
+        }
+        // Buffered input and output share one buffer: read the input before filling the output.
+        FXFUNC_COMPLETION wanted = *completion;
+        ULONG information = wanted.information;
+        if (information != 0 &&
+            NT_SUCCESS(WdfRequestRetrieveOutputBuffer(Request, information, &output, nullptr)))
+            RtlFillMemory(output, information, FXFUNC_FILL);
+        WdfRequestCompleteWithInformation(Request, wanted.status, information);
+        return;
+    }
     case IOCTL_FXFUNC_PASS_DOWN:
         FxTestPassDown(Request, device);
         return;
@@ -262,6 +280,20 @@ void IoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLeng
         WdfRequestComplete(Request, STATUS_INVALID_DEVICE_REQUEST);
         return;
     }
+}
+
+void IoRead(WDFQUEUE, WDFREQUEST Request, size_t Length)
+{
+    PVOID buffer = nullptr;
+    NTSTATUS status = WdfRequestRetrieveOutputBuffer(Request, Length, &buffer, nullptr);
+    if (NT_SUCCESS(status))
+        RtlFillMemory(buffer, Length, FXFUNC_FILL);
+    WdfRequestCompleteWithInformation(Request, status, NT_SUCCESS(status) ? Length : 0);
+}
+
+void IoWrite(WDFQUEUE, WDFREQUEST Request, size_t Length)
+{
+    WdfRequestCompleteWithInformation(Request, STATUS_SUCCESS, Length);
 }
 
 void ReadSettings(WDFDRIVER driver)
@@ -321,6 +353,8 @@ NTSTATUS DeviceAdd(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit)
     WDF_IO_QUEUE_CONFIG config;
     WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&config, WdfIoQueueDispatchParallel);
     config.EvtIoDeviceControl = IoDeviceControl;
+    config.EvtIoRead = IoRead;
+    config.EvtIoWrite = IoWrite;
     config.EvtIoStop = IoStop;
     status = WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, nullptr);
     if (NT_SUCCESS(status)) {

@@ -21,6 +21,9 @@
 #define IOCTL_FXFUNC_COMPLETE_TWICE CTL_CODE(FXTEST_DEVICE, 0x807, METHOD_BUFFERED, FILE_ANY_ACCESS)
 // Reports the device failed, asking for a restart.
 #define IOCTL_FXFUNC_FAIL_RESTART CTL_CODE(FXTEST_DEVICE, 0x809, METHOD_BUFFERED, FILE_ANY_ACCESS)
+// Completes with the status and information of its FXFUNC_COMPLETION input, the output filled with
+// FXFUNC_FILL up to the information.
+#define IOCTL_FXFUNC_COMPLETE_WITH CTL_CODE(FXTEST_DEVICE, 0x80A, METHOD_BUFFERED, FILE_ANY_ACCESS)
 // Passed to the lower filter by the function driver's default target, as received.
 #define IOCTL_FXFUNC_PASS_DOWN CTL_CODE(FXTEST_DEVICE, 0x808, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
@@ -35,6 +38,14 @@
 // and traced as "cb ResetDone <status>" when it completes.
 #define IOCTL_FXPCI_RESET CTL_CODE(FXTEST_DEVICE, 0xA02, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_FXPCI_REENUMERATE CTL_CODE(FXTEST_DEVICE, 0xA03, METHOD_BUFFERED, FILE_ANY_ACCESS)
+
+struct FXFUNC_COMPLETION {
+    NTSTATUS status;
+    ULONG information;
+};
+// What the function driver fills read buffers and IOCTL_FXFUNC_COMPLETE_WITH output with; a write
+// completes with all its bytes.
+#define FXFUNC_FILL 0xA5
 
 struct FXPCI_QUERY {
     GUID guid;
