@@ -15,8 +15,6 @@ std::mutex s_lock;
 std::vector<IoControlCall> s_ioControls;
 std::vector<CompleteCall> s_completions;
 std::vector<UnsolicitedCall> s_unsolicited;
-int s_wakeIoctls = 0;
-std::function<void()> s_onWake;
 std::function<void(const std::vector<uint8_t>&)> s_onIoControl;
 
 std::vector<uint8_t> Bytes(const void* data, size_t length)
@@ -68,18 +66,6 @@ std::vector<UnsolicitedCall> Unsolicited()
     return Copy(s_unsolicited);
 }
 
-int WakeIoctls()
-{
-    std::lock_guard<std::mutex> guard(s_lock);
-    return s_wakeIoctls;
-}
-
-void OnWakeIoctl(std::function<void()> action)
-{
-    std::lock_guard<std::mutex> guard(s_lock);
-    s_onWake = std::move(action);
-}
-
 void OnIoControl(std::function<void(const std::vector<uint8_t>&)> action)
 {
     std::lock_guard<std::mutex> guard(s_lock);
@@ -97,8 +83,6 @@ void Reset()
     s_ioControls.clear();
     s_completions.clear();
     s_unsolicited.clear();
-    s_wakeIoctls = 0;
-    s_onWake = nullptr;
     s_onIoControl = nullptr;
     memset(g_CallbackRecord, 0, sizeof(g_CallbackRecord));
 }
@@ -231,17 +215,4 @@ BYTE Mbim_CIDResponseSend(int executor, uint8_t* buffer, int length)
 BYTE Mbim_CIDNotificationSend(int executor, uint8_t* buffer, int length)
 {
     return SendToHost(executor, buffer, length);
-}
-
-int Mbim_Send_IoctlToDrv(void)
-{
-    std::function<void()> action;
-    {
-        std::lock_guard<std::mutex> guard(frontdouble::s_lock);
-        frontdouble::s_wakeIoctls++;
-        action = frontdouble::s_onWake;
-    }
-    if (action)
-        action();
-    return 0;
 }
