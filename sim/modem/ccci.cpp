@@ -65,6 +65,36 @@ std::vector<UCHAR> EnumerationData(const Enumeration& enumeration)
     return data;
 }
 
+std::vector<UCHAR> HandshakeAnswerData(const HandshakeAnswer& answer)
+{
+    std::vector<UCHAR> data(8 + kFeatureCount);
+    StoreU32(data.data(), answer.head);
+    std::copy(answer.features.begin(), answer.features.end(), data.begin() + 4);
+    StoreU32(data.data() + 4 + kFeatureCount, answer.tail);
+    for (const RuntimeFeature& entry : answer.entries) {
+        UCHAR header[kRuntimeEntrySize] = {entry.id, entry.support};
+        StoreU32(header + 4, static_cast<ULONG>(entry.data.size()));
+        data.insert(data.end(), header, header + kRuntimeEntrySize);
+        data.insert(data.end(), entry.data.begin(), entry.data.end());
+    }
+    return data;
+}
+
+HandshakeAnswer DefaultHandshakeAnswer(Core core)
+{
+    HandshakeAnswer answer;
+    const UCHAR own = CoreFeature(core);
+    answer.features[own] = kLevelRequired;
+    Enumeration enumeration;
+    for (const Port& port : kPorts)
+        if (port.core == core && port.kind == PortKind::Char)
+            enumeration.entries.push_back(port.hostRx | kEnumerationEnable);
+    for (UCHAR id = 0; id < kFeatureCount; id++)
+        answer.entries.push_back(
+            RuntimeFeature{id, answer.features[id], id == own ? EnumerationData(enumeration) : std::vector<UCHAR>{}});
+    return answer;
+}
+
 namespace {
 constexpr UCHAR N = kNoQueue;
 constexpr Core Md = Core::Md;

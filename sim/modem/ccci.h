@@ -31,6 +31,11 @@ inline void StoreU16(UCHAR* p, USHORT value)
     p[1] = static_cast<UCHAR>(value >> 8);
 }
 
+// The modem's two cores, on HIF path 0 and 1: the MD and the SAP CLDMA engine. A core's own handshake
+// feature is 0 (MD) or 1 (SAP).
+enum class Core : UCHAR { Md, Sap };
+inline constexpr UCHAR CoreFeature(Core core) { return core == Core::Md ? 0 : 1; }
+
 // The header: data0 (0 data, all ones message), data1 (frame length, or the message id), channel, seq
 // (bit 15: the number is meaningful), reserved (the message argument).
 inline constexpr SIZE_T kHeaderSize = 16;
@@ -79,8 +84,11 @@ inline constexpr ULONG kSysQueryB = 0x116;
 inline constexpr ULONG kSysAnswerB = 0x117;
 std::optional<ULONG> SystemAnswerId(ULONG query);
 
-// Control message ids.
+// Control message ids: the handshake's three steps (the host's feature set, the modem's answer, the
+// host's runtime-feature reply), the port enumeration.
+inline constexpr ULONG kCtrlHostFeatures = 0;
 inline constexpr ULONG kCtrlHandshake = 1;
+inline constexpr ULONG kCtrlRuntimeReply = 2;
 inline constexpr ULONG kCtrlPortEnumeration = 9;
 inline constexpr ULONG kEnumerationRefused = 0x00657272; // the host's answer to an enumeration it refused
 
@@ -98,12 +106,38 @@ struct Enumeration {
 };
 std::vector<UCHAR> EnumerationData(const Enumeration& enumeration);
 
+// The handshake. A feature byte: bits 0-3 the support level, bits 4-7 the version. The modem's answer
+// (the data of control message 1): marker, its 64 feature bytes, marker, then one entry per feature
+// {id, support, 0, 0, u32 data length, data}; the entry of the core's own feature (0 MD, 1 SAP) carries
+// the core's port enumeration.
+inline constexpr ULONG kHandshakeMarker = 0x49434343;
+inline constexpr size_t kFeatureCount = 64;
+inline constexpr UCHAR kLevelRequired = 2;
+inline constexpr SIZE_T kHostFeaturesSize = 100;   // the host's feature set, a whole frame
+inline constexpr SIZE_T kRuntimeReplySize = 540;   // the host's reply, a whole frame
+inline constexpr SIZE_T kRuntimeEntrySize = 8;
+struct RuntimeFeature {
+    UCHAR id = 0;
+    UCHAR support = 0;
+    std::vector<UCHAR> data;
+};
+struct HandshakeAnswer {
+    std::array<UCHAR, kFeatureCount> features{};
+    std::vector<RuntimeFeature> entries;
+    ULONG head = kHandshakeMarker;
+    ULONG tail = kHandshakeMarker;
+};
+std::vector<UCHAR> HandshakeAnswerData(const HandshakeAnswer& answer);
+
+// The answer a healthy modem gives on `core`: its own feature granted, an entry per feature, every
+// character channel of the core enabled.
+HandshakeAnswer DefaultHandshakeAnswer(Core core);
+
 // The host's write limit per frame on the MBIM channels is 3584 - 128 data bytes.
 inline constexpr SIZE_T kMbimChunk = 3456;
 inline constexpr SIZE_T kMbimHeaderSize = 12; // MessageType, MessageLength, TransactionId
 
 // The table of logical channels.
-enum class Core : UCHAR { Md, Sap }; // HIF path 0 and 1: the MD and the SAP CLDMA engine
 enum class PortKind : UCHAR { Char, Sys, Ctrl, Poll };
 inline constexpr UCHAR kNoQueue = 0xFF;
 inline constexpr ULONG kPortCharDevice = 0x80;

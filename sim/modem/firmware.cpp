@@ -8,15 +8,15 @@ namespace sim::modem {
 
 using namespace ccci;
 
-Firmware::Firmware(CldmaEngine& sap, CldmaEngine& md, sim::pci::Scheduler& scheduler)
-    : sap_(sap), md_(md), scheduler_(scheduler)
+Firmware::Firmware(CldmaEngine& sap, CldmaEngine& md, sim::pci::Scheduler& scheduler, Modem* modem)
+    : sap_(sap), md_(md), scheduler_(scheduler), modem_(modem)
 {
     KeInitializeEvent(&arrived_, SynchronizationEvent, FALSE);
     sap_.SetPeer(&sapPeer_);
     md_.SetPeer(&mdPeer_);
 }
 
-Firmware::Firmware(Modem& modem) : Firmware(modem.CldmaSap(), modem.CldmaMd(), modem.Scheduler()) {}
+Firmware::Firmware(Modem& modem) : Firmware(modem.CldmaSap(), modem.CldmaMd(), modem.Scheduler(), &modem) {}
 
 Firmware::~Firmware()
 {
@@ -33,6 +33,41 @@ void Firmware::SetBootRom(bool bootRom)
 {
     std::lock_guard<std::mutex> guard(lock_);
     bootRom_ = bootRom;
+}
+
+void Firmware::EnterStage(ULONG status)
+{
+    const ULONG stage = status & 7;
+    SetBootRom(stage == boot::kStageBootRom || stage == boot::kStageBootRom + 1 || stage == boot::kStageDump);
+    if (modem_ == nullptr)
+        return;
+    ULONG mark = modem_->MacRegister(mac::kBootStatus) & boot::kHostMark;
+    modem_->SetMacRegister(mac::kBootStatus, mark | (status & ~boot::kHostMark));
+    modem_->RingHost(boot::kDoorbellReady);
+}
+
+void Firmware::RequestHandshake(Core core)
+{
+    if (modem_ != nullptr)
+        modem_->RingHost(core == Core::Md ? boot::kDoorbellMdHandshake : boot::kDoorbellSapHandshake);
+}
+
+void Firmware::SetHandshakeAnswer(Core core, HandshakeAnswer answer)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    handshakeAnswers_[static_cast<size_t>(core)] = std::move(answer);
+}
+
+std::optional<std::vector<UCHAR>> Firmware::HostFeatures(Core core) const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return hostFeatures_[static_cast<size_t>(core)];
+}
+
+std::optional<std::vector<UCHAR>> Firmware::RuntimeReply(Core core) const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return runtimeReplies_[static_cast<size_t>(core)];
 }
 
 void Firmware::SetException(bool exception)
@@ -82,6 +117,13 @@ HostFrame Firmware::Parse(Core core, ULONG queue, const UCHAR* data, SIZE_T leng
     const Port* port = PortByHostTx(header.channel);
     if (port == nullptr || port->core != core) {
         frame.kind = FrameKind::Unrouted;
+    } else if (port->kind == PortKind::Ctrl && (header.data0 == 0 || header.data0 == kMessageMarker) &&
+               length >= kControlFrameSize && header.data1 == length &&
+               LoadU32(data + kHeaderSize + 8) == length - kControlFrameSize) {
+        frame.kind = FrameKind::Control;
+        frame.id = LoadU32(data + kHeaderSize);
+        frame.argument = LoadU32(data + kHeaderSize + 4);
+        frame.data.assign(data + kControlFrameSize, data + length);
     } else if (header.data0 == 0) {
         if (header.data1 == length)
             frame.kind = FrameKind::Data;
@@ -89,12 +131,6 @@ HostFrame Firmware::Parse(Core core, ULONG queue, const UCHAR* data, SIZE_T leng
         frame.kind = FrameKind::Message;
         frame.id = header.data1;
         frame.argument = header.reserved;
-    } else if (header.data0 == kMessageMarker && length >= kControlFrameSize && header.data1 == length &&
-               LoadU32(data + kHeaderSize + 8) == length - kControlFrameSize) {
-        frame.kind = FrameKind::Control;
-        frame.id = LoadU32(data + kHeaderSize);
-        frame.argument = LoadU32(data + kHeaderSize + 4);
-        frame.data.assign(data + kControlFrameSize, data + length);
     }
     return frame;
 }
@@ -142,12 +178,22 @@ void Firmware::Answer(const HostFrame& frame)
                 }
         }
         return;
-    case FrameKind::Control:
-        if ((channel == kCtrlHostTx || channel == kSapCtrlHostTx) && frame.id == kCtrlPortEnumeration) {
-            std::lock_guard<std::mutex> guard(lock_);
-            enumerationAnswers_.push_back(frame.argument);
+    case FrameKind::Control: {
+        const size_t core = static_cast<size_t>(frame.core);
+        std::unique_lock<std::mutex> guard(lock_);
+        switch (frame.id) {
+        case kCtrlPortEnumeration: enumerationAnswers_.push_back(frame.argument); return;
+        case kCtrlRuntimeReply: runtimeReplies_[core] = frame.data; return;
+        case kCtrlHostFeatures: {
+            hostFeatures_[core] = frame.data;
+            std::vector<UCHAR> answer = HandshakeAnswerData(handshakeAnswers_[core]);
+            guard.unlock();
+            SendControl(frame.core == Core::Md ? kCtrlHostRx : kSapCtrlHostRx, kCtrlHandshake, 0, answer);
+            return;
         }
-        return;
+        default: return;
+        }
+    }
     default:
         return;
     }

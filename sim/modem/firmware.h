@@ -31,10 +31,29 @@ namespace sim::modem {
 
 class Modem;
 
+// The modem's boot announcements: the boot status register (MAC 0xD1C) and modem-to-host doorbells.
+namespace boot {
+// Boot status: bits 0-2 the stage, 4-6 the boot ROM's sub-stage, 8-10 the dump's, 12-15 the boot
+// reason, 26-27 the reset type; bits 28-31 are the host's mark, which the modem keeps.
+inline constexpr ULONG kStageBootRom = 1;
+inline constexpr ULONG kStageDump = 3;
+inline constexpr ULONG kStageNormal = 4;
+inline constexpr ULONG kHostMark = 0xF0000000;
+inline constexpr ULONG BootRomSubstage(ULONG substage) { return substage << 4; }
+inline constexpr ULONG DumpSubstage(ULONG substage) { return substage << 8; }
+inline constexpr ULONG ResetType(ULONG type) { return type << 26; }
+// Modem-to-host doorbell bits.
+inline constexpr ULONG kDoorbellException = 1u << 1;
+inline constexpr ULONG kDoorbellReady = 1u << 5; // ready to boot
+inline constexpr ULONG kDoorbellSapHandshake = 1u << 15;
+inline constexpr ULONG kDoorbellMdHandshake = 1u << 16;
+} // namespace boot
+
 enum class FrameKind {
     Data,      // data0 0, data1 the frame's length
     Message,   // 16 bytes, data0 all ones: data1 the id, reserved the argument
-    Control,   // data0 all ones, at least 28 bytes, data1 the frame's length
+    Control,   // on a control channel: at least 28 bytes, data1 the frame's length (data0 all ones, or 0
+               // in the handshake's frames)
     Raw,       // a boot-ROM queue: no header
     Malformed, // shorter than a header, or a header that fits none of the above
     Unrouted,  // a channel the core does not carry
@@ -84,12 +103,27 @@ enum class Fault {
 class Firmware {
 public:
     // Attaches to both engines as their peer; delayed frames run on `scheduler`.
-    Firmware(CldmaEngine& sap, CldmaEngine& md, sim::pci::Scheduler& scheduler);
+    Firmware(CldmaEngine& sap, CldmaEngine& md, sim::pci::Scheduler& scheduler, Modem* modem = nullptr);
     explicit Firmware(Modem& modem);
     // Detaches from the engines. Their work must not run meanwhile (stop or stop stepping them first).
     ~Firmware();
     Firmware(const Firmware&) = delete;
     Firmware& operator=(const Firmware&) = delete;
+
+    // Boot stages, on the modem the firmware was made with (made from bare engines: nothing happens).
+    // EnterStage sets the boot status (the host's mark bits kept) and rings the ready doorbell; a boot-ROM
+    // or dump stage turns the boot-ROM queues raw, the normal stage turns them back. RequestHandshake
+    // rings the core's handshake doorbell.
+    void EnterStage(ULONG status);
+    void RequestHandshake(ccci::Core core);
+
+    // The handshake: the host's feature set (control message 0 on the core's control channel) is
+    // answered with control message 1 carrying `answer` (DefaultHandshakeAnswer until set).
+    void SetHandshakeAnswer(ccci::Core core, ccci::HandshakeAnswer answer);
+    // The data of the host's feature set and of its runtime-feature reply (control message 2), the
+    // latest of each; none before it came.
+    std::optional<std::vector<UCHAR>> HostFeatures(ccci::Core core) const;
+    std::optional<std::vector<UCHAR>> RuntimeReply(ccci::Core core) const;
 
     // Boot ROM: the SAP core's queues 0 and 1 carry raw bytes ("brom_download", "ttyDUMP"). Exception:
     // the firmware sends on each channel's exception queue.
@@ -192,6 +226,7 @@ private:
     CldmaEngine& sap_;
     CldmaEngine& md_;
     sim::pci::Scheduler& scheduler_;
+    Modem* const modem_;
     CorePeer sapPeer_{*this, ccci::Core::Sap};
     CorePeer mdPeer_{*this, ccci::Core::Md};
     KEVENT arrived_;
@@ -213,6 +248,10 @@ private:
     std::vector<ULONG> enumerationAnswers_;
     size_t enumerationsSent_ = 0;
     std::vector<SystemQuery> systemQueries_;
+    std::array<ccci::HandshakeAnswer, 2> handshakeAnswers_{ccci::DefaultHandshakeAnswer(ccci::Core::Md),
+                                                           ccci::DefaultHandshakeAnswer(ccci::Core::Sap)};
+    std::array<std::optional<std::vector<UCHAR>>, 2> hostFeatures_;
+    std::array<std::optional<std::vector<UCHAR>>, 2> runtimeReplies_;
 };
 
 } // namespace sim::modem

@@ -11,6 +11,12 @@ using namespace fwtest;
 
 std::vector<UCHAR> Bytes(std::initializer_list<int> values) { return {values.begin(), values.end()}; }
 
+std::vector<UCHAR> WithData0(std::vector<UCHAR> frame, ULONG data0)
+{
+    StoreU32(frame.data(), data0);
+    return frame;
+}
+
 std::vector<UCHAR> MbimMessage(ULONG length, ULONG transaction)
 {
     std::vector<UCHAR> message = cldmatest::Pattern(length, static_cast<UCHAR>(transaction));
@@ -132,6 +138,9 @@ TEST(ModemFirmware, ClassifiesTheHostsFrames)
         {"message", Core::Md, MessageFrame(kSysHostTx, 0x102, 5), FrameKind::Message},
         {"control", Core::Md, ControlFrame(kCtrlHostTx, 4, 6), FrameKind::Control},
         {"control with data", Core::Md, controlData, FrameKind::Control},
+        {"handshake frame, data0 0", Core::Sap, WithData0(ControlFrame(kSapCtrlHostTx, 4, 0, Bytes({1, 2})), 0),
+         FrameKind::Control},
+        {"control frame off a control channel", Core::Md, ControlFrame(kSysHostTx, 9, 0), FrameKind::Malformed},
         {"short", Core::Md, Bytes({0, 0, 0, 0, 8, 0, 0, 0}), FrameKind::Malformed},
         {"data length wrong", Core::Md, withLength(DataFrame(0x200C, Bytes({1})), 40), FrameKind::Malformed},
         {"control length wrong", Core::Md, withLength(ControlFrame(kCtrlHostTx, 9, 0), 16), FrameKind::Malformed},
@@ -354,6 +363,127 @@ TEST(ModemFirmware, AnswersThroughTheModemWindow)
     EXPECT_EQ(1u, firmware.FrameCount(kSysHostTx));
     ASSERT_EQ(kHeaderSize, rx.Length(0));
     EXPECT_EQ((Header{kMessageMarker, kSysAnswerB, kSysHostRx, kSeqNumbered, 3}), ParseHeader(rx.Received(0).data()));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Boot stages and the handshake.
+
+// The host's frame of control message `id`: the handshake's frames have data0 0.
+std::vector<UCHAR> HandshakeFrame(USHORT channel, ULONG id, const std::vector<UCHAR>& data)
+{
+    return WithData0(ControlFrame(channel, id, 0, data), 0);
+}
+
+TEST(ModemFirmwareHandshake, AnswersEachCoresFeatureSetAndRecordsTheReply)
+{
+    FirmwareRig rig;
+    for (Core core : {Core::Md, Core::Sap}) {
+        SCOPED_TRACE(core == Core::Md ? "MD" : "SAP");
+        const USHORT tx = core == Core::Md ? kCtrlHostTx : kSapCtrlHostTx;
+        const USHORT rx = core == Core::Md ? kCtrlHostRx : kSapCtrlHostRx;
+        const UCHAR own = CoreFeature(core);
+        std::vector<UCHAR> features(8 + kFeatureCount);
+        StoreU32(features.data(), kHandshakeMarker);
+        features[4 + own] = kLevelRequired;
+        StoreU32(features.data() + 4 + kFeatureCount, kHandshakeMarker);
+        auto hostFrame = HandshakeFrame(tx, kCtrlHostFeatures, features);
+        ASSERT_EQ(kHostFeaturesSize, hostFrame.size());
+        rig.SendFrame(hostFrame);
+        EXPECT_EQ(features, rig.firmware.HostFeatures(core));
+
+        auto answers = rig.Take(rx);
+        ASSERT_EQ(1u, answers.size());
+        const std::vector<UCHAR>& bytes = answers[0].bytes;
+        EXPECT_EQ((Header{kMessageMarker, static_cast<ULONG>(bytes.size()), rx, kSeqNumbered, 0}), answers[0].header());
+        EXPECT_EQ(kCtrlHandshake, LoadU32(bytes.data() + kHeaderSize));
+        const ULONG length = LoadU32(bytes.data() + kHeaderSize + 8);
+        ASSERT_EQ(bytes.size() - kControlFrameSize, length);
+        const UCHAR* data = bytes.data() + kControlFrameSize;
+        EXPECT_EQ(kHandshakeMarker, LoadU32(data));
+        EXPECT_EQ(kHandshakeMarker, LoadU32(data + 4 + kFeatureCount));
+        for (UCHAR i = 0; i < kFeatureCount; i++)
+            EXPECT_EQ(i == own ? kLevelRequired : 0, data[4 + i]) << int(i);
+
+        // The entries as the host walks them: one per feature, the core's own one with the enumeration
+        // of the core's character channels.
+        std::vector<UCHAR> enumeration;
+        ULONG entries = 0;
+        for (SIZE_T at = 8 + kFeatureCount; at < length; entries++) {
+            EXPECT_EQ(entries, data[at]);
+            EXPECT_EQ(data[4 + entries], data[at + 1]);
+            ULONG size = LoadU32(data + at + 4);
+            if (data[at] == own)
+                enumeration.assign(data + at + kRuntimeEntrySize, data + at + kRuntimeEntrySize + size);
+            at += kRuntimeEntrySize + size;
+        }
+        EXPECT_EQ(kFeatureCount, entries);
+        ASSERT_GE(enumeration.size(), 16u);
+        EXPECT_EQ(kEnumerationHead, LoadU32(enumeration.data()));
+        EXPECT_EQ(kEnumerationTail, LoadU32(enumeration.data() + 8));
+        const USHORT count = LoadU16(enumeration.data() + 4);
+        EXPECT_EQ(enumeration.size(), 12u + 4 * count);
+        for (USHORT i = 0; i < count; i++) {
+            ULONG entry = LoadU32(enumeration.data() + 12 + 4 * i);
+            EXPECT_EQ(kEnumerationEnable, entry & kEnumerationEnable);
+            const Port* port = PortByHostRx(static_cast<USHORT>(entry & kSeqMask));
+            ASSERT_NE(nullptr, port);
+            EXPECT_EQ(core, port->core);
+            EXPECT_EQ(PortKind::Char, port->kind);
+        }
+
+        EXPECT_FALSE(rig.firmware.RuntimeReply(core));
+        std::vector<UCHAR> reply(kRuntimeReplySize - kControlFrameSize);
+        reply[0] = 5;
+        reply[1] = 0x01;
+        rig.SendFrame(HandshakeFrame(tx, kCtrlRuntimeReply, reply));
+        EXPECT_EQ(reply, rig.firmware.RuntimeReply(core));
+    }
+}
+
+TEST(ModemFirmwareHandshake, AnswersAsScripted)
+{
+    FirmwareRig rig;
+    HandshakeAnswer answer;
+    answer.features[0] = 0x01; // not supported: the host's handshake fails
+    answer.entries = {RuntimeFeature{0, 0x01, {}}};
+    answer.tail = 0;
+    rig.firmware.SetHandshakeAnswer(Core::Md, answer);
+    rig.SendFrame(HandshakeFrame(kCtrlHostTx, kCtrlHostFeatures, std::vector<UCHAR>(8 + kFeatureCount)));
+    auto answers = rig.Take(kCtrlHostRx);
+    ASSERT_EQ(1u, answers.size());
+    const auto data = HandshakeAnswerData(answer);
+    EXPECT_EQ(data, std::vector<UCHAR>(answers[0].bytes.begin() + kControlFrameSize, answers[0].bytes.end()));
+    EXPECT_EQ(8 + kFeatureCount + kRuntimeEntrySize, data.size());
+}
+
+TEST(ModemFirmwareBoot, StagesSetTheBootStatusRingTheHostAndSwitchTheRawQueues)
+{
+    Board board(modemtest::Config(sim::pci::InterruptMode::Message, kMaxMessages, ExecutionMode::Step));
+    Firmware firmware(board.modem);
+    board.modem.SetMacRegister(mac::kBootStatus, 2u << 28); // the host's mark
+
+    firmware.EnterStage(boot::kStageBootRom | boot::BootRomSubstage(4));
+    EXPECT_EQ(2u << 28 | 0x41, board.modem.MacRegister(mac::kBootStatus));
+    EXPECT_EQ(boot::kDoorbellReady, board.modem.DoorbellRegister(doorbell::kStatus));
+    firmware.RequestHandshake(Core::Md);
+    firmware.RequestHandshake(Core::Sap);
+    EXPECT_EQ(boot::kDoorbellReady | boot::kDoorbellMdHandshake | boot::kDoorbellSapHandshake,
+              board.modem.DoorbellRegister(doorbell::kStatus));
+    firmware.EnterStage(boot::kStageNormal | boot::ResetType(2));
+    EXPECT_EQ(2u << 28 | boot::ResetType(2) | boot::kStageNormal, board.modem.MacRegister(mac::kBootStatus));
+
+    // On bare engines only the queues switch.
+    FirmwareRig rig;
+    const struct {
+        ULONG status;
+        bool raw;
+    } stages[] = {{boot::kStageBootRom, true}, {boot::kStageNormal, false}, {boot::kStageDump, true},
+                  {boot::kStageNormal | boot::DumpSubstage(1), false}};
+    for (const auto& stage : stages) {
+        rig.firmware.EnterStage(stage.status);
+        rig.Send(Core::Sap, 1, Bytes({0xA0}));
+        EXPECT_EQ(stage.raw ? FrameKind::Raw : FrameKind::Malformed, rig.firmware.Frames().back().kind) << stage.status;
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
