@@ -427,4 +427,91 @@ TEST_F(CldmaRingTest, EndOfPassResumesAStoppedQueueOnlyWhileActive)
     EXPECT_EQ(2u, Delivered().size());
 }
 
+TEST_F(CldmaRingTest, AFailedReplacementNeverDeliversTheBufferAgain)
+{
+    ASSERT_EQ(0, cldma_set_queue_variant(0, CLDMA_HIF_SAP, 0));
+    StartRx(6);
+    Feed(6, {Frame(30, 1), Frame(31, 2)});
+    struct cldma_request* first = Requests(ctrl_.rx_rings[6])[0];
+
+    // The pool runs dry (and stays so) while the collection does not wait for it.
+    skb_pool_3_5k.prefilled = 0;
+    std::vector<struct sk_buff*> held;
+    for (struct sk_buff* skb; (skb = bm_queue_pop(&skb_pool_3_5k)) != nullptr;)
+        held.push_back(skb);
+    EXPECT_EQ(CLDMA_RX_MORE, cldma_rx_collect(Rx(6), 16, false));
+    EXPECT_EQ(1u, Delivered().size());
+    EXPECT_EQ(nullptr, first->skb);
+    EXPECT_EQ(first, Rx(6)->rx_next);
+    for (struct sk_buff* skb : held)
+        bm_queue_push(&skb_pool_3_5k, skb, BM_POOL_3_5K_TAG);
+    skb_pool_3_5k.prefilled = 1;
+
+    EXPECT_EQ(CLDMA_RX_ALL_DONE, cldma_rx_collect(Rx(6), 16, false));
+    EXPECT_EQ((std::vector<std::vector<u8>>{Frame(30, 1), Frame(31, 2)}), Delivered());
+    ASSERT_NE(nullptr, first->skb);
+    EXPECT_EQ(CLDMA_GPD_RX_FLAGS, first->gpd->flags);
+    EXPECT_EQ(Data(first->gpd), (u64)(ULONG_PTR)first->skb->data);
+}
+
+TEST_F(CldmaRingTest, FilledDescriptorsGoToTheEngineOnlyWhileActiveAndAreCollectedWhenDone)
+{
+    ASSERT_EQ(0, cldma_set_queue_variant(0, CLDMA_HIF_SAP, 0));
+    CldmaScriptedPeer peer(Engine());
+    Engine().SetPeer(&peer);
+    peer.Sink(1);
+    struct cldma_queue* queue = &ctrl_.queues[1];
+    std::vector<struct cldma_request*> requests = Requests(ctrl_.tx_rings[1]);
+    auto fill = [&](const std::vector<u8>& bytes, u8 directive) {
+        struct sk_buff* skb = bm_alloc_skb(SKB_3_5K, true, true, CLDMA_POOL_TAG);
+        std::copy(bytes.begin(), bytes.end(), skb_put(skb, (u32)bytes.size()));
+        WdfSpinLockAcquire(queue->lock);
+        int result = cldma_tx_fill(queue, queue->tx_xmit, skb, directive);
+        if (result == 0) {
+            queue->budget--;
+            queue->tx_xmit = cldma_ring_next(queue->ring, queue->tx_xmit);
+        }
+        WdfSpinLockRelease(queue->lock);
+        if (result != 0)
+            bm_free_skb(skb, CLDMA_POOL_TAG);
+        return result;
+    };
+
+    // Inactive: nothing is handed over or attached.
+    EXPECT_EQ(-16, fill(Frame(20, 1), 0));
+    EXPECT_EQ(CLDMA_GPD_TX_FLAGS, requests[0]->gpd->flags);
+    EXPECT_EQ(nullptr, requests[0]->skb);
+    EXPECT_EQ(0u, Data(requests[0]->gpd));
+
+    ctrl_.tx_active = 1u << 1;
+    const std::vector<std::vector<u8>> frames = {Frame(40, 1), Frame(41, 2), Frame(42, 3)};
+    EXPECT_EQ(0, fill(frames[0], 0));
+    EXPECT_EQ(0, fill(frames[1], CLDMA_IOC_OVERRIDE)); // no completion interrupt for this one
+    EXPECT_EQ(0, fill(frames[2], 0));
+    EXPECT_EQ(CLDMA_GPD_IOC | CLDMA_GPD_HWO, requests[0]->gpd->flags);
+    EXPECT_EQ(CLDMA_GPD_HWO, requests[1]->gpd->flags);
+    EXPECT_EQ(CLDMA_GPD_HANDED, requests[2]->gpd->host_state);
+    EXPECT_EQ(42, requests[2]->gpd->data_len);
+    EXPECT_EQ(13, queue->budget);
+
+    KeClearEvent(&queue->wait_event);
+    EXPECT_EQ(0, cldma_tx_collect(queue)); // the engine has not run
+    EXPECT_EQ(0, KeReadStateEvent(&queue->wait_event));
+
+    cldma_hw_set_start_addr(&hw_, 1, requests[0]->gpd_addr, false);
+    cldma_hw_start_queue(&hw_, 1, false);
+    Engine().Drain();
+    EXPECT_EQ(frames, peer.Frames(1));
+    EXPECT_EQ(3, cldma_tx_collect(queue));
+    EXPECT_NE(0, KeReadStateEvent(&queue->wait_event));
+    EXPECT_EQ(16, queue->budget);
+    EXPECT_EQ(requests[3], queue->tx_done);
+    for (int i = 0; i < 3; i++) {
+        EXPECT_EQ(nullptr, requests[i]->skb);
+        EXPECT_EQ(CLDMA_GPD_COLLECTED, requests[i]->gpd->host_state);
+        EXPECT_EQ(CLDMA_GPD_IOC, requests[i]->gpd->flags); // the directive's change undone
+    }
+    Engine().SetPeer(nullptr);
+}
+
 } // namespace

@@ -85,6 +85,16 @@ void skb_reset_rx(struct sk_buff* skb)
     skb_set_tail_pointer(skb, 0);
 }
 
+// Puts back the IOC bit a directive changed for the buffer now leaving the descriptor.
+void tx_restore_ioc(struct cldma_request* request)
+{
+    if ((request->ioc_override & CLDMA_IOC_OVERRIDE) == 0)
+        return;
+    u8 flags = (u8)(request->gpd->flags & ~CLDMA_GPD_IOC);
+    gpd_set_flags(request->gpd, (u8)(flags | ((request->ioc_override & 1) ? CLDMA_GPD_IOC : 0)));
+    request->ioc_override = 0;
+}
+
 void config_defaults(struct cldma_queue_config* config)
 {
     for (u8 q = 0; q < CLDMA_QUEUES; q++) {
@@ -295,26 +305,17 @@ int cldma_build_rings(struct cldma_ctrl* ctrl)
     ring_lock();
     cldma_apply_queue_variant(ctrl->variant);
     const struct cldma_queue_config* config = &cldma_queue_config;
-    for (u8 q = 0; q < CLDMA_QUEUES; q++) {
-        struct cldma_ring* ring = &ctrl->tx_rings[q];
+    for (u8 index = 0; index < CLDMA_QUEUE_COUNT; index++) {
+        bool tx = index < CLDMA_QUEUES;
+        u8 q = index % CLDMA_QUEUES;
+        struct cldma_ring* ring = tx ? &ctrl->tx_rings[q] : &ctrl->rx_rings[q];
         ring->type = 0;
-        ring->length = config->tx_ring_len[q];
-        ring->buf_size = 0;
-        ring->rx_collect = NULL;
-        // The send path's ring operations come with it.
-        ring->tx_fill = NULL;
-        ring->tx_collect = NULL;
-        build_ring(ctrl, ring, false);
-    }
-    for (u8 q = 0; q < CLDMA_QUEUES; q++) {
-        struct cldma_ring* ring = &ctrl->rx_rings[q];
-        ring->type = 0;
-        ring->length = config->rx_ring_len[q];
-        ring->buf_size = config->rx_buf_size[q];
-        ring->rx_collect = cldma_rx_collect;
-        ring->tx_fill = NULL;
-        ring->tx_collect = NULL;
-        build_ring(ctrl, ring, true);
+        ring->length = tx ? config->tx_ring_len[q] : config->rx_ring_len[q];
+        ring->buf_size = tx ? 0 : config->rx_buf_size[q];
+        ring->tx_fill = tx ? cldma_tx_fill : NULL;
+        ring->tx_collect = tx ? cldma_tx_collect : NULL;
+        ring->rx_collect = tx ? NULL : cldma_rx_collect;
+        build_ring(ctrl, ring, !tx);
     }
     for (u8 index = 0; index < CLDMA_QUEUE_COUNT; index++) {
         struct cldma_queue* queue = &ctrl->queues[index];
@@ -694,4 +695,79 @@ int cldma_rx_collect(struct cldma_queue* queue, int budget, bool blocking)
     }
     InterlockedExchange(&queue->rx_busy, 0);
     return result;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Transmit descriptors.
+
+namespace
+{
+
+// The host state is stored as a 16-bit value at offset 1, which also clears offset 2.
+void gpd_set_host_state(struct cldma_gpd* gpd, u8 state)
+{
+    gpd->host_state = state;
+    gpd->allow_len &= 0xFF00;
+    KeMemoryBarrier();
+}
+
+} // namespace
+
+int cldma_tx_fill(struct cldma_queue* queue, struct cldma_request* request, struct sk_buff* skb, u8 directive)
+{
+    struct cldma_ctrl* ctrl = queue_ctrl(queue);
+    struct cldma_gpd* gpd = request->gpd;
+    if (directive & CLDMA_IOC_OVERRIDE) {
+        request->ioc_override = (u8)(((gpd->flags & CLDMA_GPD_IOC) ? 1 : 0) | CLDMA_IOC_OVERRIDE);
+        gpd_set_flags(gpd, (u8)((gpd->flags & ~CLDMA_GPD_IOC) | ((directive & 1) ? CLDMA_GPD_IOC : 0)));
+    }
+    request->data_addr = skb_data_addr(skb);
+    gpd_set_data(gpd, request->data_addr);
+    gpd_set_length(gpd, (u16)skb->len);
+    gpd_set_host_state(gpd, CLDMA_GPD_HANDED);
+
+    WdfSpinLockAcquire(ctrl->lock);
+    bool active = (ctrl->tx_active & (1u << queue->qno)) != 0;
+    if (active)
+        gpd_set_flags(gpd, (u8)(gpd->flags | CLDMA_GPD_HWO));
+    WdfSpinLockRelease(ctrl->lock);
+    if (!active) {
+        // A stopped queue must not report the buffer as sent: undo the fill.
+        tx_restore_ioc(request);
+        request->data_addr = 0;
+        gpd_set_data(gpd, 0);
+        gpd_set_length(gpd, 0);
+        return -16;
+    }
+    request->skb = skb;
+    return 0;
+}
+
+int cldma_tx_collect(struct cldma_queue* queue)
+{
+    int count = 0;
+    WdfSpinLockAcquire(queue->lock);
+    for (;;) {
+        struct cldma_request* request = queue->tx_done;
+        if (request == NULL || request->skb == NULL)
+            break;
+        KeMemoryBarrier();
+        if (request->gpd->flags & CLDMA_GPD_HWO)
+            break;
+        tx_restore_ioc(request);
+        gpd_set_host_state(request->gpd, CLDMA_GPD_COLLECTED);
+        queue->budget++;
+        struct sk_buff* skb = request->skb;
+        request->skb = NULL;
+        queue->tx_done = cldma_ring_next(queue->ring, request);
+        // The port layer's room notification comes with the send path.
+        WdfSpinLockRelease(queue->lock);
+        bm_free_skb(skb, CLDMA_POOL_TAG);
+        count++;
+        WdfSpinLockAcquire(queue->lock);
+    }
+    WdfSpinLockRelease(queue->lock);
+    if (count != 0)
+        KeSetEvent(&queue->wait_event, IO_NO_INCREMENT, FALSE);
+    return count;
 }

@@ -16,6 +16,7 @@
 #define CLDMA_GPD_IOC 0x80u
 #define CLDMA_GPD_TX_FLAGS CLDMA_GPD_IOC
 #define CLDMA_GPD_RX_FLAGS (CLDMA_GPD_IOC | CLDMA_GPD_HWO)
+#define CLDMA_IOC_OVERRIDE 0x80u // directive / ioc_override bit 7: the IOC bit is set per buffer
 #define CLDMA_GPD_HANDED 1    // host state of a TX descriptor given to the engine
 #define CLDMA_GPD_COLLECTED 2 // and after its completion was collected
 
@@ -162,6 +163,13 @@ s32 cldma_write_room(u8 md_id, u8 hif_id, u8 qno);
 // Collects up to `budget` received descriptors of an RX queue (blocking: no budget limit) and hands the
 // buffers to the port layer.
 int cldma_rx_collect(struct cldma_queue* queue, int budget, bool blocking);
+
+// Fills a TX descriptor with `skb` (queue lock held) and hands it to the engine while the queue is
+// active; -16 with nothing attached otherwise (the caller steps its ring pointers back).
+int cldma_tx_fill(struct cldma_queue* queue, struct cldma_request* request, struct sk_buff* skb, u8 directive);
+// Releases the buffers of the TX descriptors the engine has finished, from tx_done on; wakes senders
+// when any were collected. Returns the count.
+int cldma_tx_collect(struct cldma_queue* queue);
 
 // The request after `request` in its ring (the ring wraps).
 struct cldma_request* cldma_ring_next(const struct cldma_ring* ring, const struct cldma_request* request);
