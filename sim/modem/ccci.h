@@ -90,6 +90,13 @@ inline constexpr ULONG kCtrlHostFeatures = 0;
 inline constexpr ULONG kCtrlHandshake = 1;
 inline constexpr ULONG kCtrlRuntimeReply = 2;
 inline constexpr ULONG kCtrlPortEnumeration = 9;
+// The modem's exception messages carry their magic as the argument: the announcement (the host answers
+// it with the same id and magic on 0x2001), the record (its data after the control header), the pass.
+inline constexpr ULONG kCtrlExceptionAnnounce = 4;
+inline constexpr ULONG kCtrlExceptionRecord = 6;
+inline constexpr ULONG kCtrlExceptionPass = 8;
+inline constexpr ULONG kExceptionMagic = 0x45584350; // "EXCP"
+inline constexpr ULONG kRecordMagic = 0x45524543;    // "EREC"
 inline constexpr ULONG kEnumerationRefused = 0x00657272; // the host's answer to an enumeration it refused
 
 // The port enumeration, the data of control message 9: head, count, version, tail, entries (a channel

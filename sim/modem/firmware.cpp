@@ -52,6 +52,19 @@ void Firmware::RequestHandshake(Core core)
         modem_->RingHost(core == Core::Md ? boot::kDoorbellMdHandshake : boot::kDoorbellSapHandshake);
 }
 
+void Firmware::RaiseException()
+{
+    SetException(true);
+    if (modem_ != nullptr)
+        modem_->RingHost(boot::kDoorbellException);
+}
+
+void Firmware::AcknowledgeExceptionStage(ULONG stage)
+{
+    if (modem_ != nullptr)
+        modem_->RingHost(boot::ExceptionStageAck(stage));
+}
+
 void Firmware::SetHandshakeAnswer(Core core, HandshakeAnswer answer)
 {
     std::lock_guard<std::mutex> guard(lock_);

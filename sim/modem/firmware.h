@@ -44,6 +44,8 @@ inline constexpr ULONG DumpSubstage(ULONG substage) { return substage << 8; }
 inline constexpr ULONG ResetType(ULONG type) { return type << 26; }
 // Modem-to-host doorbell bits.
 inline constexpr ULONG kDoorbellException = 1u << 1;
+// The modem's acknowledgement of the host's exception stage 0, 2 or 3: bits 2, 3 and 4.
+inline constexpr ULONG ExceptionStageAck(ULONG stage) { return stage == 0 ? 1u << 2 : stage == 2 ? 1u << 3 : 1u << 4; }
 inline constexpr ULONG kDoorbellReady = 1u << 5; // ready to boot
 inline constexpr ULONG kDoorbellSapHandshake = 1u << 15;
 inline constexpr ULONG kDoorbellMdHandshake = 1u << 16;
@@ -116,6 +118,10 @@ public:
     // rings the core's handshake doorbell.
     void EnterStage(ULONG status);
     void RequestHandshake(ccci::Core core);
+    // An exception: frames go on the exception queues from now on and the exception doorbell rings.
+    // The host's exception stages 0, 2 and 3 are acknowledged with their doorbells.
+    void RaiseException();
+    void AcknowledgeExceptionStage(ULONG stage);
 
     // The handshake: the host's feature set (control message 0 on the core's control channel) is
     // answered with control message 1 carrying `answer` (DefaultHandshakeAnswer until set).

@@ -32,7 +32,7 @@ struct Received {
 class FirmwareRig {
 public:
     explicit FirmwareRig(ExecutionMode mode = ExecutionMode::Step)
-        : mode_(mode), sap_(dma_, sink, kSourceCldmaSap, mode), md_(dma_, sink, kSourceCldmaMd, mode),
+        : mode_(mode), sap_(dma_, sapSink_, kSourceCldmaSap, mode), md_(dma_, mdSink_, kSourceCldmaMd, mode),
           scheduler(mode), firmware(sap_, md_, scheduler)
     {
         for (Core core : {Core::Md, Core::Sap})
@@ -140,7 +140,7 @@ public:
             ULONG at = cldma::kRxCurrentAddress + 8 * q;
             if ((a.Read(at) | static_cast<ULONG64>(a.Read(at + 4)) << 32) == target)
                 return Take(core, q);
-            if (!Engine(core).InterruptAsserted() && !sink.WaitRaised(timeout))
+            if (!Engine(core).InterruptAsserted() && !Sink(core).WaitRaised(timeout))
                 return {};
         }
     }
@@ -162,13 +162,12 @@ private:
         Engine(core).BlockB().Write(tx ? cldma::kTxStart : cldma::kRxStart, 1u << q);
     }
 
+    // One sink per engine: a host thread waiting for one engine's interrupt must not take the other's.
+    RecordingSink& Sink(Core core) { return core == Core::Sap ? sapSink_ : mdSink_; }
+
     ExecutionMode mode_;
     HostDma dma_;
-
-public:
-    RecordingSink sink;
-
-private:
+    RecordingSink sapSink_, mdSink_;
     CldmaEngine sap_, md_;
     std::array<Queue, 2 * kCldmaQueues> queues_;
     std::map<USHORT, USHORT> seq_;

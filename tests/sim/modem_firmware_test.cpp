@@ -472,6 +472,12 @@ TEST(ModemFirmwareBoot, StagesSetTheBootStatusRingTheHostAndSwitchTheRawQueues)
     firmware.EnterStage(boot::kStageNormal | boot::ResetType(2));
     EXPECT_EQ(2u << 28 | boot::ResetType(2) | boot::kStageNormal, board.modem.MacRegister(mac::kBootStatus));
 
+    const ULONG before = board.modem.DoorbellRegister(doorbell::kStatus);
+    firmware.RaiseException();
+    for (ULONG stage : {0, 2, 3})
+        firmware.AcknowledgeExceptionStage(stage);
+    EXPECT_EQ(before | 0x1E, board.modem.DoorbellRegister(doorbell::kStatus));
+
     // On bare engines only the queues switch.
     FirmwareRig rig;
     const struct {
