@@ -148,6 +148,7 @@ TEST_F(CldmaRegTest, ReadsReportQueuesMasksAndAddresses)
     EXPECT_EQ(0u, cldma_hw_irq_masked(hw, 5, true));
     cldma_hw_mask_done(hw, 5, true);
     EXPECT_EQ(0x20u, cldma_hw_irq_masked(hw, 5, true));
+    EXPECT_EQ(0x20u, cldma_hw_irq_masked(hw, CLDMA_ALL_QUEUES, true));
     EXPECT_EQ(0u, cldma_hw_irq_masked(hw, 5, false));
     cldma_hw_unmask_done(hw, 5, true);
     EXPECT_EQ(0u, cldma_hw_irq_masked(hw, 5, true));

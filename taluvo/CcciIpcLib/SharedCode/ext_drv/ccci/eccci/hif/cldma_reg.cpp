@@ -4,6 +4,12 @@
 
 #define DRV_CLDMA_TAG "DRV_CLDMA"
 
+void cldma_mb(void)
+{
+    volatile LONG fence = 0;
+    InterlockedOr(&fence, 0);
+}
+
 namespace
 {
 
@@ -20,7 +26,7 @@ void reg_write_nb(volatile u8* base, u32 offset, u32 value)
 void reg_write(volatile u8* base, u32 offset, u32 value)
 {
     reg_write_nb(base, offset, value);
-    KeMemoryBarrier();
+    cldma_mb();
 }
 
 void reg_update(volatile u8* base, u32 offset, u32 clear, u32 set)
@@ -130,7 +136,7 @@ u32 cldma_hw_queue_running(const struct cldma_hw_instance* hw, u8 q, bool rx)
 u32 cldma_hw_irq_masked(const struct cldma_hw_instance* hw, u8 q, bool rx)
 {
     u32 mask = rx ? reg_read(hw->base_a, CLDMA_A_RX_MASK) : reg_read(hw->base_b, CLDMA_B_TX_IRQ_MASK);
-    return (1u << q) & mask;
+    return queue_bits(q, 0) & mask;
 }
 
 u32 cldma_hw_irq_status(const struct cldma_hw_instance* hw, u32 bits, bool rx)
