@@ -13,8 +13,8 @@
 namespace
 {
 
-constexpr ULONG kConfigTag = 0x63504349u; // 'cPCI'
-constexpr ULONG kSmbiosTag = 0x63534D42u; // 'cSMB'
+constexpr ULONG kConfigTag = 0x49435063u; // 'cPCI'
+constexpr ULONG kSmbiosTag = 0x424D5363u; // 'cSMB'
 constexpr s32 kIpcDevt = 0x10001;
 constexpr const char* kIpcName = "IPC";
 
