@@ -81,6 +81,10 @@ class ConfigPort
     // Reads the register of `width` bytes; when `change` gives a new value, writes it. Failures traced.
     template <typename Change> void Update(ULONG offset, ULONG width, const char* what, Change change) const
     {
+        if (offset == 0) {
+            TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_IPC, "%s has no %s", Name(), what);
+            return;
+        }
         ULONG value = 0;
         if (!Read(offset, &value, width)) {
             TraceEvents(TRACE_LEVEL_ERROR, TRACE_IPC, "%s %s at 0x%x not read", Name(), what, offset);

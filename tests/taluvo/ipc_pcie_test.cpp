@@ -52,6 +52,8 @@ ULONG ShortReadRoot(PVOID context, PVOID buffer, ULONG offset, ULONG length)
 class IpcPcie : public taluvotest::DeviceTest
 {
   protected:
+    explicit IpcPcie(const sim::modem::ModemConfig& config = {}) : board_(config) {}
+
     host::PnpBusDevice BusDevice() override
     {
         g_faults = {};
@@ -160,6 +162,29 @@ TEST_F(IpcPcie, AddBuildsTheRecordFromBothConfigurationSpaces)
     EXPECT_FALSE(host::TraceFind("modem AER +0x04: 0x00104000").empty());
 }
 
+// The modem on a level-triggered line instead of MSI-X messages.
+class IpcPcieLine : public IpcPcie
+{
+  protected:
+    IpcPcieLine() : IpcPcie(LineConfig()) {}
+
+    static sim::modem::ModemConfig LineConfig()
+    {
+        sim::modem::ModemConfig config;
+        config.interrupts = sim::pci::InterruptMode::Line;
+        return config;
+    }
+};
+
+TEST_F(IpcPcieLine, NoMessagesNoMsixTableInterface)
+{
+    PIPC_PCI_DEVICE device = Add();
+    ASSERT_NE(nullptr, device);
+    EXPECT_EQ(0u, device->MessageSignalled);
+    EXPECT_EQ(0u, device->MsixTable);
+    EXPECT_EQ(nullptr, device->MsixTableInterface.Context);
+}
+
 struct InformationCase {
     const char* name;
     std::function<void(sim::pci::Function&)> prepare;
@@ -260,6 +285,13 @@ TEST_F(IpcPcie, LinkPowerWithoutTheRootPortTouchesOnlyTheModem)
     IpcLtrCheckEnable(device);
     EXPECT_EQ(0u, Root(device->RootLinkCtlOffset, 2));
     EXPECT_EQ(0x143u, Modem(device->LinkCtlOffset, 2));
+
+    // A register the modem lacks is left alone, not written at offset 0 + n.
+    device->L1ssCtl1Offset = 0;
+    host::TraceClear();
+    IpcAspmCheckEnable(device);
+    EXPECT_FALSE(host::TraceFind("modem has no L1SS Ctl1").empty());
+    EXPECT_TRUE(host::TraceFind("modem L1SS Ctl1 0x").empty());
 
     // Without LTR at the root port nothing of LTR changes.
     device->RootLtrSupported = 0;
