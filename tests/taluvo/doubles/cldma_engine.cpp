@@ -78,6 +78,4 @@ void cldma_free(u8 md, u8 hif)
 int cldma_init(u8, u8 hif) { return Call("init", hif); }
 int cldma_hw_reinit(u8, u8 hif) { return Call("hw_reinit", hif); }
 int cldma_exception_stage(u8, u8 hif, int) { return Call("exception_stage", hif); }
-void cldma_set_queue_variant(u8, u8 hif, int) { Call("set_queue_variant", hif); }
-int cldma_write_room(u8, u8 hif, u8) { return Call("write_room", hif); }
 int cldma_tx_max_size(u8, u8 hif, u8) { return Call("tx_max_size", hif, 3584); }

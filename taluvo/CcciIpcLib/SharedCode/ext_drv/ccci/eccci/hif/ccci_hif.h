@@ -4,6 +4,7 @@
 // blocks sit and the interrupt hooks that tie them to the PCIe interrupt dispatch.
 #pragma once
 
+#include "cldma.h"
 #include "kal.h"
 
 struct mdm_pci_dev;
@@ -78,17 +79,6 @@ struct hif_hw_info {
     volatile LONG irq_enabled;
 };
 
-struct cldma_hw_instance {
-    u32 hif_id;
-    u32 type;
-    u32 addr_mode;
-    u8* base_a;
-    u8* base_b;
-    u32 modem_addr_a;
-    u32 modem_addr_b;
-    u32 irq_source;
-};
-
 // The MHCCIF HIF's controller; its last pointer names the companion record.
 struct mhccif_hif_ctrl {
     u8 md;
@@ -141,13 +131,11 @@ u32 ccci_hif_get_doorbell_status(u8 md, u8 hif);
 void* ccci_hif_get_shared_area(u8 md, u32 mask);
 
 // ---------------------------------------------------------------------------------------------
-// The CLDMA engine's operations the dispatch calls directly.
+// The CLDMA engine's operations the dispatch calls directly (the rest are in cldma.h).
 struct cldma_hw_instance* cldma_alloc(u8 md, u8 hif, struct mdm_pci_dev* pcie_dev);
 int cldma_init(u8 md, u8 hif);
 int cldma_hw_reinit(u8 md, u8 hif);
 int cldma_exception_stage(u8 md, u8 hif, int stage);
 void cldma_free(u8 md, u8 hif);
-void cldma_set_queue_variant(u8 md, u8 hif, int variant);
-int cldma_write_room(u8 md, u8 hif, u8 qno);
 // The write limit of TX queue qno under the current variant.
 int cldma_tx_max_size(u8 md, u8 hif, u8 qno);
