@@ -21,6 +21,7 @@ struct State {
     bool dma = false;
     WDFDEVICE device = nullptr;
     WDFDMAENABLER enabler = nullptr;
+    std::u16string instance;
 };
 State g_state;
 
@@ -55,10 +56,11 @@ void DeviceTest::SetUp()
 {
     g_state = State{};
     g_state.dma = WithDmaEnabler();
+    host::PnpBusDevice bus = BusDevice();
+    g_state.instance = bus.instanceId;
     host::DriverRegisterBuiltin(u"TaluvoTest", DriverEntry);
-    ASSERT_EQ(STATUS_SUCCESS, host::PnpInstallDriver(kHardwareId, u"TaluvoTest"));
-    ASSERT_EQ(STATUS_SUCCESS,
-              host::PnpAddDevice({std::u16string(kInstance), {std::u16string(kHardwareId)}, {}}));
+    ASSERT_EQ(STATUS_SUCCESS, host::PnpInstallDriver(bus.hardwareIds.back(), u"TaluvoTest"));
+    ASSERT_EQ(STATUS_SUCCESS, host::PnpAddDevice(bus));
     ASSERT_NE(nullptr, g_state.device);
 }
 
@@ -74,9 +76,14 @@ void DeviceTest::TearDown()
 
 void DeviceTest::RemoveDevice()
 {
-    if (host::PnpQueryState(kInstance) != host::PnpState::Removed) {
-        EXPECT_EQ(STATUS_SUCCESS, host::PnpRemoveDevice(kInstance));
+    if (host::PnpQueryState(g_state.instance) != host::PnpState::Removed) {
+        EXPECT_EQ(STATUS_SUCCESS, host::PnpRemoveDevice(g_state.instance));
     }
+}
+
+host::PnpBusDevice DeviceTest::BusDevice()
+{
+    return {std::u16string(kInstance), {std::u16string(kHardwareId)}, {}};
 }
 
 WDFDEVICE DeviceTest::Device()

@@ -7,6 +7,8 @@
 
 #include <wdf.h>
 
+#include <host/pnp.h>
+
 #include "MbbDevice.h"
 
 namespace taluvotest
@@ -20,6 +22,9 @@ class DeviceTest : public ::testing::Test
 
     // Overridden by fixtures whose device needs a DMA enabler.
     virtual bool WithDmaEnabler() const { return false; }
+    // The device as its bus shows it; its least specific hardware id gets the test driver. Fixtures of a
+    // device on the simulated PCI bus override it.
+    virtual host::PnpBusDevice BusDevice();
 
     static WDFDEVICE Device();
     static PMBB_DEVICE_CONTEXT Context();

@@ -153,5 +153,12 @@ struct pci_driver {
     void (*remove)(IPC_PCI_DEVICE* pdev);
 };
 
+// The bus driver's power operations, called by the glue's D0 exit and entry.
+struct dev_pm_ops {
+    int (*suspend)(IPC_PCI_DEVICE* pdev);
+    int (*resume)(IPC_PCI_DEVICE* pdev);
+    int (*resume_noirq)(IPC_PCI_DEVICE* pdev);
+};
+
 int pci_register_driver(struct pci_driver* drv, u32 tag);
 void pci_unregister_driver(struct pci_driver* drv, u32 tag);
