@@ -49,10 +49,7 @@ void win_zero_io(void* destination, size_t n, u32)
     volatile u8* p = static_cast<volatile u8*>(destination);
     for (size_t i = 0; i < n; i++)
         p[i] = 0;
-    // A full barrier as the processor gives it: a locked read-modify-write (which, unlike a bare fence,
-    // ThreadSanitizer builds accept).
-    volatile LONG fence = 0;
-    InterlockedOr(&fence, 0);
+    KeMemoryBarrier();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -38,29 +38,29 @@ struct cldma_ctrl* queue_ctrl(struct cldma_queue* queue)
 void gpd_set_flags(struct cldma_gpd* gpd, u8 flags)
 {
     gpd->flags = flags;
-    cldma_mb();
+    KeMemoryBarrier();
 }
 
 void gpd_set_next(struct cldma_gpd* gpd, u64 address)
 {
     gpd->next_hi = (u32)(address >> 32);
-    cldma_mb();
+    KeMemoryBarrier();
     gpd->next_lo = (u32)address;
-    cldma_mb();
+    KeMemoryBarrier();
 }
 
 void gpd_set_data(struct cldma_gpd* gpd, u64 address)
 {
     gpd->data_hi = (u32)(address >> 32);
-    cldma_mb();
+    KeMemoryBarrier();
     gpd->data_lo = (u32)address;
-    cldma_mb();
+    KeMemoryBarrier();
 }
 
 void gpd_set_length(struct cldma_gpd* gpd, u16 length)
 {
     gpd->data_len = length;
-    cldma_mb();
+    KeMemoryBarrier();
 }
 
 u64 skb_data_addr(const struct sk_buff* skb)
@@ -581,7 +581,7 @@ bool rx_wait_done(struct cldma_ctrl* ctrl, struct cldma_queue* queue, struct cld
 {
     *gone = false;
     for (int poll = 0; poll <= CLDMA_RX_HWO_POLLS; poll++) {
-        cldma_mb();
+        KeMemoryBarrier();
         if ((request->gpd->flags & CLDMA_GPD_HWO) == 0)
             return true;
         u64 current = cldma_hw_current_addr(ctrl->hw, queue->qno, true);
@@ -708,7 +708,7 @@ void gpd_set_host_state(struct cldma_gpd* gpd, u8 state)
 {
     gpd->host_state = state;
     gpd->allow_len &= 0xFF00;
-    cldma_mb();
+    KeMemoryBarrier();
 }
 
 } // namespace
@@ -751,7 +751,7 @@ int cldma_tx_collect(struct cldma_queue* queue)
         struct cldma_request* request = queue->tx_done;
         if (request == NULL || request->skb == NULL)
             break;
-        cldma_mb();
+        KeMemoryBarrier();
         if (request->gpd->flags & CLDMA_GPD_HWO)
             break;
         tx_restore_ioc(request);

@@ -4,12 +4,6 @@
 
 #define DRV_CLDMA_TAG "DRV_CLDMA"
 
-void cldma_mb(void)
-{
-    volatile LONG fence = 0;
-    InterlockedOr(&fence, 0);
-}
-
 namespace
 {
 
@@ -26,7 +20,7 @@ void reg_write_nb(volatile u8* base, u32 offset, u32 value)
 void reg_write(volatile u8* base, u32 offset, u32 value)
 {
     reg_write_nb(base, offset, value);
-    cldma_mb();
+    KeMemoryBarrier();
 }
 
 void reg_update(volatile u8* base, u32 offset, u32 clear, u32 set)

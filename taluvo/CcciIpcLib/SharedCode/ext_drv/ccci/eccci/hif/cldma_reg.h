@@ -69,10 +69,6 @@ struct cldma_hw_instance {
     u32 irq_source;
 };
 
-// A full barrier as a locked read-modify-write gives it (what the kernel's barrier is on x86-64); the
-// race checker sees it as one, unlike a bare fence.
-void cldma_mb(void);
-
 void cldma_hw_init(const struct cldma_hw_instance* hw);
 void cldma_hw_restore(const struct cldma_hw_instance* hw);
 
