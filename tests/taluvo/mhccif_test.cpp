@@ -14,7 +14,6 @@ namespace taluvotest
 namespace
 {
 
-using DoorbellTest = PcieRig;
 using Writes = std::vector<std::pair<ULONG, ULONG>>;
 
 struct Handler {
@@ -24,6 +23,23 @@ struct Handler {
         static_cast<Handler*>(arg)->calls++;
         return 0;
     }
+};
+
+class DoorbellTest : public PcieRig
+{
+  protected:
+    // The handshake's handler registered, and the modem's rings kept from raising the doorbell source,
+    // so that the test runs the service itself.
+    struct mdm_pci_dev* StartServing()
+    {
+        EXPECT_EQ(STATUS_SUCCESS, Start());
+        struct mdm_pci_dev* dev = Dev();
+        EXPECT_EQ(0, mdm_pcie_register_doorbell_handler(dev, 2, D2H_HANDSHAKE_BITS, Handler::Callback, &handler_));
+        mhccif_mask_set(dev, 0xFFFFFFFF);
+        return dev;
+    }
+
+    Handler handler_;
 };
 
 // Runs the service as the work item does after the doorbell source fired.
@@ -44,12 +60,9 @@ TEST_F(DoorbellTest, RingWritesTheBitThenTheNumber)
 
 TEST_F(DoorbellTest, PowerAcksSetEventsWithoutHandlers)
 {
-    ASSERT_EQ(STATUS_SUCCESS, Start());
-    struct mdm_pci_dev* dev = Dev();
-    Handler handler;
-    ASSERT_EQ(0, mdm_pcie_register_doorbell_handler(dev, 2, D2H_HANDSHAKE_BITS, Handler::Callback, &handler));
+    struct mdm_pci_dev* dev = StartServing();
+    Handler& handler = handler_;
     mdm_pcie_irq_mask(dev, MDM_IRQ_SRC_MHCCIF, true); // the dispatch leaves it masked for the service
-    mhccif_mask_set(dev, 0xFFFFFFFF);                // keep the modem's ring from reaching the host
     Modem().RingHost(0x1800);
     Modem().ClearWrites();
     Serve(dev);
@@ -69,11 +82,8 @@ TEST_F(DoorbellTest, PowerAcksSetEventsWithoutHandlers)
 
 TEST_F(DoorbellTest, HandshakeBitsCallTheirHandlerAndGrantSetsItsEvent)
 {
-    ASSERT_EQ(STATUS_SUCCESS, Start());
-    struct mdm_pci_dev* dev = Dev();
-    Handler handler;
-    ASSERT_EQ(0, mdm_pcie_register_doorbell_handler(dev, 2, D2H_HANDSHAKE_BITS, Handler::Callback, &handler));
-    mhccif_mask_set(dev, 0xFFFFFFFF);
+    struct mdm_pci_dev* dev = StartServing();
+    Handler& handler = handler_;
     Modem().RingHost(0x2);
     Serve(dev);
     EXPECT_EQ(1, handler.calls.load());
@@ -85,11 +95,8 @@ TEST_F(DoorbellTest, HandshakeBitsCallTheirHandlerAndGrantSetsItsEvent)
 
 TEST_F(DoorbellTest, AfterExitOrLinkDownTheServiceOnlyUnmasks)
 {
-    ASSERT_EQ(STATUS_SUCCESS, Start());
-    struct mdm_pci_dev* dev = Dev();
-    Handler handler;
-    ASSERT_EQ(0, mdm_pcie_register_doorbell_handler(dev, 2, D2H_HANDSHAKE_BITS, Handler::Callback, &handler));
-    mhccif_mask_set(dev, 0xFFFFFFFF);
+    struct mdm_pci_dev* dev = StartServing();
+    Handler& handler = handler_;
     Modem().RingHost(0x2);
     for (int link_down : {0, 1}) {
         SCOPED_TRACE(link_down);
@@ -111,6 +118,22 @@ TEST_F(DoorbellTest, AfterExitOrLinkDownTheServiceOnlyUnmasks)
         }
     }
     Modem().SetLinkDown(false);
+}
+
+TEST_F(DoorbellTest, LegacyClearWritesOnlyTheDoorbellSource)
+{
+    sim::modem::ModemConfig config;
+    config.interrupts = sim::pci::InterruptMode::Line;
+    ASSERT_EQ(STATUS_SUCCESS, Start(config));
+    struct mdm_pci_dev* dev = Dev();
+    mdm_pcie_mac_irq_global(dev->mac, false);
+    Modem().RaiseStatus(1u << 25); // another source's pending status survives the clear
+    Modem().ClearWrites();
+    mhccif_clear_status(dev, 0x1);
+    EXPECT_EQ((Writes{{MAC_LEGACY_STATUS, 0x10000000}}), MacWrites());
+    EXPECT_EQ(1u << 25, Mac(MAC_LEGACY_STATUS) & (1u << 25));
+    mdm_pcie_irq_ack(dev, 1);
+    mdm_pcie_mac_irq_global(dev->mac, true);
 }
 
 // The modem rings bit 0: source 4's message, the DPC, the work item's service, the grant event.

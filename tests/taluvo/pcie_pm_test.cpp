@@ -230,6 +230,19 @@ TEST_F(PmTest, IdleSuspendRefusals)
     EXPECT_EQ("2:suspend_late", Entities::log.back());
 }
 
+TEST_F(PmTest, SilentModemTimesTheHandshakeOut)
+{
+    StartReady();
+    entities_.Register(dev_);
+    Modem().SetPowerMode(sim::modem::PowerMode::Silent);
+    const LONGLONG before = host::ClockNow();
+    EXPECT_EQ(0, mdm_pci_pm_suspend_idle(dev_));
+    // Two 1500 ms waits, each timing out, and the sequence still ends with the late steps.
+    EXPECT_GE(host::ClockNow() - before, Milliseconds(3000));
+    EXPECT_EQ("2:suspend_late", Entities::log.back());
+    EXPECT_FALSE(KeReadStateEvent(&dev_->ev_suspend_ack1));
+}
+
 struct ResumeCase {
     ULONG state;
     bool handshake;

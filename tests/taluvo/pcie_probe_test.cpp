@@ -156,13 +156,28 @@ TEST_F(ProbeTest, MessageReachesItsSourceCallbackMasked)
 
 TEST_F(ProbeTest, SourceWithoutCallbackStaysMasked)
 {
-    ASSERT_EQ(STATUS_SUCCESS, Start());
-    mdm_pcie_irq_mask(Dev(), 3, false);
-    Modem().ClearWrites();
-    Modem().RaiseStatus(1u << 27);
-    ASSERT_TRUE(WaitFor([&] { return Wrote(MacWrites(), MAC_MSIX_MASK, 1u << 27); }));
-    host::ClockAdvance(sim::modem::Milliseconds(10));
-    EXPECT_FALSE(Wrote(MacWrites(), MAC_MSIX_UNMASK, 1u << 27));
+    // Served once, then left masked with its status pending: unmasking it again would storm. Source 7
+    // is enabled by the legacy enable word and has no owner.
+    for (bool line : {false, true}) {
+        SCOPED_TRACE(line);
+        ASSERT_EQ(STATUS_SUCCESS, Start(line ? Line() : ModemConfig{}));
+        const ULONG mask = line ? MAC_LEGACY_MASK : MAC_MSIX_MASK;
+        const ULONG unmask = line ? MAC_LEGACY_UNMASK : MAC_MSIX_UNMASK;
+        for (u32 source : {3u, 7u})
+            mdm_pcie_irq_mask(Dev(), source, false);
+        Modem().ClearWrites();
+        Modem().RaiseStatus((1u << 27) | (1u << 31));
+        ASSERT_TRUE(WaitFor([&] {
+            const auto writes = MacWrites();
+            return Wrote(writes, mask, 1u << 27) && Wrote(writes, mask, 1u << 31);
+        }));
+        host::ClockAdvance(sim::modem::Milliseconds(10));
+        const auto writes = MacWrites();
+        EXPECT_FALSE(Wrote(writes, unmask, 1u << 27));
+        EXPECT_FALSE(Wrote(writes, unmask, 1u << 31));
+        EXPECT_EQ(0u, Mac(MAC_IRQ_OUTPUT) & 1);
+        Stop();
+    }
 }
 
 TEST_F(ProbeTest, SubsetVectorServesItsCongruentBits)
