@@ -1,6 +1,7 @@
-// What the RIL core uses of the MBIM service front and of the driver wake notification.
+// What the RIL core uses of the MBIM service front.
 #pragma once
 
+#include "mbim_core_misc.h"
 #include "ril_api.h"
 
 // Per executor (0 and 1); the core reads only record 0's read slots.
@@ -22,6 +23,3 @@ void MBIM_IOControl(int executor, const void* buffer, int length);
 int RIL_CIDTransportRequest(int executor, uint8_t* message, int size, int transaction_id);
 BYTE Mbim_CIDResponseSend(int executor, uint8_t* buffer, int length);
 BYTE Mbim_CIDNotificationSend(int executor, uint8_t* buffer, int length);
-
-// Tells the modem driver that a message waits while modem I/O sleeps.
-int Mbim_Send_IoctlToDrv(void);

@@ -68,10 +68,21 @@ pci::RootPortConfig RootPortConfig()
 }
 
 // ---------------------------------------------------------------------------------------------
-Modem::Modem(const ModemConfig& config) : config_(config), scheduler_(config.execution)
+Modem::Modem(const ModemConfig& config)
+    : config_(config), scheduler_(config.execution), cldmaSap_(*this, *this, kSourceCldmaSap, config.execution),
+      cldmaMd_(*this, *this, kSourceCldmaMd, config.execution)
 {
     log_.resize(config.writeLogCapacity);
     mappings_.push_back({kMhccifOffset, kSpan, &doorbellBlock_});
+    constexpr ULONG64 kCldmaSpan = 0x1000;
+    mappings_.push_back({kCldmaSapA, kCldmaSpan, &cldmaSap_.BlockA()});
+    mappings_.push_back({kCldmaSapB, kCldmaSpan, &cldmaSap_.BlockB()});
+    mappings_.push_back({kCldmaMdA, kCldmaSpan, &cldmaMd_.BlockA()});
+    mappings_.push_back({kCldmaMdB, kCldmaSpan, &cldmaMd_.BlockB()});
+    powerLoss_.push_back([this] {
+        cldmaSap_.LoseConfiguration();
+        cldmaMd_.LoseConfiguration();
+    });
     // The thread starts now rather than in the first register handler that schedules an answer.
     if (config.execution == pci::ExecutionMode::Threaded)
         scheduler_.After(0, [] {});
@@ -79,12 +90,19 @@ Modem::Modem(const ModemConfig& config) : config_(config), scheduler_(config.exe
 
 Modem::~Modem() { Stop(); }
 
+void Modem::Stop()
+{
+    cldmaSap_.Stop();
+    cldmaMd_.Stop();
+    scheduler_.Stop();
+}
+
 pci::Function& Modem::Plug(pci::Bus& bus) { return bus.Plug(FunctionConfig(config_), *this); }
 
 void Modem::MapBlock(ULONG64 offset, ULONG64 size, RegisterBlock& block)
 {
     std::lock_guard<std::mutex> guard(lock_);
-    mappings_.push_back({offset, size, &block});
+    mappings_.insert(mappings_.begin(), {offset, size, &block});
 }
 
 void Modem::OnPowerLoss(std::function<void()> listener)

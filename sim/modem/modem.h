@@ -25,6 +25,7 @@
 
 #include "sim/modem/address_map.h"
 #include "sim/modem/block.h"
+#include "sim/modem/cldma.h"
 #include "sim/modem/doorbells.h"
 #include "sim/modem/mac.h"
 #include "sim/pci/bus.h"
@@ -88,15 +89,21 @@ public:
 
     // Plugs the modem into `bus`; once.
     pci::Function& Plug(pci::Bus& bus);
-    // Ends the modem's timed activity; before the bus it is plugged into goes.
-    void Stop() { scheduler_.Stop(); }
+    // Ends the modem's timed activity and its engines'; before the bus it is plugged into goes.
+    void Stop();
     pci::Function& Function() const { return *function_; }
     // Step mode: the test runs the modem's due answers with Step().
     pci::Scheduler& Scheduler() { return scheduler_; }
     const ModemConfig& Config() const { return config_; }
 
-    // The modem window: `block` serves [offset, offset + size) of the window's 4 MiB. Set-up only.
+    // The modem window: `block` serves [offset, offset + size) of the window's 4 MiB, before any block
+    // mapped there earlier (a test may stand its own block in for a built-in one). Set-up only.
     void MapBlock(ULONG64 offset, ULONG64 size, RegisterBlock& block);
+
+    // The two CLDMA engines behind the window (SAP on source 1, MD on source 2); they lose their
+    // configuration with the modem's power. They run in the modem's execution mode.
+    CldmaEngine& CldmaSap() { return cldmaSap_; }
+    CldmaEngine& CldmaMd() { return cldmaMd_; }
     // Called, with no modem lock held, after the modem lost power (D3cold) or was reset, so that the
     // blocks behind the window lose their state too. Set-up only.
     void OnPowerLoss(std::function<void()> listener);
@@ -204,7 +211,11 @@ private:
     size_t logNext_ = 0;
     size_t logCount_ = 0;
 
-    pci::Scheduler scheduler_; // last: stopped before the state its actions use goes
+    pci::Scheduler scheduler_; // stopped before the state its actions use goes
+
+    // Last: their DMA and interrupts reach the state above, so they go first.
+    CldmaEngine cldmaSap_;
+    CldmaEngine cldmaMd_;
 };
 
 // The modem alone on a bus, below its root port; the modem stops before the bus goes.

@@ -2,6 +2,7 @@
 // front double's environment. Stopping drains what the mailboxes still hold and frees them.
 #pragma once
 
+#include "bridge_double.h"
 #include "front_double.h"
 #include "mbimcore_db.h"
 #include "memutil.h"
@@ -66,69 +67,10 @@ protected:
     long baseline_ = 0;
 };
 
-// An event record of `kind` as the bridge builds it.
-inline EventControlData EventRecord(UCHAR kind, USHORT length = 0)
-{
-    EventControlData data = {};
-    data.evsize = EVENT_CONTROL_TLV_SIZE;
-    data.t = kind;
-    data.l = 5;
-    data.v[1] = static_cast<UCHAR>(length >> 8);
-    data.v[2] = static_cast<UCHAR>(length);
-    return data;
-}
-
 inline int SignalIo(UCHAR kind)
 {
     EventControlData data = EventRecord(kind);
     return MBIMCore_signal_IOeventInput(1, &data);
-}
-
-// The bridge driver's side of the transport: records what the library sends and accepts it (or, with
-// `refuse`, turns it down).
-struct Sent {
-    int context;
-    ULONG route, subType, length;
-    std::vector<uint8_t> bytes;
-    int lengthArgument;
-};
-
-struct Bridge {
-    std::vector<Sent> toModem;
-    std::vector<Sent> toHost;
-    bool refuse = false;
-};
-
-inline Bridge& TheBridge()
-{
-    static Bridge bridge;
-    return bridge;
-}
-
-inline BYTE RecordSend(std::vector<Sent>& sent, int context, CIDTransportDescriptor* d, int length)
-{
-    sent.push_back({context, d->Header.Route, d->Header.SubType, d->Header.Length,
-                    std::vector<uint8_t>(d->Buffer, d->Buffer + d->Header.Length), length});
-    return TheBridge().refuse ? 0 : 1;
-}
-
-inline BYTE WriteToModem(int context, CIDTransportDescriptor* d, int length)
-{
-    return RecordSend(TheBridge().toModem, context, d, length);
-}
-
-inline BYTE WriteToHost(int context, CIDTransportDescriptor* d, int length)
-{
-    return RecordSend(TheBridge().toHost, context, d, length);
-}
-
-inline int ReadNothing(int, CIDTransportDescriptor*, int*)
-{
-    return -1;
-}
-
-inline void Spare()
-{
 }
 
 // A running core with the bridge's callbacks registered on executor 0.
@@ -137,9 +79,7 @@ protected:
     void SetUp() override
     {
         CoreTest::SetUp();
-        TheBridge() = Bridge();
-        ASSERT_EQ(MBIM_DriverCallbacksRegister(0, ReadNothing, WriteToHost, Spare), 0);
-        ASSERT_EQ(MBIM_MDMVendorCallbacksRegister(0, ReadNothing, WriteToModem, Spare), 0);
+        ResetAndRegisterBridge();
     }
 };
 

@@ -15,8 +15,7 @@ std::mutex s_lock;
 std::vector<IoControlCall> s_ioControls;
 std::vector<CompleteCall> s_completions;
 std::vector<UnsolicitedCall> s_unsolicited;
-int s_wakeIoctls = 0;
-std::function<void()> s_onWake;
+std::function<void(const std::vector<uint8_t>&)> s_onIoControl;
 
 std::vector<uint8_t> Bytes(const void* data, size_t length)
 {
@@ -67,16 +66,10 @@ std::vector<UnsolicitedCall> Unsolicited()
     return Copy(s_unsolicited);
 }
 
-int WakeIoctls()
+void OnIoControl(std::function<void(const std::vector<uint8_t>&)> action)
 {
     std::lock_guard<std::mutex> guard(s_lock);
-    return s_wakeIoctls;
-}
-
-void OnWakeIoctl(std::function<void()> action)
-{
-    std::lock_guard<std::mutex> guard(s_lock);
-    s_onWake = std::move(action);
+    s_onIoControl = std::move(action);
 }
 
 const RilEnv* Env()
@@ -90,8 +83,7 @@ void Reset()
     s_ioControls.clear();
     s_completions.clear();
     s_unsolicited.clear();
-    s_wakeIoctls = 0;
-    s_onWake = nullptr;
+    s_onIoControl = nullptr;
     memset(g_CallbackRecord, 0, sizeof(g_CallbackRecord));
 }
 
@@ -188,8 +180,15 @@ int MBIM_SarEventControlInput(int executor, int length, const void* data, uint8_
 
 void MBIM_IOControl(int executor, const void* buffer, int length)
 {
-    std::lock_guard<std::mutex> guard(frontdouble::s_lock);
-    frontdouble::s_ioControls.push_back({executor, frontdouble::Bytes(buffer, length > 0 ? length : 0)});
+    std::vector<uint8_t> message = frontdouble::Bytes(buffer, length > 0 ? static_cast<size_t>(length) : 0);
+    std::function<void(const std::vector<uint8_t>&)> action;
+    {
+        std::lock_guard<std::mutex> guard(frontdouble::s_lock);
+        frontdouble::s_ioControls.push_back({executor, message});
+        action = frontdouble::s_onIoControl;
+    }
+    if (action)
+        action(message);
 }
 
 int RIL_CIDTransportRequest(int executor, uint8_t* message, int size, int transaction_id)
@@ -216,17 +215,4 @@ BYTE Mbim_CIDResponseSend(int executor, uint8_t* buffer, int length)
 BYTE Mbim_CIDNotificationSend(int executor, uint8_t* buffer, int length)
 {
     return SendToHost(executor, buffer, length);
-}
-
-int Mbim_Send_IoctlToDrv(void)
-{
-    std::function<void()> action;
-    {
-        std::lock_guard<std::mutex> guard(frontdouble::s_lock);
-        frontdouble::s_wakeIoctls++;
-        action = frontdouble::s_onWake;
-    }
-    if (action)
-        action();
-    return 0;
 }

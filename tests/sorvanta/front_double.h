@@ -1,7 +1,7 @@
 // Test double of the MBIM service front: records what the RIL core hands it (host messages,
-// completions, notifications), keeps the bridge's callback records, passes the event entries on to the
-// core, and sends or parks output by the modem I/O state as the front's transport does. The driver
-// wake notification is counted and can be scripted.
+// completions, notifications) and can act inside a hand-off, keeps the bridge's callback records, passes the
+// event entries on to the core, and sends or parks output by the modem I/O state as the front's transport
+// does, after the driver wake notification.
 #pragma once
 
 #include "mbim_front.h"
@@ -33,10 +33,9 @@ struct UnsolicitedCall {
 std::vector<IoControlCall> IoControls();
 std::vector<CompleteCall> Completions();
 std::vector<UnsolicitedCall> Unsolicited();
-int WakeIoctls();
-
-// Runs on every Mbim_Send_IoctlToDrv (for example to wake modem I/O); null runs nothing.
-void OnWakeIoctl(std::function<void()> action);
+// Runs inside every MBIM_IOControl, after it was recorded (for example to hold the worker there, or
+// to clean the queues as the front's CLOSE handling does); null runs nothing.
+void OnIoControl(std::function<void(const std::vector<uint8_t>& message)> action);
 
 // The environment table the front hands the core.
 const RilEnv* Env();

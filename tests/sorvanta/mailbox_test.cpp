@@ -1,6 +1,7 @@
 // The RIL message mailboxes: the ring, the posting functions, the modem I/O sleep switch and the
 // parking and replay of outgoing messages.
 #include "core_fixture.h"
+#include "modem_driver.h"
 #include "os_util.h"
 #include "ril_msg.h"
 #include "sys_mbox.h"
@@ -284,6 +285,8 @@ std::vector<coretest::Sent>& ToHost()
 
 class ReplayTest : public coretest::BridgeTest {
 protected:
+    coretest::ModemDriver modem_; // wakes nothing: its notices are not passed on
+
     // What the worker does with one parked message.
     static int ReplayOne()
     {
@@ -306,7 +309,7 @@ TEST_F(ReplayTest, ParkedRequestsGoToTheModemWithTheirTransactionIdAndAnswersToT
     EXPECT_EQ(Mbim_CIDResponseSend(1, answer, sizeof(answer)), 1);
     EXPECT_TRUE(ToModem().empty());
     EXPECT_TRUE(ToHost().empty());
-    EXPECT_EQ(frontdouble::WakeIoctls(), 2) << "one wake notification per parked message";
+    EXPECT_EQ(modem_.AwakeNotices(), 2) << "one wake notification per parked message";
 
     ASSERT_EQ(SignalIo(EventKindModemIoAwake), 0);
     EXPECT_EQ(ReplayOne(), 1);

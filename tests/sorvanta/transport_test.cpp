@@ -1,6 +1,7 @@
 // The front's transport and event entries over the RIL core: send while modem I/O is awake, park
 // while it sleeps, and the entries that switch or post.
 #include "core_fixture.h"
+#include "modem_driver.h"
 #include "ril_msg.h"
 #include "sys_mbox.h"
 
@@ -21,7 +22,11 @@ using coretest::TheBridge;
 using coretest::WriteToHost;
 using coretest::WriteToModem;
 
-using TransportTest = BridgeTest;
+// The modem driver wakes modem I/O only while the bridge passes its awake notice on.
+class TransportTest : public BridgeTest {
+protected:
+    coretest::ModemDriver modem_;
+};
 
 enum class Io { Awake, WokenByTheIoctl, StaysAsleep };
 enum class Send { Request, Response, Notification };
@@ -45,18 +50,17 @@ TEST_F(TransportTest, SendsWhileAwakeAndParksWhileAsleep)
         for (Send send : {Send::Request, Send::Response, Send::Notification}) {
             SCOPED_TRACE(testing::Message() << "io " << static_cast<int>(io) << " send " << static_cast<int>(send));
             TheBridge() = coretest::Bridge();
-            frontdouble::OnWakeIoctl(nullptr);
+            modem_.Relay(false);
             ASSERT_EQ(SignalIo(io == Io::Awake ? EventKindModemIoAwake : EventKindModemIoAsleep), 0);
-            if (io == Io::WokenByTheIoctl)
-                frontdouble::OnWakeIoctl([] { SignalIo(EventKindModemIoAwake); });
-            int wakesBefore = frontdouble::WakeIoctls();
+            modem_.Relay(io == Io::WokenByTheIoctl);
+            int wakesBefore = modem_.AwakeNotices();
             uint8_t message[16] = {0x11};
 
             int result = SendOne(send, message, sizeof(message));
 
             bool toModem = send == Send::Request;
             bool sent = io != Io::StaysAsleep;
-            EXPECT_EQ(frontdouble::WakeIoctls() - wakesBefore, io == Io::Awake ? 0 : 1);
+            EXPECT_EQ(modem_.AwakeNotices() - wakesBefore, io == Io::Awake ? 0 : 1);
             EXPECT_EQ(TheBridge().toModem.size(), sent && toModem ? 1u : 0u);
             EXPECT_EQ(TheBridge().toHost.size(), sent && !toModem ? 1u : 0u);
             if (sent && !toModem) {
@@ -86,7 +90,7 @@ TEST_F(TransportTest, ACoreThatIsDownCountsAsAwake)
     uint8_t message[12] = {};
     EXPECT_EQ(RIL_CIDTransportRequest(0, message, sizeof(message), 3), 1);
     EXPECT_EQ(TheBridge().toModem.size(), 1u);
-    EXPECT_EQ(frontdouble::WakeIoctls(), 0);
+    EXPECT_EQ(modem_.AwakeNotices(), 0);
     coretest::StartCore();
 }
 

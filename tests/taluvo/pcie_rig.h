@@ -1,5 +1,5 @@
 // The simulated modem on the PCI bus with a tiny framework test driver bound to it, which plays the
-// glue's part: its prepare-hardware builds the PCI device record (resources, MSI-X table and bus
+// glue's role: its prepare-hardware builds the PCI device record (resources, MSI-X table and bus
 // interfaces, the IPC context) and probes the chip's bus driver; release-hardware removes it. Tests
 // then drive the chip code through the record and watch the modem's registers and write log.
 #pragma once

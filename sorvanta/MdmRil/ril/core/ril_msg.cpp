@@ -13,6 +13,7 @@ namespace {
 // replay goes back to the head of the I/O mailbox instead of behind the messages parked after it.
 thread_local bool t_replaying = false;
 
+// Asked under the core gate, so the mailboxes stay while the caller uses them.
 bool Running()
 {
     return g_MbimCoreDb.s_ril_init.load(std::memory_order_acquire) == 1;
@@ -111,6 +112,7 @@ void ril_msg_free(tag_T_RIL_MSG** msg)
 int RilCore_post_request(int simid, int ReqID, int uuid_index, uint8_t is_set, void* data, uint64_t dlen,
                          void* token)
 {
+    MbimCoreGate gate;
     tag_T_RIL_MSG* msg = StartPost(RILREQ_MSG, __func__);
     if (msg == nullptr)
         return -1;
@@ -130,6 +132,7 @@ int RilCore_post_request(int simid, int ReqID, int uuid_index, uint8_t is_set, v
 int RilCore_post_mdmrspcb(int simid, int context_id, ril_rsp_cb cb, const void* param, size_t param_size,
                           uint64_t unused)
 {
+    MbimCoreGate gate;
     tag_T_RIL_MSG* msg = StartPost(MDMRSPCB_MSG, __func__);
     if (msg == nullptr || !AttachCopy(msg, msg->rspcb.param, param, param_size, __func__))
         return -1;
@@ -147,6 +150,7 @@ int RilCore_post_mdmrspcb(int simid, int context_id, ril_rsp_cb cb, const void* 
 
 int RilCore_post_mdmindcb(int simid, ril_ind_cb cb, const void* param, size_t param_size, void* unused)
 {
+    MbimCoreGate gate;
     tag_T_RIL_MSG* msg = StartPost(MDMINDCB_MSG, __func__,
                                    "RilCore_post_mdmindcb--  ______________<<    RIL is not initialized",
                                    "RilCore_post_mdmindcb--  ______________<<    p_msg malloc error");
@@ -166,6 +170,7 @@ int RilCore_post_mdmindcb(int simid, ril_ind_cb cb, const void* param, size_t pa
 int RilCore_post_mdm_paramsrspcb(int simid, int context_id, ril_rsp_params_cb cb, int pr1, int pr2, int pr3,
                                  void* prp)
 {
+    MbimCoreGate gate;
     if (context_id == 0 && Running()) {
         RIL_TRACE(RIL_MASK_ERROR, "%s: context_id is 0 the response whould be ignored", __func__);
         return -1;
@@ -185,6 +190,7 @@ int RilCore_post_mdm_paramsrspcb(int simid, int context_id, ril_rsp_params_cb cb
 
 int RilCore_post_mdm_paramsindcb(int simid, ril_ind_params_cb cb, int pr1, int pr2, int pr3, void* prp)
 {
+    MbimCoreGate gate;
     tag_T_RIL_MSG* msg = StartPost(MDMINDCB_PARAMS_MSG, __func__);
     if (msg == nullptr)
         return -1;
@@ -199,6 +205,7 @@ int RilCore_post_mdm_paramsindcb(int simid, ril_ind_params_cb cb, int pr1, int p
 
 int RilCore_post_atmsrspcb(int simid, int context_id, ril_rsp_cb cb, const void* param, size_t param_size)
 {
+    MbimCoreGate gate;
     if (param == nullptr && Running()) {
         RIL_TRACE(RIL_MASK_ERROR, "%s: Argument invalid memory!", __func__);
         return -1;
@@ -214,6 +221,7 @@ int RilCore_post_atmsrspcb(int simid, int context_id, ril_rsp_cb cb, const void*
 
 int MBIMCore_post_eventControlInput(int executor_id, const EventControlData* data)
 {
+    MbimCoreGate gate;
     constexpr const char* kEventNotRunning =
         "MBIMCore_post_eventControlInput--  ______________<<   Error! RIL is not initialized";
     if (data == nullptr)
@@ -236,6 +244,7 @@ int MBIMCore_post_eventControlInput(int executor_id, const EventControlData* dat
 // A set carries data to copy: null data or a negative length is refused, never read.
 int MBIMCore_post_sar_eventControlInput(int executor_id, int sar_data_len, const void* data, uint8_t cmd_type)
 {
+    MbimCoreGate gate;
     if (cmd_type != 0 && (data == nullptr || sar_data_len < 0)) {
         RIL_TRACE(RIL_MASK_ERROR, "%s: invalid SAR data %p, len %d", __func__, data, sar_data_len);
         return -1;
@@ -254,6 +263,7 @@ int MBIMCore_post_sar_eventControlInput(int executor_id, int sar_data_len, const
 int MBIMCore_post_Message_IOPending(int executor_id, int out_len, const uint8_t* message, uint8_t out_type,
                                     int transaction_id)
 {
+    MbimCoreGate gate;
     if (message == nullptr || out_len < 0)
         return -1;
     tag_T_RIL_MSG* msg = StartPost(RIL_OUTPUT_PENDING_MSG, __func__);
@@ -282,6 +292,7 @@ int RilCore_post_reserved2(void)
 
 int MBIMCore_signal_IOeventInput(int, const EventControlData* data)
 {
+    MbimCoreGate gate;
     int kind = data ? data->t : -1;
     if (!Running()) {
         RIL_TRACE(RIL_MASK_ERROR, "MBIMCore_signal_IOeventInput--  ______________<<    ++ RIL is not initialized, ev: %d",
@@ -305,6 +316,7 @@ int MBIMCore_signal_IOeventInput(int, const EventControlData* data)
 
 int MBIMCore_check_IOReady(void)
 {
+    MbimCoreGate gate;
     return sys_mbox_get_IOState(g_MbimCoreDb.io_mbox);
 }
 

@@ -1,0 +1,182 @@
+// The CLDMA engine's data side for one instance: descriptors (GPDs) shared with the engine, the host
+// records beside them, rings per queue built from the queue configuration, and receive collection.
+// Results are 0 or negative Linux-style codes.
+#pragma once
+
+#include "cldma_reg.h"
+
+#define CLDMA_POOL_TAG 0x63444D41u // 'cDMA'
+
+#define CLDMA_HIF_COUNT 2
+#define CLDMA_QUEUE_COUNT (2 * CLDMA_QUEUES) // TX queues 0 to 7, then RX queues 0 to 7
+#define CLDMA_VARIANT_NONE 255
+#define CLDMA_VARIANT_MAX 3
+
+#define CLDMA_GPD_HWO 0x01u
+#define CLDMA_GPD_IOC 0x80u
+#define CLDMA_GPD_TX_FLAGS CLDMA_GPD_IOC
+#define CLDMA_GPD_RX_FLAGS (CLDMA_GPD_IOC | CLDMA_GPD_HWO)
+#define CLDMA_IOC_OVERRIDE 0x80u // directive / ioc_override bit 7: the IOC bit is set per buffer
+#define CLDMA_GPD_HANDED 1    // host state of a TX descriptor given to the engine
+#define CLDMA_GPD_COLLECTED 2 // and after its completion was collected
+
+// Port-layer answers to a delivered receive buffer.
+#define CLDMA_RX_RELEASED (-317) // the buffer was released: replace it
+#define CLDMA_RX_BUSY (-318)     // the port is busy: keep the buffer and offer it again later
+
+// Collection results.
+#define CLDMA_RX_ALL_DONE 1
+#define CLDMA_RX_MORE 0
+#define CLDMA_RX_NO_DESCRIPTOR (-1)
+
+#define CLDMA_RX_BUSY_RETRIES 999
+#define CLDMA_RX_HWO_POLLS 100
+
+struct ccci_md;
+
+// The descriptor, 24 bytes little-endian, each in its own coherent allocation.
+struct cldma_gpd {
+    u8 flags;       // HWO, IOC
+    u8 host_state;  // TX: CLDMA_GPD_HANDED / CLDMA_GPD_COLLECTED
+    u16 allow_len;  // RX: receive buffer size
+    u32 next_hi;
+    u32 next_lo;
+    u32 data_hi;
+    u32 data_lo;
+    u16 data_len;   // TX: bytes to send; RX: bytes received (engine)
+    u16 reserved;
+};
+static_assert(sizeof(struct cldma_gpd) == 24, "the engine's descriptor is 24 bytes");
+
+struct cldma_request {
+    struct cldma_gpd* gpd;
+    u64 gpd_addr;
+    struct sk_buff* skb;
+    u64 data_addr;
+    LIST_ENTRY link;
+    LIST_ENTRY bd_list;
+    u8 ioc_override; // bit 7: IOC changed for this buffer; bit 0: the IOC value to put back
+};
+
+struct cldma_queue;
+typedef int (*cldma_tx_fill_fn)(struct cldma_queue* queue, struct cldma_request* request, struct sk_buff* skb,
+                                u8 directive);
+typedef int (*cldma_rx_collect_fn)(struct cldma_queue* queue, int budget, bool blocking);
+typedef int (*cldma_tx_collect_fn)(struct cldma_queue* queue);
+
+struct cldma_ring {
+    LIST_ENTRY requests; // circular, in descriptor order
+    s32 length;
+    u32 buf_size;
+    u32 type;
+    cldma_tx_fill_fn tx_fill;
+    cldma_rx_collect_fn rx_collect;
+    cldma_tx_collect_fn tx_collect;
+};
+
+struct cldma_queue {
+    u8 qno;
+    struct ccci_md* md;
+    struct cldma_ring* ring;
+    union {
+        struct cldma_request* tx_done; // TX: oldest descriptor not yet collected
+        struct cldma_request* rx_next; // RX: next descriptor to collect
+    };
+    s32 budget; // TX: free descriptors; RX: the ring length
+    struct cldma_request* rx_refill;
+    struct cldma_request* tx_xmit;
+    u32 rx_delivery; // 0 by channel, 1 to the queue's owner port
+    KEVENT wait_event;
+    WDFSPINLOCK lock;
+    WDFWORKITEM rx_work;
+    WDFTIMER tx_timer;
+    u8 hif_id;
+    u32 is_tx;
+    u32 busy_count;
+    volatile LONG rx_busy;
+};
+
+struct cldma_ctrl {
+    struct cldma_queue queues[CLDMA_QUEUE_COUNT];
+    u16 tx_active;
+    u16 rx_active;
+    u16 tx_started;
+    volatile LONG irq_enabled;
+    WDFSPINLOCK lock;
+    u8 md_id;
+    u8 hif_id;
+    u8 variant;
+    u32 rx_counters[CLDMA_QUEUE_COUNT];
+    u32 tx_counters[CLDMA_QUEUE_COUNT];
+    u64 irq_time;
+    u64 rx_irq_time[CLDMA_QUEUES];
+    u64 rx_work_time[CLDMA_QUEUES];
+    s32 busy_streak;
+    struct cldma_ring tx_rings[CLDMA_QUEUES];
+    struct cldma_ring rx_rings[CLDMA_QUEUES];
+    void* pm_entity;
+    const void* ops;
+    struct cldma_hw_instance* hw;
+    u8 rings_ready;
+    struct ccci_md* md;
+    struct device_node* dev; // owner of the descriptors' coherent memory
+};
+
+// Ring sizes and delivery per queue, shared by both instances and set per variant.
+struct cldma_queue_config {
+    u32 tx_buf_size[CLDMA_QUEUES];
+    u32 rx_buf_size[CLDMA_QUEUES];
+    s32 rx_ring_len[CLDMA_QUEUES];
+    s32 tx_ring_len[CLDMA_QUEUES];
+    u32 rx_delivery[CLDMA_QUEUES];
+    u8 tx_qmap[2][CLDMA_QUEUES];
+    u8 rx_qmap[2][CLDMA_QUEUES];
+};
+
+extern struct cldma_queue_config cldma_queue_config;
+
+// Resets the configuration to the defaults, then applies `variant`; -1 (nothing changed) above 3.
+int cldma_apply_queue_variant(u8 variant);
+
+// The controller of (md, hif): modem 0, HIF ids 0 and 1 only. cldma_set_ctrl records the one made for
+// an instance (none to forget it).
+struct cldma_ctrl* cldma_get_ctrl(u8 md_id, u8 hif_id);
+void cldma_set_ctrl(u8 md_id, u8 hif_id, struct cldma_ctrl* ctrl);
+
+// Fills the controller's identity and its queues' fixed fields and locks; the rings stay absent.
+int cldma_ctrl_setup(struct cldma_ctrl* ctrl, struct ccci_md* md, u8 md_id, u8 hif_id,
+                     struct cldma_hw_instance* hw, struct device_node* dev);
+// Puts every queue back to no ring (ids, direction, counters kept as for a fresh controller).
+void cldma_queue_reset(struct cldma_ctrl* ctrl, struct cldma_queue* queue, u8 index);
+// Releases what cldma_ctrl_setup made; the rings must be freed first.
+void cldma_ctrl_teardown(struct cldma_ctrl* ctrl);
+
+int cldma_build_rings(struct cldma_ctrl* ctrl);
+void cldma_free_rings(struct cldma_ctrl* ctrl);
+int cldma_set_queue_variant(u8 md_id, u8 hif_id, u8 variant);
+// dir 1: every TX ring back to empty; dir 0: every RX ring re-armed with buffers.
+int cldma_clear_rings(u8 md_id, u8 hif_id, int dir);
+
+s32 cldma_tx_budget(u8 md_id, u8 hif_id, u8 qno);
+s32 cldma_write_room(u8 md_id, u8 hif_id, u8 qno);
+
+// Collects up to `budget` received descriptors of an RX queue (blocking: no budget limit) and hands the
+// buffers to the port layer.
+int cldma_rx_collect(struct cldma_queue* queue, int budget, bool blocking);
+
+// Fills a TX descriptor with `skb` (queue lock held) and hands it to the engine while the queue is
+// active; -16 with nothing attached otherwise (the caller steps its ring pointers back).
+int cldma_tx_fill(struct cldma_queue* queue, struct cldma_request* request, struct sk_buff* skb, u8 directive);
+// Releases the buffers of the TX descriptors the engine has finished, from tx_done on; wakes senders
+// when any were collected. Returns the count.
+int cldma_tx_collect(struct cldma_queue* queue);
+
+// The request after `request` in its ring (the ring wraps).
+struct cldma_request* cldma_ring_next(const struct cldma_ring* ring, const struct cldma_request* request);
+struct cldma_request* cldma_ring_first(const struct cldma_ring* ring);
+
+// Provided by the port layer: hand a received buffer up (>= 0 taken, CLDMA_RX_RELEASED, CLDMA_RX_BUSY).
+int ccci_port_recv_skb(struct ccci_md* md, u8 hif_id, struct sk_buff* skb);
+int ccci_port_recv_queue_skb(struct ccci_md* md, u8 hif_id, u8 qno, struct sk_buff* skb);
+// Provided by the state machine: whether its boot-ROM stage flag is set.
+bool ccci_fsm_brom_stage(struct ccci_md* md);

@@ -1,0 +1,20 @@
+#include "brom_stage.h"
+
+#include "cldma.h"
+
+namespace
+{
+
+bool g_brom_stage;
+
+} // namespace
+
+void doubles::SetBromStage(bool set)
+{
+    g_brom_stage = set;
+}
+
+bool ccci_fsm_brom_stage(struct ccci_md*)
+{
+    return g_brom_stage;
+}
