@@ -1,6 +1,6 @@
 // HIF dispatch over the path map {1, 0, 2, 3}: the records made and freed, which engine each operation
-// reaches and what it returns, the doorbell HIF, and a CLDMA instance's register blocks and interrupt
-// trampoline.
+// reaches and what it returns, and a CLDMA instance's register blocks. (The doorbell HIF and the
+// interrupt trampoline run against the simulated modem: ccci_hif_modem_test.)
 #include <gtest/gtest.h>
 
 #include <host/image.h>
@@ -12,7 +12,6 @@
 #include "cldma_engine.h"
 #include "hif/ccci_hif.h"
 #include "pcie_device.h"
-#include "pcie_irq.h"
 
 namespace
 {
@@ -25,7 +24,6 @@ class CcciHif : public ::testing::Test
     void SetUp() override
     {
         doubles::ResetCldma();
-        doubles::ResetPcieIrq();
         const u32 map[CCCI_HIF_PATHS] = {1, 0, 2, 3};
         memcpy(hif_path_map[0], map, sizeof(map));
         dev_.pdev = reinterpret_cast<IPC_PCI_DEVICE*>(&pci_);
@@ -174,67 +172,6 @@ TEST_F(CcciHif, OnePathOperations)
     }
     doubles::SetCldmaResult("tx_max_size", CLDMA_HIF_SAP, 2048);
     EXPECT_EQ(2048, ccci_hif_get_tx_max_size(0, 1, 0));
-}
-
-TEST_F(CcciHif, DoorbellHif)
-{
-    Alloc();
-    struct { u8 hif; int stage; Calls rung; } const cases[] = {
-        {MHCCIF_HIF_ID, 0, {"doorbell 1"}},
-        {MHCCIF_HIF_ID, 3, {"doorbell 2"}},
-        {MHCCIF_HIF_ID, 5, {}},
-        {CLDMA_HIF_MD, 0, {}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.stage);
-        EXPECT_EQ(0, ccci_hif_send_doorbell(0, c.hif, c.stage));
-        EXPECT_EQ(c.rung, Take(doubles::PcieIrqLog()));
-    }
-    doubles::SetDoorbellStatus(0xFFFFF);
-    EXPECT_EQ(0x1803Eu, ccci_hif_get_doorbell_status(0, MHCCIF_HIF_ID));
-    EXPECT_EQ(0u, ccci_hif_get_doorbell_status(0, CLDMA_HIF_SAP));
-    doubles::SetDoorbellStatus(0x2, false);
-    EXPECT_EQ(0u, ccci_hif_get_doorbell_status(0, MHCCIF_HIF_ID));
-
-    ccci_hif_free(0, 8);
-    EXPECT_EQ(-1, ccci_hif_send_doorbell(0, MHCCIF_HIF_ID, 0));
-    EXPECT_EQ(0u, ccci_hif_get_doorbell_status(0, MHCCIF_HIF_ID));
-}
-
-Calls* g_log;
-int Handler(void* result)
-{
-    g_log->push_back("handler");
-    return *static_cast<int*>(result);
-}
-
-TEST_F(CcciHif, TrampolineMasksAndAcknowledgesAroundTheHandler)
-{
-    Alloc();
-    struct hif_hw_info* info = ccci_hif_get_hw_info(0, CLDMA_HIF_MD);
-    ASSERT_NE(nullptr, info);
-    g_log = &doubles::PcieIrqLog();
-    int result = 7;
-    EXPECT_EQ(0, info->register_irq_handler(info, Handler, &result));
-    EXPECT_EQ((Calls{"register 2", "ack 2"}), Take(*g_log));
-    info->enable_irq(info);
-    EXPECT_EQ((Calls{"unmask 2"}), Take(*g_log));
-
-    EXPECT_EQ(7, hif_irq_trampoline(info));
-    EXPECT_EQ((Calls{"mask 2", "ack 2", "handler", "ack 2", "unmask 2"}), Take(*g_log));
-
-    // Disabled meanwhile (here: by the handler): the source stays masked.
-    static struct hif_hw_info* s_info;
-    s_info = info;
-    info->irq_handler = [](void*) {
-        g_log->push_back("handler");
-        s_info->disable_irq(s_info);
-        return 0;
-    };
-    EXPECT_EQ(0, hif_irq_trampoline(info));
-    EXPECT_EQ((Calls{"mask 2", "ack 2", "handler", "mask 2", "ack 2"}), Take(*g_log));
-    EXPECT_EQ(0, hif_irq_trampoline(info));
-    EXPECT_EQ((Calls{"mask 2", "ack 2", "handler", "mask 2", "ack 2"}), Take(*g_log));
 }
 
 } // namespace

@@ -34,7 +34,7 @@
 
 struct mdm_pci_dev;
 typedef int (*mdm_irq_cb)(void* arg);
-typedef void (*mdm_db_cb)(void* arg);
+typedef int (*mdm_db_cb)(void* arg);
 typedef void (*mdm_pm_notify_cb)(int resumed, void* arg);
 
 // What every device record points to: the bus driver's interrupt description.
@@ -125,6 +125,20 @@ struct mdm_pci_dev {
     u32 res_lock_requests;
     u32 grant_count;
 };
+
+// irq_work_bits is shared by the DPC and the work item without a lock: interlocked bit operations.
+inline bool mdm_irq_work_test(struct mdm_pci_dev* dev, u32 bit)
+{
+    return (ReadNoFence64(&dev->irq_work_bits) & (1ll << bit)) != 0;
+}
+inline void mdm_irq_work_set(struct mdm_pci_dev* dev, u32 bit)
+{
+    InterlockedOr64(&dev->irq_work_bits, 1ll << bit);
+}
+inline void mdm_irq_work_clear(struct mdm_pci_dev* dev, u32 bit)
+{
+    InterlockedAnd64(&dev->irq_work_bits, ~(1ll << bit));
+}
 
 // ---------------------------------------------------------------------------------------------
 // Module and bus driver.

@@ -1,0 +1,52 @@
+#include "ccci_core.h"
+
+#include "pcie_device.h"
+
+doubles::CcciCore& doubles::Core()
+{
+    static CcciCore core;
+    return core;
+}
+
+int ccci_init(void)
+{
+    doubles::Core().inits++;
+    return doubles::Core().init_result;
+}
+
+void ccci_uninit(void)
+{
+    doubles::Core().uninits++;
+}
+
+int ccci_md_init(struct mdm_pci_dev*)
+{
+    doubles::Core().md_inits++;
+    return doubles::Core().md_init_result;
+}
+
+int ccci_md_uninit(struct mdm_pci_dev*)
+{
+    doubles::Core().md_uninits++;
+    return 0;
+}
+
+struct msix_vector* ccci_irq_work_alloc(u32 count)
+{
+    auto* vectors = static_cast<struct msix_vector*>(win_zalloc(sizeof(struct msix_vector) * count, 0, MDM_PCI_TAG));
+    for (u32 n = 0; vectors != nullptr && n < count; n++) {
+        vectors[n].vector = n;
+        vectors[n].handler = mdm_pcie_msix_vector_dispatch;
+    }
+    return vectors;
+}
+
+bool ccci_md_rgu_pending(const struct ccci_md*)
+{
+    return doubles::Core().rgu_pending;
+}
+
+void md_rgu_clear(struct mdm_pci_dev*)
+{
+    doubles::Core().rgu_clears++;
+}
