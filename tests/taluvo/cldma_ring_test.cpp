@@ -12,6 +12,7 @@
 
 #include "brom_stage.h"
 #include "ccci_bm.h"
+#include "ccci_hif.h"
 #include "cldma.h"
 #include "cldma_sim.h"
 #include "device_fixture.h"
@@ -61,7 +62,7 @@ class CldmaRingTest : public taluvotest::DeviceTest
         node_.dma_enabler = DmaEnabler();
         hw_ = window_.Hw(CLDMA_HIF_SAP);
         ASSERT_EQ(0, cldma_ctrl_setup(&ctrl_, nullptr, 0, CLDMA_HIF_SAP, &hw_, &node_));
-        cldma_set_ctrl(0, CLDMA_HIF_SAP, &ctrl_);
+        ccci_hif_set_ctrl(0, CLDMA_HIF_SAP, &ctrl_, nullptr);
         doubles::SetPortRecvHandler({});
         doubles::PortRecvCalls().clear();
         doubles::SetBromStage(false);
@@ -70,7 +71,7 @@ class CldmaRingTest : public taluvotest::DeviceTest
     {
         doubles::SetPortRecvHandler({});
         cldma_free_rings(&ctrl_);
-        cldma_set_ctrl(0, CLDMA_HIF_SAP, nullptr);
+        ccci_hif_set_ctrl(0, CLDMA_HIF_SAP, nullptr, nullptr);
         cldma_ctrl_teardown(&ctrl_);
         host::Quiesce();
         ccci_bm_exit();

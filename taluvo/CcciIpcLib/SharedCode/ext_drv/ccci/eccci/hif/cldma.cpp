@@ -1,5 +1,6 @@
 // CLDMA engine, data side: queue configuration, GPD rings, ring clearing and receive collection.
 #include "cldma.h"
+#include "ccci_hif.h"
 
 #include "CurrentDevice.h"
 #include "ccci_bm.h"
@@ -10,8 +11,6 @@ struct cldma_queue_config cldma_queue_config;
 
 namespace
 {
-
-struct cldma_ctrl* g_ctrls[CLDMA_HIF_COUNT];
 
 // Serialises ring building of both instances, which share cldma_queue_config. Taken at passive level
 // only; a waiter sleeps.
@@ -210,13 +209,7 @@ int cldma_apply_queue_variant(u8 variant)
 
 struct cldma_ctrl* cldma_get_ctrl(u8 md_id, u8 hif_id)
 {
-    return valid_ids(md_id, hif_id) ? g_ctrls[hif_id] : NULL;
-}
-
-void cldma_set_ctrl(u8 md_id, u8 hif_id, struct cldma_ctrl* ctrl)
-{
-    if (valid_ids(md_id, hif_id))
-        g_ctrls[hif_id] = ctrl;
+    return valid_ids(md_id, hif_id) ? static_cast<struct cldma_ctrl*>(ccci_hif_get_ctrl(md_id, hif_id)) : NULL;
 }
 
 struct cldma_request* cldma_ring_first(const struct cldma_ring* ring)

@@ -138,10 +138,9 @@ extern struct cldma_queue_config cldma_queue_config;
 // Resets the configuration to the defaults, then applies `variant`; -1 (nothing changed) above 3.
 int cldma_apply_queue_variant(u8 variant);
 
-// The controller of (md, hif): modem 0, HIF ids 0 and 1 only. cldma_set_ctrl records the one made for
-// an instance (none to forget it).
+// The controller of (md, hif), as the HIF dispatch's controller table holds it (ccci_hif_set_ctrl):
+// modem 0, HIF ids 0 and 1 only.
 struct cldma_ctrl* cldma_get_ctrl(u8 md_id, u8 hif_id);
-void cldma_set_ctrl(u8 md_id, u8 hif_id, struct cldma_ctrl* ctrl);
 
 // Fills the controller's identity and its queues' fixed fields and locks; the rings stay absent.
 int cldma_ctrl_setup(struct cldma_ctrl* ctrl, struct ccci_md* md, u8 md_id, u8 hif_id,
