@@ -69,6 +69,16 @@ void win_free(void* buffer, u32 tag);
 void win_free_ex(void* buffer, u32 flags, u32 tag);
 void win_zero_io(void* destination, size_t n, u32 tag);
 
+// A 32-bit device register at a byte offset from a mapped window; the host routes it to the device.
+static inline u32 win_reg_read(const volatile u8* base, u32 offset)
+{
+    return READ_REGISTER_ULONG(reinterpret_cast<volatile ULONG*>(const_cast<volatile u8*>(base) + offset));
+}
+static inline void win_reg_write(volatile u8* base, u32 offset, u32 value)
+{
+    WRITE_REGISTER_ULONG(reinterpret_cast<volatile ULONG*>(base + offset), value);
+}
+
 struct device_node;
 // From a common buffer of the device's DMA enabler, else from win_zalloc; zero-filled.
 void* dma_alloc_coherent(struct device_node* dev, size_t size, u64* dma_handle, u32 flags, u32 tag);

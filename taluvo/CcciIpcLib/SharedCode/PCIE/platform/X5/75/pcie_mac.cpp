@@ -32,19 +32,13 @@ u8* atr_entry(u8* mac, u32 port, u32 table)
 
 } // namespace
 
-u32 mac_read(const u8* mac, u32 offset)
-{
-    return READ_REGISTER_ULONG(reinterpret_cast<volatile ULONG*>(const_cast<u8*>(mac) + offset));
-}
+u32 mac_read(const u8* mac, u32 offset) { return win_reg_read(mac, offset); }
 
-void mac_write(u8* mac, u32 offset, u32 value)
-{
-    WRITE_REGISTER_ULONG(reinterpret_cast<volatile ULONG*>(mac + offset), value);
-}
+void mac_write(u8* mac, u32 offset, u32 value) { win_reg_write(mac, offset, value); }
 
 void mdm_pcie_mac_atr_disable_table(u8* mac, u32 port, u32 table)
 {
-    WRITE_REGISTER_ULONG(reinterpret_cast<volatile ULONG*>(atr_entry(mac, port, table)), 0);
+    win_reg_write(atr_entry(mac, port, table), 0, 0);
     KeMemoryBarrier();
 }
 

@@ -7,25 +7,15 @@
 namespace
 {
 
-u32 reg_read(volatile u8* base, u32 offset)
-{
-    return READ_REGISTER_ULONG(reinterpret_cast<volatile ULONG*>(base + offset));
-}
-
-void reg_write_nb(volatile u8* base, u32 offset, u32 value)
-{
-    WRITE_REGISTER_ULONG(reinterpret_cast<volatile ULONG*>(base + offset), value);
-}
-
 void reg_write(volatile u8* base, u32 offset, u32 value)
 {
-    reg_write_nb(base, offset, value);
+    win_reg_write(base, offset, value);
     KeMemoryBarrier();
 }
 
 void reg_update(volatile u8* base, u32 offset, u32 clear, u32 set)
 {
-    reg_write(base, offset, (reg_read(base, offset) & ~clear) | set);
+    reg_write(base, offset, (win_reg_read(base, offset) & ~clear) | set);
 }
 
 // The register of a side: RX registers live in either block, so each caller names its own pair.
@@ -103,47 +93,47 @@ void cldma_hw_set_start_addr(const struct cldma_hw_instance* hw, u8 q, u64 addre
 {
     volatile u8* base = side_base(hw, true, rx);
     u32 offset = (rx ? CLDMA_A_RX_START_ADDR : CLDMA_B_TX_START_ADDR) + 8u * q;
-    reg_write_nb(base, offset, (u32)address);
-    reg_write_nb(base, offset + 4, (u32)(address >> 32));
+    win_reg_write(base, offset, (u32)address);
+    win_reg_write(base, offset + 4, (u32)(address >> 32));
 }
 
 u64 cldma_hw_current_addr(const struct cldma_hw_instance* hw, u8 q, bool rx)
 {
     volatile u8* base = side_base(hw, true, rx);
     u32 offset = (rx ? CLDMA_A_RX_CURRENT_ADDR : CLDMA_B_TX_CURRENT_ADDR) + 8u * q;
-    u64 low = reg_read(base, offset);
-    return low | (u64)reg_read(base, offset + 4) << 32;
+    u64 low = win_reg_read(base, offset);
+    return low | (u64)win_reg_read(base, offset + 4) << 32;
 }
 
 s32 cldma_hw_tx_start_addr_lost(const struct cldma_hw_instance* hw, u8 q)
 {
     u32 offset = CLDMA_B_TX_START_ADDR + 8u * q;
-    return reg_read(hw->base_b, offset) == 0 && reg_read(hw->base_b, offset + 4) == 0 ? -1 : 0;
+    return win_reg_read(hw->base_b, offset) == 0 && win_reg_read(hw->base_b, offset + 4) == 0 ? -1 : 0;
 }
 
 u32 cldma_hw_queue_running(const struct cldma_hw_instance* hw, u8 q, bool rx)
 {
-    u32 status = rx ? reg_read(hw->base_a, CLDMA_A_RX_STATUS) : reg_read(hw->base_b, CLDMA_B_TX_STATUS);
+    u32 status = rx ? win_reg_read(hw->base_a, CLDMA_A_RX_STATUS) : win_reg_read(hw->base_b, CLDMA_B_TX_STATUS);
     return q == CLDMA_ALL_QUEUES ? status : (status >> q) & 1u;
 }
 
 u32 cldma_hw_irq_masked(const struct cldma_hw_instance* hw, u8 q, bool rx)
 {
-    u32 mask = rx ? reg_read(hw->base_a, CLDMA_A_RX_MASK) : reg_read(hw->base_b, CLDMA_B_TX_IRQ_MASK);
+    u32 mask = rx ? win_reg_read(hw->base_a, CLDMA_A_RX_MASK) : win_reg_read(hw->base_b, CLDMA_B_TX_IRQ_MASK);
     return queue_bits(q, 0) & mask;
 }
 
 u32 cldma_hw_irq_status(const struct cldma_hw_instance* hw, u32 bits, bool rx)
 {
-    return bits & reg_read(hw->base_b, rx ? CLDMA_B_RX_IRQ_STATUS : CLDMA_B_TX_IRQ_STATUS);
+    return bits & win_reg_read(hw->base_b, rx ? CLDMA_B_RX_IRQ_STATUS : CLDMA_B_TX_IRQ_STATUS);
 }
 
 void cldma_hw_clear_irq(const struct cldma_hw_instance* hw, u32 bits, bool rx)
 {
     u32 offset = rx ? CLDMA_B_RX_IRQ_STATUS : CLDMA_B_TX_IRQ_STATUS;
-    reg_write(hw->base_b, offset, reg_read(hw->base_b, offset) & bits);
+    reg_write(hw->base_b, offset, win_reg_read(hw->base_b, offset) & bits);
     // Read back so the clear has reached the device before the caller goes on.
-    (void)reg_read(hw->base_b, offset);
+    (void)win_reg_read(hw->base_b, offset);
 }
 
 void cldma_hw_unmask_done(const struct cldma_hw_instance* hw, u8 q, bool rx)
@@ -189,9 +179,9 @@ void cldma_hw_clear_errors(const struct cldma_hw_instance* hw, bool rx, u32* err
 {
     u32 first = rx ? CLDMA_B_RX_ERROR0 : CLDMA_B_TX_ERROR0;
     u32 second = rx ? CLDMA_B_RX_ERROR1 : CLDMA_B_TX_ERROR1;
-    *error0 = reg_read(hw->base_b, first);
+    *error0 = win_reg_read(hw->base_b, first);
     reg_write(hw->base_b, first, *error0);
-    *error1 = reg_read(hw->base_b, second);
+    *error1 = win_reg_read(hw->base_b, second);
     reg_write(hw->base_b, second, *error1);
 }
 
@@ -224,7 +214,7 @@ void dump_window(volatile u8* base, u32 offset, u32 length)
     for (u32 line = 0; line < length; line += 16) {
         u32 words[4] = {};
         for (u32 w = 0; w < 4 && line + 4 * w < length; w++)
-            words[w] = reg_read(base, offset + line + 4 * w);
+            words[w] = win_reg_read(base, offset + line + 4 * w);
         ccci_info(DRV_CLDMA_TAG, "%04X: %08X %08X %08X %08X", offset + line, words[0], words[1], words[2],
                   words[3]);
     }
