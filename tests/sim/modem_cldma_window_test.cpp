@@ -3,19 +3,12 @@
 #include "modem_cldma_rig.h"
 #include "modem_host.h"
 
+#include "host_test.h"
+
 namespace {
 
 using namespace modemtest;
 using cldmatest::Ring;
-
-void WaitFor(const std::function<bool()>& done)
-{
-    for (int i = 0; i < 100 && !done(); i++) {
-        LARGE_INTEGER delay;
-        delay.QuadPart = -Us(100);
-        KeDelayExecutionThread(KernelMode, FALSE, &delay);
-    }
-}
 
 TEST(ModemCldmaWindow, AFrameSentThroughTheWindowReachesThePeerAndRaisesSourceOne)
 {
@@ -35,7 +28,7 @@ TEST(ModemCldmaWindow, AFrameSentThroughTheWindowReachesThePeerAndRaisesSourceOn
     host.Window(kCldmaSapB + cldma::kTxUnmask, cldma::DoneBit(0));
     host.Window(kCldmaSapB + cldma::kTxStart, 1);
 
-    WaitFor([&] { return host.Runs(kSourceBitBase + kSourceCldmaSap) > 0; });
+    hosttest::WaitUntil([&] { return host.Runs(kSourceBitBase + kSourceCldmaSap) > 0; }, Milliseconds(10), Us(100));
     ASSERT_EQ(1u, peer.FrameCount(0));
     EXPECT_EQ(frame, peer.Frames(0)[0]);
     EXPECT_EQ(0, ring.Flags(0) & cldma::kGpdHwo);

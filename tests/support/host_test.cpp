@@ -1,6 +1,7 @@
 #include "host_test.h"
 
 #include <gtest/gtest.h>
+#include <host/host.h>
 #include <windows.h>
 
 #include <map>
@@ -88,6 +89,16 @@ void InstallReportHandler()
         }
         ADD_FAILURE() << "verifier: " << host::CheckName(report.check) << ": " << report.message;
     });
+}
+
+bool WaitUntil(const std::function<bool()>& done, LONGLONG limit, LONGLONG step)
+{
+    for (LONGLONG spent = 0; spent <= limit; spent += step) {
+        if (done())
+            return true;
+        host::ClockAdvance(step);
+    }
+    return done();
 }
 
 } // namespace hosttest

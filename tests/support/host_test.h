@@ -28,6 +28,10 @@ private:
 HANDLE StartThread(std::function<void()> body);
 void JoinThread(HANDLE thread);
 
+// Lets host time pass, `step` (100 ns units) at a time, until `done` holds or `limit` has passed;
+// false when it never held.
+bool WaitUntil(const std::function<bool()>& done, LONGLONG limit, LONGLONG step);
+
 // Installs the report handler that fails the running test (done by the test main).
 void InstallReportHandler();
 

@@ -1,5 +1,7 @@
 #include "pcie_rig.h"
 
+#include "host_test.h"
+
 #include <host/host.h>
 #include <host/image.h>
 #include <host/pnp.h>
@@ -172,12 +174,7 @@ ULONG PcieRig::Mac(ULONG offset)
 
 bool PcieRig::WaitFor(const std::function<bool()>& done, LONGLONG limit)
 {
-    for (LONGLONG spent = 0; spent <= limit; spent += sim::modem::Milliseconds(1)) {
-        if (done())
-            return true;
-        host::ClockAdvance(sim::modem::Milliseconds(1));
-    }
-    return done();
+    return hosttest::WaitUntil(done, limit, sim::modem::Milliseconds(1));
 }
 
 } // namespace taluvotest
