@@ -170,6 +170,27 @@ int cldma_tx_fill(struct cldma_queue* queue, struct cldma_request* request, stru
 // when any were collected. Returns the count.
 int cldma_tx_collect(struct cldma_queue* queue);
 
+// Sends `skb` on TX queue qno: 0, -22, -321 (qno above 7), -16 (inactive, or full and not blocking),
+// -4 (wait interrupted).
+int cldma_send_skb(u8 md_id, u8 hif_id, u8 qno, struct sk_buff* skb, int from_pool, int blocking);
+// With flag 0x80000 and rings present: registers, queues and rings to the trace. 0.
+int cldma_dump_status(u8 md_id, u8 hif_id, u32 flags, u32 ignored, u32 qno);
+// The instance's interrupt handler (argument: the controller), registered by cldma_init.
+int cldma_isr(void* ctrl);
+// The queues' deferred handlers; their framework context data is the queue.
+EVT_WDF_TIMER cldma_tx_done_timer;
+EVT_WDF_WORKITEM cldma_rx_done_work;
+
+// Instance control: start and stop of the instance and of single queues, reset, exception stages and
+// the power hooks; the HIF slots they fill are noted in ccci_hif.h.
+int cldma_start_queue(u8 md_id, u8 hif_id, u8 qno, int dir);
+int cldma_stop_queue(u8 md_id, u8 hif_id, u8 qno, int dir);
+int cldma_start(u8 md_id, u8 hif_id);
+int cldma_stop(u8 md_id, u8 hif_id);
+int cldma_stop_tx_and_rx_low(u8 md_id, u8 hif_id);
+int cldma_reset(u8 md_id, u8 hif_id, int what);
+int cldma_reset_and_start(u8 md_id, u8 hif_id);
+
 // The request after `request` in its ring (the ring wraps).
 struct cldma_request* cldma_ring_next(const struct cldma_ring* ring, const struct cldma_request* request);
 struct cldma_request* cldma_ring_first(const struct cldma_ring* ring);
