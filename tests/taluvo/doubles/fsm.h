@@ -1,0 +1,29 @@
+// Stands in for the modem state machine and the modem object's handshake queries: the test sets the
+// states and flags; posted events, control messages, poll replies and aborts are recorded.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "ccci_fsm.h"
+
+namespace doubles
+{
+struct Fsm {
+    bool exists = true;
+    u32 md_state = MD_STATE_READY;
+    u32 state = FSM_STATE_READY;
+    bool hs_pending = false;
+    u32 debug_flags = 0;
+    struct Event {
+        u32 id;
+        std::vector<u8> data;
+    };
+    std::vector<Event> events;
+    std::vector<u32> ctrl_msgs; // message ids; the buffers are released
+    int poll_replies = 0;
+    int hs_aborts = 0;
+};
+// Reset by each test that uses it.
+Fsm& FsmState();
+} // namespace doubles
