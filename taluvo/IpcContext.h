@@ -66,3 +66,12 @@ WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(IPC_CONTEXT, GetIpcContext);
 
 // Called by the bus driver's remove path with its bus-driver record: releases the PCI device record.
 void IpcDestroyDevice(struct pci_driver* Driver, ULONG Tag);
+
+// The driver-wide terminate-threads signal that every thread of the host interface polls. NULL reads
+// the flag; a pointer sets it to the byte pointed to and sets (non-zero) or clears the event. Returns
+// the flag.
+BOOLEAN IpcShouldTerminateThreads(const UCHAR* Terminate);
+// Not signalled after this; the name is the one the host-interface code calls.
+void IpcInitTerminiateThreadsEvent(void);
+// For threads that wait on it beside their own event.
+PKEVENT IpcGetTerminateThreadsEvent(void);
