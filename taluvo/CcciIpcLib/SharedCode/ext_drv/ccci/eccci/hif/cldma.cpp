@@ -377,6 +377,28 @@ int cldma_set_queue_variant(u8 md_id, u8 hif_id, u8 variant)
     return cldma_build_rings(ctrl);
 }
 
+u64 cldma_rx_rearm(struct cldma_ctrl* ctrl, struct cldma_queue* queue)
+{
+    u64 first_addr = 0;
+    WdfSpinLockAcquire(queue->lock);
+    if (queue->ring != NULL && cldma_ring_first(queue->ring) != NULL) {
+        queue->rx_next = queue->rx_refill = cldma_ring_first(queue->ring);
+        first_addr = queue->rx_next->gpd_addr;
+        ctrl->rx_counters[CLDMA_QUEUES + queue->qno] = 0;
+        for (PLIST_ENTRY entry = queue->ring->requests.Flink; entry != &queue->ring->requests; entry = entry->Flink) {
+            struct cldma_request* request = CONTAINING_RECORD(entry, struct cldma_request, link);
+            gpd_set_length(request->gpd, 0);
+            // Only a descriptor with a buffer goes back to the engine.
+            if (request->skb != NULL) {
+                skb_reset_rx(request->skb);
+                gpd_set_flags(request->gpd, CLDMA_GPD_RX_FLAGS);
+            }
+        }
+    }
+    WdfSpinLockRelease(queue->lock);
+    return first_addr;
+}
+
 namespace
 {
 
@@ -417,25 +439,8 @@ void clear_tx_rings(struct cldma_ctrl* ctrl)
 
 void clear_rx_rings(struct cldma_ctrl* ctrl)
 {
-    for (u8 q = 0; q < CLDMA_QUEUES; q++) {
-        struct cldma_queue* queue = &ctrl->queues[CLDMA_QUEUES + q];
-        WdfSpinLockAcquire(queue->lock);
-        if (queue->ring != NULL) {
-            queue->rx_next = queue->rx_refill = cldma_ring_first(queue->ring);
-            ctrl->rx_counters[CLDMA_QUEUES + q] = 0;
-            for (PLIST_ENTRY entry = queue->ring->requests.Flink; entry != &queue->ring->requests;
-                 entry = entry->Flink) {
-                struct cldma_request* request = CONTAINING_RECORD(entry, struct cldma_request, link);
-                gpd_set_length(request->gpd, 0);
-                // Only a descriptor with a buffer goes back to the engine.
-                if (request->skb != NULL) {
-                    skb_reset_rx(request->skb);
-                    gpd_set_flags(request->gpd, CLDMA_GPD_RX_FLAGS);
-                }
-            }
-        }
-        WdfSpinLockRelease(queue->lock);
-    }
+    for (u8 q = 0; q < CLDMA_QUEUES; q++)
+        cldma_rx_rearm(ctrl, &ctrl->queues[CLDMA_QUEUES + q]);
 }
 
 // Gives every RX descriptor left without a buffer a new one; false when the pools had none.

@@ -155,6 +155,9 @@ void cldma_free_rings(struct cldma_ctrl* ctrl);
 int cldma_set_queue_variant(u8 md_id, u8 hif_id, u8 variant);
 // dir 1: every TX ring back to empty; dir 0: every RX ring re-armed with buffers.
 int cldma_clear_rings(u8 md_id, u8 hif_id, int dir);
+// RX queue back to its first descriptor, every descriptor that has a buffer handed to the engine again;
+// returns that descriptor's address, 0 when the queue has no ring.
+u64 cldma_rx_rearm(struct cldma_ctrl* ctrl, struct cldma_queue* queue);
 
 s32 cldma_tx_budget(u8 md_id, u8 hif_id, u8 qno);
 s32 cldma_write_room(u8 md_id, u8 hif_id, u8 qno);
