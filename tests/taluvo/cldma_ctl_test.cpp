@@ -8,6 +8,7 @@
 #include <host/verifier.h>
 
 #include "cldma_ctl.h"
+#include "cldma_requests.h"
 #include "host_test.h"
 #include "mhccif.h"
 #include "pcie_mac.h"
@@ -22,21 +23,8 @@ namespace
 using namespace sim::modem;
 using WriteLog = std::vector<CldmaWrite>;
 
-std::vector<u8> Frame(size_t length, u8 seed)
-{
-    std::vector<u8> bytes(length);
-    for (size_t i = 0; i < length; i++)
-        bytes[i] = (u8)(seed + i * 7);
-    return bytes;
-}
-
-std::vector<struct cldma_request*> Requests(const struct cldma_ring& ring)
-{
-    std::vector<struct cldma_request*> requests;
-    for (PLIST_ENTRY entry = ring.requests.Flink; entry != &ring.requests; entry = entry->Flink)
-        requests.push_back(CONTAINING_RECORD(entry, struct cldma_request, link));
-    return requests;
-}
+using cldmatest::Frame;
+using cldmatest::Requests;
 
 class CldmaCtl : public CldmaRig
 {
@@ -245,14 +233,24 @@ TEST_F(CldmaCtl, SingleQueuesStopAndReArm)
         u16 rx_active;
         WriteLog writes;
     } const cases[] = {
-        {3, 1, 0, 0xF7, 0xFF,
-         {{CldmaBlock::B, cldma::kTxMaskSet, 0x8}, {CldmaBlock::B, cldma::kTxMaskSet, 0x800},
+        {3,
+         1,
+         0,
+         0xF7,
+         0xFF,
+         {{CldmaBlock::B, cldma::kTxMaskSet, 0x8},
+          {CldmaBlock::B, cldma::kTxMaskSet, 0x800},
           {CldmaBlock::B, cldma::kTxStop, 0x8}}},
-        {0xFF, 0, 0, 0xF7, 0x00,
-         {{CldmaBlock::A, cldma::kRxMaskSet, 0xFF}, {CldmaBlock::A, cldma::kRxMaskSet, 0xFF00},
+        {0xFF,
+         0,
+         0,
+         0xF7,
+         0x00,
+         {{CldmaBlock::A, cldma::kRxMaskSet, 0xFF},
+          {CldmaBlock::A, cldma::kRxMaskSet, 0xFF00},
           {CldmaBlock::B, cldma::kRxStop, 0xFF}}},
-        {2, 5, 0, 0xF7, 0x00, {}},     // neither direction
-        {8, 1, -321, 0xF7, 0x00, {}},  // no such queue
+        {2, 5, 0, 0xF7, 0x00, {}},    // neither direction
+        {8, 1, -321, 0xF7, 0x00, {}}, // no such queue
         {254, 0, -321, 0xF7, 0x00, {}},
     };
     for (const auto& c : cases) {

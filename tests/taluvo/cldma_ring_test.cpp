@@ -14,6 +14,7 @@
 #include "ccci_bm.h"
 #include "ccci_hif.h"
 #include "cldma.h"
+#include "cldma_requests.h"
 #include "cldma_sim.h"
 #include "device_fixture.h"
 #include "host_test.h"
@@ -24,21 +25,8 @@ namespace
 
 using namespace sim::modem;
 
-std::vector<u8> Frame(size_t length, u8 seed)
-{
-    std::vector<u8> bytes(length);
-    for (size_t i = 0; i < length; i++)
-        bytes[i] = (u8)(seed + i * 3);
-    return bytes;
-}
-
-std::vector<struct cldma_request*> Requests(const struct cldma_ring& ring)
-{
-    std::vector<struct cldma_request*> requests;
-    for (PLIST_ENTRY entry = ring.requests.Flink; entry != &ring.requests; entry = entry->Flink)
-        requests.push_back(CONTAINING_RECORD(entry, struct cldma_request, link));
-    return requests;
-}
+using cldmatest::Frame;
+using cldmatest::Requests;
 
 u64 Next(const struct cldma_gpd* gpd)
 {

@@ -8,8 +8,6 @@
 #include "mhccif.h"
 #include "pcie_pm.h"
 
-#define CLDMA_CTL_TAG "HIF_CLDMA"
-
 #define CLDMA_STOP_POLLS 1000
 #define CLDMA_STOP_POLL_MS 10
 #define CLDMA_IRQ_STATUS_ALL 0xFFFFu
@@ -22,17 +20,29 @@ int cldma_nop(u8, u8)
     return 0;
 }
 
+// By slot.
 const struct ccci_hif_ops k_cldma_hif_ops = {
-    cldma_send_skb,   NULL,       cldma_tx_budget, cldma_start_queue,        cldma_stop_queue,
-    cldma_dump_status, NULL,      cldma_start,     cldma_stop,               cldma_stop_tx_and_rx_low,
-    cldma_nop,        cldma_reset, cldma_clear_rings, cldma_reset_and_start,
+    cldma_send_skb,
+    NULL,
+    cldma_tx_budget,
+    cldma_start_queue,
+    cldma_stop_queue,
+    cldma_dump_status,
+    NULL,
+    cldma_start,
+    cldma_stop,
+    cldma_stop_tx_and_rx_low,
+    cldma_nop,
+    cldma_reset,
+    cldma_clear_rings,
+    cldma_reset_and_start,
 };
 
 struct cldma_ctrl* instance(u8 md_id, u8 hif_id, const char* what)
 {
     struct cldma_ctrl* ctrl = cldma_get_ctrl(md_id, hif_id);
     if (ctrl == NULL)
-        ccci_err(CLDMA_CTL_TAG, "%s: no CLDMA controller for modem %u HIF %u", what, md_id, hif_id);
+        ccci_err(HIF_TAG, "%s: no CLDMA controller for modem %u HIF %u", what, md_id, hif_id);
     return ctrl;
 }
 
@@ -99,6 +109,30 @@ void stop_side(struct cldma_ctrl* ctrl, u8 qno, bool rx)
     cldma_hw_stop_queue(ctrl->hw, qno, rx);
 }
 
+// Controller lock held: every interrupt masked, the low status bits of both sides cleared.
+void mask_and_clear_irqs(struct cldma_ctrl* ctrl)
+{
+    cldma_hw_mask_all(ctrl->hw, false);
+    cldma_hw_mask_all(ctrl->hw, true);
+    cldma_hw_clear_irq(ctrl->hw, CLDMA_IRQ_STATUS_ALL, false);
+    cldma_hw_clear_irq(ctrl->hw, CLDMA_IRQ_STATUS_ALL, true);
+}
+
+// Where each queue starts: read under the queue locks before the controller lock is taken.
+struct start_addrs {
+    u64 tx[CLDMA_QUEUES];
+    u64 rx[CLDMA_QUEUES];
+};
+
+// Controller lock held.
+void program_start_addrs(struct cldma_ctrl* ctrl, const struct start_addrs* addrs)
+{
+    for (u8 q = 0; q < CLDMA_QUEUES; q++) {
+        cldma_hw_set_start_addr(ctrl->hw, q, addrs->tx[q], false);
+        cldma_hw_set_start_addr(ctrl->hw, q, addrs->rx[q], true);
+    }
+}
+
 // Stops the queues' deferred handlers (outside the controller lock); -22 when one was never made.
 int quiesce_deferred(struct cldma_ctrl* ctrl)
 {
@@ -116,7 +150,7 @@ int quiesce_deferred(struct cldma_ctrl* ctrl)
         else if (passive)
             WdfWorkItemFlush(rx->rx_work);
         else
-            ccci_dbg(CLDMA_CTL_TAG, "workitem is not allowed in IRQL[%d]\n", KeGetCurrentIrql());
+            ccci_dbg(HIF_TAG, "workitem is not allowed in IRQL[%d]\n", KeGetCurrentIrql());
     }
     return ret;
 }
@@ -136,7 +170,7 @@ int wait_engine_stopped(struct cldma_ctrl* ctrl)
             break;
         msleep(CLDMA_STOP_POLL_MS);
     }
-    ccci_err(CLDMA_CTL_TAG, "CLDMA %u does not stop: TX %08X RX %08X", ctrl->hif_id, tx, rx);
+    ccci_err(HIF_TAG, "CLDMA %u does not stop: TX %08X RX %08X", ctrl->hif_id, tx, rx);
     return -35;
 }
 
@@ -150,10 +184,7 @@ int stop_instance(struct cldma_ctrl* ctrl)
     cldma_hw_stop_queue(ctrl->hw, CLDMA_ALL_QUEUES, false);
     ctrl->tx_started = 0;
     irq_disable(ctrl);
-    cldma_hw_mask_all(ctrl->hw, false);
-    cldma_hw_mask_all(ctrl->hw, true);
-    cldma_hw_clear_irq(ctrl->hw, CLDMA_IRQ_STATUS_ALL, false);
-    cldma_hw_clear_irq(ctrl->hw, CLDMA_IRQ_STATUS_ALL, true);
+    mask_and_clear_irqs(ctrl);
     WdfSpinLockRelease(ctrl->lock);
     wake_tx_senders(ctrl, CLDMA_ALL_QUEUES);
     if (rings_ready(ctrl)) {
@@ -236,7 +267,8 @@ int make_deferred(struct cldma_ctrl* ctrl)
 {
     for (u8 q = 0; q < CLDMA_QUEUES; q++) {
         struct cldma_queue* tx = tx_queue(ctrl, q);
-        if (tx->tx_timer == NULL && !NT_SUCCESS(win_create_timer_ctx(&tx->tx_timer, cldma_tx_done_timer, true, tx)))
+        if (tx->tx_timer == NULL &&
+            !NT_SUCCESS(win_create_timer_ctx(&tx->tx_timer, cldma_tx_done_timer, true, tx)))
             return -1;
         struct cldma_queue* rx = rx_queue(ctrl, q);
         if (rx->rx_work == NULL && !NT_SUCCESS(workitem_init(&rx->rx_work, cldma_rx_done_work, rx, 0)))
@@ -290,12 +322,12 @@ void unregister_pm_entity(struct cldma_ctrl* ctrl, struct mdm_pci_dev* dev)
 struct cldma_hw_instance* cldma_alloc(u8 md, u8 hif, struct mdm_pci_dev* pcie_dev)
 {
     if (md != 0 || hif >= CLDMA_HIF_COUNT || pcie_dev == NULL) {
-        ccci_err(CLDMA_CTL_TAG, "alloc: no CLDMA instance for modem %u HIF %u", md, hif);
+        ccci_err(HIF_TAG, "alloc: no CLDMA instance for modem %u HIF %u", md, hif);
         return NULL;
     }
     auto* ctrl = static_cast<struct cldma_ctrl*>(win_zalloc(sizeof(struct cldma_ctrl), 0, CLDMA_POOL_TAG));
     if (ctrl == NULL) {
-        ccci_err(CLDMA_CTL_TAG, "alloc: CLDMA %u controller not allocated", hif);
+        ccci_err(HIF_TAG, "alloc: CLDMA %u controller not allocated", hif);
         return NULL;
     }
     struct cldma_hw_instance* hw = cldma_hw_info_alloc(md, hif, pcie_dev);
@@ -303,7 +335,7 @@ struct cldma_hw_instance* cldma_alloc(u8 md, u8 hif, struct mdm_pci_dev* pcie_de
     // descriptors' memory.
     auto* dev = reinterpret_cast<struct device_node*>(pcie_dev->pdev);
     if (hw == NULL || cldma_ctrl_setup(ctrl, pcie_dev->md, md, hif, hw, dev) != 0) {
-        ccci_err(CLDMA_CTL_TAG, "alloc: CLDMA %u not set up", hif);
+        ccci_err(HIF_TAG, "alloc: CLDMA %u not set up", hif);
         cldma_hw_info_free(md, hif);
         win_free(ctrl, CLDMA_POOL_TAG);
         return NULL;
@@ -319,7 +351,7 @@ int cldma_init(u8 md_id, u8 hif_id)
     struct hif_hw_info* info = ctrl != NULL ? hw_info(ctrl) : NULL;
     struct ccci_md* md = info != NULL && info->pcie_dev != NULL ? info->pcie_dev->md : NULL;
     if (md == NULL) {
-        ccci_err(CLDMA_CTL_TAG, "init: CLDMA %u has no modem object", hif_id);
+        ccci_err(HIF_TAG, "init: CLDMA %u has no modem object", hif_id);
         return -1;
     }
     // A second init starts from no rings too: what the first one built is released, not lost.
@@ -335,7 +367,7 @@ int cldma_init(u8 md_id, u8 hif_id)
     WdfSpinLockRelease(ctrl->lock);
 
     if (register_pm_entity(ctrl, info->pcie_dev) != 0) {
-        ccci_err(CLDMA_CTL_TAG, "init: CLDMA %u power entity not registered", hif_id);
+        ccci_err(HIF_TAG, "init: CLDMA %u power entity not registered", hif_id);
         return -1;
     }
     // The locks (and the ring lock both instances share) exist from alloc on: init makes none of them,
@@ -349,14 +381,14 @@ int cldma_init(u8 md_id, u8 hif_id)
         KeClearEvent(&queue->wait_event);
     }
     if (make_deferred(ctrl) != 0) {
-        ccci_err(CLDMA_CTL_TAG, "init: CLDMA %u timers or work items not created", hif_id);
+        ccci_err(HIF_TAG, "init: CLDMA %u timers or work items not created", hif_id);
         return -1;
     }
     struct ccci_runtime_block* block = ccci_md_runtime_block(md);
     if (block != NULL && block->data == NULL) {
         block->data = win_zalloc(CLDMA_RUNTIME_BLOCK_SIZE, 0, CLDMA_POOL_TAG);
         if (block->data == NULL) {
-            ccci_err(CLDMA_CTL_TAG, "init: runtime-data block not allocated");
+            ccci_err(HIF_TAG, "init: runtime-data block not allocated");
             return -1;
         }
         block->length = CLDMA_RUNTIME_BLOCK_SIZE;
@@ -374,10 +406,7 @@ int cldma_hw_reinit(u8 md_id, u8 hif_id)
     if (ctrl == NULL)
         return -1;
     WdfSpinLockAcquire(ctrl->lock);
-    cldma_hw_mask_all(ctrl->hw, false);
-    cldma_hw_mask_all(ctrl->hw, true);
-    cldma_hw_clear_irq(ctrl->hw, CLDMA_IRQ_STATUS_ALL, false);
-    cldma_hw_clear_irq(ctrl->hw, CLDMA_IRQ_STATUS_ALL, true);
+    mask_and_clear_irqs(ctrl);
     cldma_hw_init(ctrl->hw);
     WdfSpinLockRelease(ctrl->lock);
     return 0;
@@ -413,22 +442,18 @@ int cldma_start(u8 md_id, u8 hif_id)
     struct cldma_ctrl* ctrl = instance(md_id, hif_id, "start");
     if (ctrl == NULL)
         return -1;
-    u64 tx_start[CLDMA_QUEUES];
-    u64 rx_start[CLDMA_QUEUES];
+    struct start_addrs addrs;
     for (u8 q = 0; q < CLDMA_QUEUES; q++) {
         struct cldma_queue* tx = tx_queue(ctrl, q);
         WdfSpinLockAcquire(tx->lock);
-        tx_start[q] = tx->tx_done != NULL ? tx->tx_done->gpd_addr : 0;
+        addrs.tx[q] = tx->tx_done != NULL ? tx->tx_done->gpd_addr : 0;
         WdfSpinLockRelease(tx->lock);
-        rx_start[q] = rx_restart_addr(rx_queue(ctrl, q));
+        addrs.rx[q] = rx_restart_addr(rx_queue(ctrl, q));
     }
     WdfSpinLockAcquire(ctrl->lock);
     if (ctrl->rings_ready) {
         irq_enable(ctrl);
-        for (u8 q = 0; q < CLDMA_QUEUES; q++) {
-            cldma_hw_set_start_addr(ctrl->hw, q, tx_start[q], false);
-            cldma_hw_set_start_addr(ctrl->hw, q, rx_start[q], true);
-        }
+        program_start_addrs(ctrl, &addrs);
         cldma_hw_start_queue(ctrl->hw, CLDMA_ALL_QUEUES, true);
         cldma_hw_unmask_all(ctrl->hw);
         KeMemoryBarrier();
@@ -458,7 +483,7 @@ int cldma_start_queue(u8 md_id, u8 hif_id, u8 qno, int dir)
     struct cldma_queue* queue = rx_queue(ctrl, qno);
     u64 first = cldma_rx_rearm(ctrl, queue);
     if (first == 0) {
-        ccci_err(CLDMA_CTL_TAG, "start queue: CLDMA %u RX queue %u has no ring", hif_id, qno);
+        ccci_err(HIF_TAG, "start queue: CLDMA %u RX queue %u has no ring", hif_id, qno);
         return -1;
     }
     // The modem's state is read outside the lock; a queue re-armed before or after a handshake just
@@ -520,7 +545,8 @@ int cldma_reset(u8 md_id, u8 hif_id, int what)
         reset_queues(ctrl);
     } else if (what == 1) {
         struct hif_hw_info* info = hw_info(ctrl);
-        cldma_md_reset_pulse(ctrl->hw, info != NULL && info->pcie_dev != NULL ? info->pcie_dev->md_reg_va : NULL);
+        cldma_md_reset_pulse(ctrl->hw,
+                             info != NULL && info->pcie_dev != NULL ? info->pcie_dev->md_reg_va : NULL);
     }
     return 0;
 }
@@ -591,20 +617,16 @@ int cldma_suspend_late(struct mdm_pci_dev*, void* data)
 int cldma_resume_early(struct mdm_pci_dev*, void* data)
 {
     auto* ctrl = static_cast<struct cldma_ctrl*>(data);
-    u64 tx_start[CLDMA_QUEUES];
-    u64 rx_start[CLDMA_QUEUES];
+    struct start_addrs addrs;
     for (u8 q = 0; q < CLDMA_QUEUES; q++) {
-        tx_start[q] = tx_restart_addr(tx_queue(ctrl, q));
-        rx_start[q] = rx_restart_addr(rx_queue(ctrl, q));
+        addrs.tx[q] = tx_restart_addr(tx_queue(ctrl, q));
+        addrs.rx[q] = rx_restart_addr(rx_queue(ctrl, q));
     }
     WdfSpinLockAcquire(ctrl->lock);
     // The engine may have lost its configuration in D3.
     cldma_hw_restore(ctrl->hw);
     if (ctrl->rings_ready) {
-        for (u8 q = 0; q < CLDMA_QUEUES; q++) {
-            cldma_hw_set_start_addr(ctrl->hw, q, tx_start[q], false);
-            cldma_hw_set_start_addr(ctrl->hw, q, rx_start[q], true);
-        }
+        program_start_addrs(ctrl, &addrs);
         irq_enable(ctrl);
         cldma_hw_start_queue(ctrl->hw, CLDMA_ALL_QUEUES, true);
         ctrl->rx_active |= CLDMA_ALL_QUEUES;
