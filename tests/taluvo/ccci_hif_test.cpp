@@ -170,8 +170,11 @@ TEST_F(CcciHif, OnePathOperations)
             EXPECT_EQ(0, ccci_hif_write_room(c.md, c.path, 2));
         }
     }
-    doubles::SetCldmaResult("tx_max_size", CLDMA_HIF_SAP, 2048);
+    // The boot-ROM variant's download queue.
+    ASSERT_EQ(0, cldma_apply_queue_variant(2));
     EXPECT_EQ(2048, ccci_hif_get_tx_max_size(0, 1, 0));
+    EXPECT_EQ(3584, ccci_hif_get_tx_max_size(0, 1, 0xFF));
+    ASSERT_EQ(0, cldma_apply_queue_variant(0));
 }
 
 } // namespace

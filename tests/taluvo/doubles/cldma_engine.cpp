@@ -78,4 +78,3 @@ void cldma_free(u8 md, u8 hif)
 int cldma_init(u8, u8 hif) { return Call("init", hif); }
 int cldma_hw_reinit(u8, u8 hif) { return Call("hw_reinit", hif); }
 int cldma_exception_stage(u8, u8 hif, int) { return Call("exception_stage", hif); }
-int cldma_tx_max_size(u8, u8 hif, u8) { return Call("tx_max_size", hif, 3584); }

@@ -13,7 +13,7 @@ namespace doubles
 
 std::vector<std::string>& CldmaCalls();
 // What `op` ("alloc", "init", "start", "stop", ...) answers for `hif`; 0 unless set ("alloc": non-zero
-// fails the creation). "tx_max_size" defaults to 3584.
+// fails the creation).
 void SetCldmaResult(const std::string& op, u8 hif, int result);
 void ResetCldma();
 
