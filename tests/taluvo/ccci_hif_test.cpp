@@ -6,7 +6,6 @@
 #include <host/image.h>
 #include <host/pool.h>
 
-#include "cldma_engine.h"
 #include "pcie_device.h"
 
 namespace taluvotest
@@ -19,11 +18,6 @@ using namespace sim::modem;
 class CcciHif : public CldmaRig
 {
   protected:
-    void TearDown() override
-    {
-        CldmaRig::TearDown();
-        doubles::SetCldmaTxMaxSize(3584);
-    }
     static void ExpectNoRecords()
     {
         for (u8 hif = 0; hif < CCCI_HIF_SLOTS; hif++) {
@@ -168,8 +162,11 @@ TEST_F(CcciHif, OnePathOperations)
             EXPECT_EQ(0, ccci_hif_write_room(c.md, c.path, 2));
         }
     }
-    doubles::SetCldmaTxMaxSize(2048);
+    // The boot-ROM variant's download queue.
+    ASSERT_EQ(0, cldma_apply_queue_variant(2));
     EXPECT_EQ(2048, ccci_hif_get_tx_max_size(0, 1, 0));
+    EXPECT_EQ(3584, ccci_hif_get_tx_max_size(0, 1, 0xFF));
+    ASSERT_EQ(0, cldma_apply_queue_variant(0));
 }
 
 } // namespace

@@ -8,7 +8,7 @@
 #include <host/verifier.h>
 
 #include "cldma_ctl.h"
-#include "cldma_requests.h"
+#include "cldma_fixture.h"
 #include "host_test.h"
 #include "mhccif.h"
 #include "pcie_mac.h"
