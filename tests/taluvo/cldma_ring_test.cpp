@@ -1,114 +1,18 @@
 // The CLDMA engine's rings: building per queue variant, freeing, clearing, write room, and receive
 // collection against the simulated engine stepped by the test.
-#include <gtest/gtest.h>
-
 #include <host/dma.h>
-#include <host/host.h>
 #include <host/pool.h>
 #include <host/trace.h>
 
-#include <set>
-#include <vector>
-
-#include "brom_stage.h"
-#include "ccci_bm.h"
-#include "ccci_hif.h"
-#include "cldma.h"
-#include "cldma_sim.h"
-#include "device_fixture.h"
+#include "cldma_fixture.h"
 #include "host_test.h"
-#include "port_recv.h"
 
 namespace
 {
 
-using namespace sim::modem;
+using namespace cldmatest;
 
-std::vector<u8> Frame(size_t length, u8 seed)
-{
-    std::vector<u8> bytes(length);
-    for (size_t i = 0; i < length; i++)
-        bytes[i] = (u8)(seed + i * 3);
-    return bytes;
-}
-
-std::vector<struct cldma_request*> Requests(const struct cldma_ring& ring)
-{
-    std::vector<struct cldma_request*> requests;
-    for (PLIST_ENTRY entry = ring.requests.Flink; entry != &ring.requests; entry = entry->Flink)
-        requests.push_back(CONTAINING_RECORD(entry, struct cldma_request, link));
-    return requests;
-}
-
-u64 Next(const struct cldma_gpd* gpd)
-{
-    return (u64)gpd->next_hi << 32 | gpd->next_lo;
-}
-
-u64 Data(const struct cldma_gpd* gpd)
-{
-    return (u64)gpd->data_hi << 32 | gpd->data_lo;
-}
-
-class CldmaRingTest : public taluvotest::DeviceTest
-{
-  protected:
-    bool WithDmaEnabler() const override { return true; }
-
-    void SetUp() override
-    {
-        DeviceTest::SetUp();
-        ASSERT_EQ(0, ccci_bm_init());
-        node_.dma_enabler = DmaEnabler();
-        hw_ = window_.Hw(CLDMA_HIF_SAP);
-        ASSERT_EQ(0, cldma_ctrl_setup(&ctrl_, nullptr, 0, CLDMA_HIF_SAP, &hw_, &node_));
-        ccci_hif_set_ctrl(0, CLDMA_HIF_SAP, &ctrl_, nullptr);
-        doubles::SetPortRecvHandler({});
-        doubles::PortRecvCalls().clear();
-        doubles::SetBromStage(false);
-    }
-    void TearDown() override
-    {
-        doubles::SetPortRecvHandler({});
-        cldma_free_rings(&ctrl_);
-        ccci_hif_set_ctrl(0, CLDMA_HIF_SAP, nullptr, nullptr);
-        cldma_ctrl_teardown(&ctrl_);
-        host::Quiesce();
-        ccci_bm_exit();
-        DeviceTest::TearDown();
-    }
-
-    CldmaEngine& Engine() { return window_.Engine(CLDMA_HIF_SAP); }
-    struct cldma_queue* Rx(u8 q) { return &ctrl_.queues[CLDMA_QUEUES + q]; }
-
-    // RX queue q as the instance start leaves it: at its first descriptor, running, interrupts unmasked.
-    void StartRx(u8 q)
-    {
-        cldma_hw_set_start_addr(&hw_, q, cldma_ring_first(&ctrl_.rx_rings[q])->gpd_addr, true);
-        cldma_hw_start_queue(&hw_, q, true);
-        cldma_hw_unmask_done(&hw_, q, true);
-        ctrl_.rx_active |= (u16)(1u << q);
-    }
-    // Frames for RX queue q, taken by the engine into the ring.
-    void Feed(u8 q, const std::vector<std::vector<u8>>& frames)
-    {
-        for (const auto& frame : frames)
-            Engine().Receive(q, frame);
-        Engine().Drain();
-    }
-    std::vector<std::vector<u8>> Delivered() const
-    {
-        std::vector<std::vector<u8>> frames;
-        for (const doubles::PortRecv& call : doubles::PortRecvCalls())
-            frames.push_back(call.bytes);
-        return frames;
-    }
-
-    cldmasim::ModemWindow window_;
-    struct device_node node_ = {};
-    cldma_hw_instance hw_ = {};
-    struct cldma_ctrl ctrl_ = {};
-};
+using CldmaRingTest = CldmaTest;
 
 TEST_F(CldmaRingTest, EachVariantBuildsClosedRingsOfItsSizes)
 {
@@ -334,19 +238,8 @@ TEST_F(CldmaRingTest, BusyPortGetsTheSameBufferAgainAndReleasedOnesAreReplaced)
     std::vector<struct cldma_request*> requests = Requests(ctrl_.rx_rings[0]);
     struct sk_buff* second = requests[1]->skb;
     struct sk_buff* third = requests[2]->skb;
-    int offers = 0;
     std::vector<std::vector<u8>> taken;
-    doubles::SetPortRecvHandler([&](const doubles::PortRecv& call, struct sk_buff* skb) {
-        offers++;
-        if (offers == 2)
-            return CLDMA_RX_BUSY;
-        if (offers == 4) {
-            bm_free_skb(skb, CLDMA_POOL_TAG);
-            return CLDMA_RX_RELEASED;
-        }
-        taken.push_back(call.bytes);
-        return doubles::PortRecvTake(skb);
-    });
+    ScriptPort({{2, CLDMA_RX_BUSY}, {4, CLDMA_RX_RELEASED}}, &taken);
 
     EXPECT_EQ(CLDMA_RX_MORE, cldma_rx_collect(Rx(0), 16, true));
     EXPECT_EQ(requests[1], Rx(0)->rx_next);

@@ -126,9 +126,13 @@ TEST_F(ProbeTest, RegistryRefusesBadEntries)
     struct mdm_pci_dev* dev = Dev();
     Counter counter;
     EXPECT_EQ(-1, mdm_pcie_register_irq_callback(dev, 8, Counter::Callback, &counter));
-    EXPECT_EQ(-1, mdm_pcie_register_irq_callback(dev, 1, nullptr, &counter));
     EXPECT_EQ(-1, mdm_pcie_register_irq_callback(nullptr, 1, Counter::Callback, &counter));
     EXPECT_EQ(nullptr, dev->irq_cb[1]);
+    // No callback clears the source's, argument included.
+    ASSERT_EQ(0, mdm_pcie_register_irq_callback(dev, 1, Counter::Callback, &counter));
+    EXPECT_EQ(0, mdm_pcie_register_irq_callback(dev, 1, nullptr, &counter));
+    EXPECT_EQ(nullptr, dev->irq_cb[1]);
+    EXPECT_EQ(nullptr, dev->irq_cb_arg[1]);
     EXPECT_EQ(-1, mdm_pcie_register_doorbell_handler(dev, 4, 0x2, Counter::Callback, &counter));
     EXPECT_EQ(-1, mdm_pcie_register_doorbell_handler(dev, 2, 0, Counter::Callback, &counter));
     EXPECT_EQ(-1, mdm_pcie_register_doorbell_handler(dev, 2, 0x2, nullptr, &counter));

@@ -88,3 +88,8 @@ u32 ccci_md_debug_flags(const struct ccci_md*)
 {
     return doubles::FsmState().debug_flags;
 }
+
+struct ccci_runtime_block* ccci_md_runtime_block(struct ccci_md* md)
+{
+    return md != nullptr ? &doubles::FsmState().runtime_block : nullptr;
+}

@@ -1,5 +1,6 @@
 // Stands in for the modem state machine and the modem object's handshake queries: the test sets the
-// states and flags; posted events, control messages, poll replies and aborts are recorded.
+// states and flags; posted events, control messages, poll replies and aborts are recorded; the
+// modem object's runtime-data block is a field.
 #pragma once
 
 #include <string>
@@ -23,6 +24,7 @@ struct Fsm {
     std::vector<u32> ctrl_msgs; // message ids; the buffers are released
     int poll_replies = 0;
     int hs_aborts = 0;
+    struct ccci_runtime_block runtime_block = {};
 };
 // Reset by each test that uses it.
 Fsm& FsmState();

@@ -2,15 +2,21 @@
 
 #include "ccci_bm.h"
 
+#include <mutex>
+
 namespace
 {
 
 doubles::PortRecvHandler g_handler;
+std::mutex g_lock; // the queues' work items deliver side by side
 
 int Offer(u8 hif_id, int qno, struct sk_buff* skb)
 {
     doubles::PortRecv call{hif_id, qno, std::vector<u8>(skb->data, skb->data + skb->len)};
-    doubles::PortRecvCalls().push_back(call);
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        doubles::PortRecvCalls().push_back(call);
+    }
     return g_handler ? g_handler(call, skb) : doubles::PortRecvTake(skb);
 }
 

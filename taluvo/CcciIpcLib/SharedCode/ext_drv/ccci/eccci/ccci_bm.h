@@ -25,6 +25,18 @@
 // A blocking pool allocation waits this long between tries.
 #define BM_POOL_RETRY_MS 100
 
+// The mark a pool buffer may carry in the 12 bytes that end BM_MARK_END bytes after its head (then
+// where its data starts): `flags` is the sender's per-buffer directive.
+#define BM_MARK_MAGIC 0xFECDBA89u
+#define BM_MARK_END 64
+struct bm_buffer_mark {
+    u32 magic;
+    u32 recycle;
+    u8 flags;
+    u8 reserved[3];
+};
+static_assert(sizeof(struct bm_buffer_mark) == 12, "the buffer mark is 12 bytes");
+
 struct bm_queue {
     u32 head_magic;
     struct sk_buff_head list;

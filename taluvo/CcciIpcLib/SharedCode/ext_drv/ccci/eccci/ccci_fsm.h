@@ -49,3 +49,11 @@ void md_hs_abort(struct ccci_md* md);
 bool ccci_md_hs_pending(const struct ccci_md* md);
 // The modem object's `debug_flags` (bit 1: queue-state notifications).
 u32 ccci_md_debug_flags(const struct ccci_md* md);
+
+// The extra block of the modem object's runtime-data parameters: the handshake's runtime-data message
+// carries its contents after the record. Both CLDMA instances share it; none until one makes it.
+struct ccci_runtime_block {
+    void* data;
+    u32 length;
+};
+struct ccci_runtime_block* ccci_md_runtime_block(struct ccci_md* md);

@@ -387,12 +387,13 @@ void mdm_pci_remove(IPC_PCI_DEVICE* pdev)
 
 int mdm_pcie_register_irq_callback(struct mdm_pci_dev* dev, u32 source, mdm_irq_cb cb, void* arg)
 {
-    if (dev == nullptr || source >= MDM_IRQ_SOURCES || cb == nullptr) {
+    if (dev == nullptr || source >= MDM_IRQ_SOURCES) {
         ccci_err(PCIE_TAG, "irq callback for source %u refused", source);
         return -1;
     }
+    // No callback clears the source's: its owner is going away.
     dev->irq_cb[source] = cb;
-    dev->irq_cb_arg[source] = arg;
+    dev->irq_cb_arg[source] = cb != nullptr ? arg : nullptr;
     return 0;
 }
 

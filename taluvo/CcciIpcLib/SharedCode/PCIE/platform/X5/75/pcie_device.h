@@ -153,7 +153,8 @@ void mdm_pci_remove(IPC_PCI_DEVICE* pdev);
 struct mdm_pci_dev* mdm_pci_current(void);
 int mdm_pci_msix_vectors_setup(struct mdm_pci_dev* dev, u32 count);
 
-// Interrupt-source registry: 0, or -1 for no device or a source/slot out of range.
+// Interrupt-source registry: 0, or -1 for no device or a source/slot out of range. A null callback
+// clears the source's.
 int mdm_pcie_register_irq_callback(struct mdm_pci_dev* dev, u32 source, mdm_irq_cb cb, void* arg);
 int mdm_pcie_irq_mask(struct mdm_pci_dev* dev, u32 source, bool mask);
 int mdm_pcie_irq_ack(struct mdm_pci_dev* dev, u32 source);

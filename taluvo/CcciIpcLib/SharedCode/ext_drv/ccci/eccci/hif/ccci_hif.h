@@ -45,7 +45,7 @@ struct ccci_hif_ops {
     int (*stop_tx_and_rx_low)(u8 md, u8 hif); // 9
     int (*nop)(u8 md, u8 hif);                // 10
     int (*reset)(u8 md, u8 hif, int what);    // 11
-    int (*clear_rings)(u8 md, u8 hif);        // 12
+    int (*clear_rings)(u8 md, u8 hif, int dir); // 12
     int (*reset_and_start)(u8 md, u8 hif);    // 13
 };
 

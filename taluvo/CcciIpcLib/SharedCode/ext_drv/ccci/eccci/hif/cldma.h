@@ -32,6 +32,12 @@
 #define CLDMA_RX_BUSY_RETRIES 999
 #define CLDMA_RX_HWO_POLLS 100
 
+// cldma_dump_status: the flag that asks for the dump, and the queue number for all queues.
+#define CLDMA_DUMP_FLAG 0x80000u
+#define CLDMA_DUMP_ALL_QUEUES 0xFFFFFFFFu
+// Consecutive full-ring sends, with the engine stopped and no completion, after which the status is dumped.
+#define CLDMA_BUSY_STREAK_DUMP 1000
+
 struct ccci_md;
 
 // The descriptor, 24 bytes little-endian, each in its own coherent allocation.
@@ -155,6 +161,9 @@ void cldma_free_rings(struct cldma_ctrl* ctrl);
 int cldma_set_queue_variant(u8 md_id, u8 hif_id, u8 variant);
 // dir 1: every TX ring back to empty; dir 0: every RX ring re-armed with buffers.
 int cldma_clear_rings(u8 md_id, u8 hif_id, int dir);
+// RX queue back to its first descriptor, every descriptor that has a buffer handed to the engine again;
+// returns that descriptor's address, 0 when the queue has no ring.
+u64 cldma_rx_rearm(struct cldma_ctrl* ctrl, struct cldma_queue* queue);
 
 s32 cldma_tx_budget(u8 md_id, u8 hif_id, u8 qno);
 s32 cldma_write_room(u8 md_id, u8 hif_id, u8 qno);
@@ -169,6 +178,20 @@ int cldma_tx_fill(struct cldma_queue* queue, struct cldma_request* request, stru
 // Releases the buffers of the TX descriptors the engine has finished, from tx_done on; wakes senders
 // when any were collected. Returns the count.
 int cldma_tx_collect(struct cldma_queue* queue);
+
+// The DMA address TX queue `queue` (re)starts at: the first descriptor from tx_done on that the engine
+// still owns, else tx_xmit (the same one when the queue is idle); 0 without a ring. Queue lock held.
+u64 cldma_tx_restart_addr(const struct cldma_queue* queue);
+// Starts TX queue `queue` (or resumes it when it ran since its last stop) unless the engine reports it
+// running, reprogramming an engine that lost its configuration; nothing while the queue is inactive.
+// The queue lock, then the controller lock, held; after the sleep-lock grant.
+void cldma_tx_kick(struct cldma_ctrl* ctrl, struct cldma_queue* queue);
+// Wakes the senders blocked on the TX queues of `queues` (bit q: TX queue q), which then re-check
+// whether their queue is still active: for whoever clears bits of tx_active (stop, suspend, reset).
+void cldma_tx_wake_senders(struct cldma_ctrl* ctrl, u16 queues);
+// The engine reports that TX queue `queue` stopped at a descriptor it does not own: resumes it when it
+// stopped just before the last filled descriptor, else treats it as a transfer error during a handshake.
+void cldma_tx_empty(struct cldma_queue* queue);
 
 // Sends `skb` on TX queue qno: 0, -22, -321 (qno above 7), -16 (inactive, or full and not blocking),
 // -4 (wait interrupted).
@@ -199,5 +222,10 @@ struct cldma_request* cldma_ring_first(const struct cldma_ring* ring);
 // C names, so that a test can put a stand-in in their place at link time.
 extern "C" int ccci_port_recv_skb(struct ccci_md* md, u8 hif_id, struct sk_buff* skb);
 extern "C" int ccci_port_recv_queue_skb(struct ccci_md* md, u8 hif_id, u8 qno, struct sk_buff* skb);
+// Provided by the port layer: a TX (dir 1) queue became full (state 3) or has room again (state 2).
+#define CLDMA_DEBUG_QUEUE_STATE 0x2u // bit of the modem's debug flags that asks for these
+#define CLDMA_QUEUE_STATE_ROOM 2
+#define CLDMA_QUEUE_STATE_FULL 3
+extern "C" void ccci_port_queue_state_notify(u32 md, u8 hif_id, u8 qno, int dir, u32 state);
 // Provided by the state machine: whether its boot-ROM stage flag is set.
 bool ccci_fsm_brom_stage(struct ccci_md* md);

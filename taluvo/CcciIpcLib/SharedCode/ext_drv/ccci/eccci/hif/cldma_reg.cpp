@@ -119,8 +119,12 @@ u32 cldma_hw_queue_running(const struct cldma_hw_instance* hw, u8 q, bool rx)
 
 u32 cldma_hw_irq_masked(const struct cldma_hw_instance* hw, u8 q, bool rx)
 {
-    u32 mask = rx ? win_reg_read(hw->base_a, CLDMA_A_RX_MASK) : win_reg_read(hw->base_b, CLDMA_B_TX_IRQ_MASK);
-    return queue_bits(q, 0) & mask;
+    return queue_bits(q, 0) & cldma_hw_irq_mask(hw, rx);
+}
+
+u32 cldma_hw_irq_mask(const struct cldma_hw_instance* hw, bool rx)
+{
+    return rx ? win_reg_read(hw->base_a, CLDMA_A_RX_MASK) : win_reg_read(hw->base_b, CLDMA_B_TX_IRQ_MASK);
 }
 
 u32 cldma_hw_irq_status(const struct cldma_hw_instance* hw, u32 bits, bool rx)

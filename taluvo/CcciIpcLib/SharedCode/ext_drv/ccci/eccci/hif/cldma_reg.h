@@ -83,6 +83,8 @@ s32 cldma_hw_tx_start_addr_lost(const struct cldma_hw_instance* hw, u8 q);
 // Bit q of the status (0 or 1); the whole register for all queues.
 u32 cldma_hw_queue_running(const struct cldma_hw_instance* hw, u8 q, bool rx);
 u32 cldma_hw_irq_masked(const struct cldma_hw_instance* hw, u8 q, bool rx);
+// The whole TX or RX interrupt mask register (done, empty and error bits).
+u32 cldma_hw_irq_mask(const struct cldma_hw_instance* hw, bool rx);
 u32 cldma_hw_irq_status(const struct cldma_hw_instance* hw, u32 bits, bool rx);
 void cldma_hw_clear_irq(const struct cldma_hw_instance* hw, u32 bits, bool rx);
 void cldma_hw_unmask_done(const struct cldma_hw_instance* hw, u8 q, bool rx);  // or all

@@ -150,8 +150,12 @@ void cldma_hw_info_free(u8 md, u8 hif)
     if (info == NULL)
         return;
     ccci_hif_set_hw_info(md, hif, NULL);
-    if (info->instance != NULL)
-        win_free(info->instance, CLDMA_HIF_TAG);
+    auto* instance = static_cast<struct cldma_hw_instance*>(info->instance);
+    // The interrupt dispatch must not reach the trampoline with the freed record.
+    if (instance != NULL && info->pcie_dev != NULL && info->pcie_dev->irq_cb_arg[instance->irq_source] == info)
+        mdm_pcie_register_irq_callback(info->pcie_dev, instance->irq_source, NULL, NULL);
+    if (instance != NULL)
+        win_free(instance, CLDMA_HIF_TAG);
     win_free(info, CLDMA_HIF_TAG);
 }
 

@@ -243,7 +243,7 @@ extern "C" int ccci_port_recv_queue_skb(struct ccci_md* md, u8 hif_id, u8 qno, s
 // The received number (without bit 15); a gap is traced and reported to the modem object.
 u16 ccci_port_check_rx_seq(u32 md, struct ccci_port* port, const struct ccci_header* header);
 // A TX (dir 1) or RX (dir 0) queue became full (state 3) or has room again (2).
-void ccci_port_queue_state_notify(u32 md, u8 hif_id, u8 qno, int dir, u32 state);
+extern "C" void ccci_port_queue_state_notify(u32 md, u8 hif_id, u8 qno, int dir, u32 state);
 
 // Send.
 int ccci_port_send_skb(struct ccci_port* port, struct sk_buff* skb, int from_pool, int blocking);
