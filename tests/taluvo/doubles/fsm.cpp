@@ -88,3 +88,10 @@ u32 ccci_md_debug_flags(const struct ccci_md*)
 {
     return doubles::FsmState().debug_flags;
 }
+
+int ccci_fsm_ioctl(u32 md_id, u32 code, ULONG_PTR argument)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    doubles::FsmState().ioctls.push_back({md_id, code, argument});
+    return doubles::FsmState().ioctl_result;
+}

@@ -23,6 +23,13 @@ struct Fsm {
     std::vector<u32> ctrl_msgs; // message ids; the buffers are released
     int poll_replies = 0;
     int hs_aborts = 0;
+    struct Ioctl {
+        u32 md_id;
+        u32 code;
+        ULONG_PTR argument;
+    };
+    std::vector<Ioctl> ioctls;
+    int ioctl_result = 0;
 };
 // Reset by each test that uses it.
 Fsm& FsmState();

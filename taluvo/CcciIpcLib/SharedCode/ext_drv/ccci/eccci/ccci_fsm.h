@@ -49,3 +49,6 @@ void md_hs_abort(struct ccci_md* md);
 bool ccci_md_hs_pending(const struct ccci_md* md);
 // The modem object's `debug_flags` (bit 1: queue-state notifications).
 u32 ccci_md_debug_flags(const struct ccci_md* md);
+
+// The state machine's control entry, reached through the character devices: 0 or a negative result.
+int ccci_fsm_ioctl(u32 md_id, u32 code, ULONG_PTR argument);
