@@ -33,12 +33,12 @@ int doubles::PortRecvTake(struct sk_buff* skb)
     return 0;
 }
 
-int ccci_port_recv_skb(struct ccci_md*, u8 hif_id, struct sk_buff* skb)
+extern "C" int __wrap_ccci_port_recv_skb(struct ccci_md*, u8 hif_id, struct sk_buff* skb)
 {
     return Offer(hif_id, -1, skb);
 }
 
-int ccci_port_recv_queue_skb(struct ccci_md*, u8 hif_id, u8 qno, struct sk_buff* skb)
+extern "C" int __wrap_ccci_port_recv_queue_skb(struct ccci_md*, u8 hif_id, u8 qno, struct sk_buff* skb)
 {
     return Offer(hif_id, qno, skb);
 }

@@ -1,5 +1,7 @@
-// Stands in for the port layer's receive entries: hands each buffer to a handler the test sets; without
-// one, the buffer is taken (its bytes recorded, the buffer released) and 0 returned.
+// Stands in for the port layer's receive entries in the tests of the engines: hands each buffer to a
+// handler the test sets; without one, the buffer is taken (its bytes recorded, the buffer released) and 0
+// returned. The stand-ins replace the real entries at link time (--wrap) in every test whose source
+// includes this header.
 #pragma once
 
 #include "cldma.h"

@@ -196,7 +196,8 @@ struct cldma_request* cldma_ring_next(const struct cldma_ring* ring, const struc
 struct cldma_request* cldma_ring_first(const struct cldma_ring* ring);
 
 // Provided by the port layer: hand a received buffer up (>= 0 taken, CLDMA_RX_RELEASED, CLDMA_RX_BUSY).
-int ccci_port_recv_skb(struct ccci_md* md, u8 hif_id, struct sk_buff* skb);
-int ccci_port_recv_queue_skb(struct ccci_md* md, u8 hif_id, u8 qno, struct sk_buff* skb);
+// C names, so that a test can put a stand-in in their place at link time.
+extern "C" int ccci_port_recv_skb(struct ccci_md* md, u8 hif_id, struct sk_buff* skb);
+extern "C" int ccci_port_recv_queue_skb(struct ccci_md* md, u8 hif_id, u8 qno, struct sk_buff* skb);
 // Provided by the state machine: whether its boot-ROM stage flag is set.
 bool ccci_fsm_brom_stage(struct ccci_md* md);

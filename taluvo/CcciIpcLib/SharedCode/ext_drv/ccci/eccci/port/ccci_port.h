@@ -237,9 +237,9 @@ struct ccci_port* ccci_port_get_by_name(u32 md, const char* name);
 struct ccci_port* ccci_port_get_by_devt(u32 major, u32 minor);
 
 // Receive, from the HIF engines: >= 0 taken, CCCI_RX_BUSY (the caller keeps the buffer), or
-// CCCI_RX_DROPPED (released).
-int ccci_port_recv_skb(struct ccci_md* md, u8 hif_id, struct sk_buff* skb);
-int ccci_port_recv_queue_skb(struct ccci_md* md, u8 hif_id, u8 qno, struct sk_buff* skb);
+// CCCI_RX_DROPPED (released). C names: tests of the engines put a stand-in in their place at link time.
+extern "C" int ccci_port_recv_skb(struct ccci_md* md, u8 hif_id, struct sk_buff* skb);
+extern "C" int ccci_port_recv_queue_skb(struct ccci_md* md, u8 hif_id, u8 qno, struct sk_buff* skb);
 // The received number (without bit 15); a gap is traced and reported to the modem object.
 u16 ccci_port_check_rx_seq(u32 md, struct ccci_port* port, const struct ccci_header* header);
 // A TX (dir 1) or RX (dir 0) queue became full (state 3) or has room again (2).
