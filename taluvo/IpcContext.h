@@ -33,7 +33,7 @@ typedef enum _MODEM_EVENT {
     ModemEventFunctionReset = 9,
 } MODEM_EVENT;
 
-typedef void IPC_EVENT_CALLBACK(WDFDEVICE Device, MODEM_EVENT Event);
+typedef NTSTATUS IPC_EVENT_CALLBACK(WDFDEVICE Device, MODEM_EVENT Event);
 
 typedef struct _IPC_CONTEXT {
     WDFDEVICE Device;

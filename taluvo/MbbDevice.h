@@ -16,6 +16,22 @@
 
 #define WWAN_COM_FUNCTION_COUNT 12
 
+// Index of each COM function in Functions (its child id less one).
+typedef enum _WWAN_COM_INDEX {
+    WwanComAt = 0,
+    WwanComGnss,
+    WwanComMdLog,
+    WwanComSapLog,
+    WwanComAdb,
+    WwanComMetaSap,
+    WwanComFullRamDump,
+    WwanComNpt,
+    WwanComFlash,
+    WwanComNmea,
+    WwanComTestGnss,
+    WwanComMetaMd,
+} WWAN_COM_INDEX;
+
 typedef struct _WWAN_COM_FUNCTION_FLAGS {
     BOOLEAN Enabled;
     BOOLEAN Connected;

@@ -3,6 +3,8 @@
 // entities.
 #include "pcie_rig.h"
 
+#include "doubles/modem_events.h"
+
 #include "mhccif.h"
 #include "pcie_mac.h"
 #include "pcie_pm.h"

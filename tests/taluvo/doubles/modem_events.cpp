@@ -15,7 +15,7 @@ std::vector<std::string>& doubles::Indications()
     return indications;
 }
 
-void IpcNetlinkIndicate(const char* Text, int Length)
+extern "C" void __wrap_IpcNetlinkIndicate(const char* Text, int Length)
 {
     std::lock_guard<std::mutex> hold(g_lock);
     doubles::Indications().emplace_back(Text, Length > 0 ? static_cast<size_t>(Length - 1) : 0);

@@ -1,4 +1,5 @@
-// Stands in for the miniport's modem-event entry: records each report.
+// Records the host interface's reports instead of handling them: a test whose source includes this
+// header is linked with the modem-event entry wrapped (--wrap), so its reports land here.
 #pragma once
 
 #include "ModemEvents.h"
@@ -12,3 +13,5 @@ namespace doubles
 std::vector<std::string>& Indications();
 
 } // namespace doubles
+
+extern "C" void __wrap_IpcNetlinkIndicate(const char* Text, int Length);

@@ -1,0 +1,87 @@
+#include "modem_event_actions.h"
+
+doubles::ModemEventActions& doubles::Actions()
+{
+    static ModemEventActions actions;
+    return actions;
+}
+
+void AssignSettings_S0Idle(WDFDEVICE, ULONG IdleTimeoutMs)
+{
+    doubles::Actions().idleTimeouts.push_back(IdleTimeoutMs);
+    doubles::Actions().idleIrqls.push_back(KeGetCurrentIrql());
+}
+
+void AssignSettings_SxWake(WDFDEVICE)
+{
+    doubles::Actions().sxWake++;
+}
+
+NTSTATUS PLDR(PMBB_DEVICE_CONTEXT)
+{
+    doubles::Actions().pldr++;
+    return doubles::Actions().resetStatus;
+}
+
+NTSTATUS FLDR(PMBB_DEVICE_CONTEXT, BOOLEAN)
+{
+    doubles::Actions().fldr++;
+    return doubles::Actions().resetStatus;
+}
+
+PIPC_PORT_FUNCTION IpcGetPortFnContextSio(ULONG Type)
+{
+    auto found = doubles::Actions().functions.find(Type);
+    return found == doubles::Actions().functions.end() ? NULL : found->second;
+}
+
+NTSTATUS IpcReleaseDevice(PIPC_PORT_FUNCTION Function)
+{
+    doubles::Actions().released.push_back(Function->FunctionType);
+    return STATUS_SUCCESS;
+}
+
+int SetupWwanIFDevice(WDFDEVICE, ULONG Kind, ULONG Type)
+{
+    doubles::Actions().setups.emplace_back(Kind, Type);
+    return doubles::Actions().setupResult;
+}
+
+void ConnectPeers(WDFDEVICE, PVOID, PIPC_PORT_FUNCTION Function)
+{
+    doubles::Actions().peers.push_back(Function->FunctionType);
+}
+
+void RemoveWwanIFDevice(WDFDEVICE, ULONG Kind)
+{
+    doubles::Actions().removedInterfaces.push_back(Kind);
+}
+
+namespace
+{
+
+NTSTATUS ComReceive(PPORT_REFERENCE)
+{
+    return STATUS_SUCCESS;
+}
+
+} // namespace
+
+IPC_PORT_COMPLETION* WwanComReceiveCallback(ULONG)
+{
+    return ComReceive;
+}
+
+void MbimCpReadComplete(PLIST_ENTRY, PKSPIN_LOCK, WDFDEVICE) {}
+
+void MipcReadComplete(PLIST_ENTRY, PKSPIN_LOCK, WDFDEVICE) {}
+
+void IpcSetBromDLFlag(BOOLEAN Set)
+{
+    doubles::Actions().bromFlags.push_back(Set);
+}
+
+BOOLEAN IpcMDLogDump(void)
+{
+    return doubles::Actions().logDump;
+}

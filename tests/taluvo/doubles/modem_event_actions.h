@@ -1,0 +1,33 @@
+// Stands in for what the modem-event handling does through other parts of the driver: records each
+// call, answers from settings a test may change, and keeps the registered port functions by type.
+#pragma once
+
+#include "ModemEventActions.h"
+
+#include <map>
+#include <utility>
+#include <vector>
+
+namespace doubles
+{
+
+struct ModemEventActions {
+    std::vector<ULONG> idleTimeouts;
+    std::vector<KIRQL> idleIrqls;
+    int sxWake = 0;
+    int pldr = 0;
+    int fldr = 0;
+    NTSTATUS resetStatus = STATUS_SUCCESS;
+    std::vector<std::pair<ULONG, ULONG>> setups; // kind, type
+    int setupResult = 0;
+    std::vector<ULONG> peers;             // types linked by ConnectPeers
+    std::vector<ULONG> removedInterfaces; // kinds
+    std::vector<ULONG> released;          // types
+    std::vector<BOOLEAN> bromFlags;
+    BOOLEAN logDump = FALSE;
+    std::map<ULONG, PIPC_PORT_FUNCTION> functions; // what IpcGetPortFnContextSio finds
+};
+
+ModemEventActions& Actions();
+
+} // namespace doubles
