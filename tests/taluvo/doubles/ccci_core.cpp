@@ -2,6 +2,20 @@
 
 #include "pcie_device.h"
 
+#include <mutex>
+
+namespace
+{
+
+std::mutex g_nodes_lock;
+
+u32 devt(u32 major, u32 minor)
+{
+    return (major << 16) | minor;
+}
+
+} // namespace
+
 doubles::CcciCore& doubles::Core()
 {
     static CcciCore core;
@@ -49,4 +63,29 @@ bool ccci_md_rgu_pending(const struct ccci_md*)
 void md_rgu_clear(struct mdm_pci_dev*)
 {
     doubles::Core().rgu_clears++;
+}
+
+doubles::DeviceNodes& doubles::Nodes()
+{
+    static DeviceNodes nodes;
+    return nodes;
+}
+
+int ccci_device_create(const char* name, u32 major, u32 minor, u32)
+{
+    std::lock_guard<std::mutex> hold(g_nodes_lock);
+    doubles::Nodes().creates++;
+    doubles::Nodes().nodes.emplace(devt(major, minor), name);
+    return 0;
+}
+
+int ccci_device_destroy(u32 major, u32 minor, u32)
+{
+    std::lock_guard<std::mutex> hold(g_nodes_lock);
+    doubles::DeviceNodes& nodes = doubles::Nodes();
+    nodes.destroys++;
+    auto node = nodes.nodes.find(devt(major, minor));
+    if (node != nodes.nodes.end())
+        nodes.nodes.erase(node);
+    return 0;
 }

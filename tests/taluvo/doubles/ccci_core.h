@@ -1,8 +1,13 @@
 // Stands in for the CCCI core's module and modem-object entry points: records the calls and answers
-// with results the test sets; the per-vector records are allocated as the core allocates them.
+// with results the test sets; the per-vector records are allocated as the core allocates them; device
+// nodes are kept by number.
 #pragma once
 
 #include "ccci_core.h"
+#include "kal.h"
+
+#include <map>
+#include <string>
 
 namespace doubles
 {
@@ -20,5 +25,15 @@ struct CcciCore {
 
 // Reset by each test that uses it.
 CcciCore& Core();
+
+// The device nodes that exist, by device number, and every creation and removal.
+struct DeviceNodes {
+    std::multimap<u32, std::string> nodes; // a duplicate node shows as a second entry
+    int creates = 0;
+    int destroys = 0;
+};
+
+// Reset by each test that uses it.
+DeviceNodes& Nodes();
 
 } // namespace doubles

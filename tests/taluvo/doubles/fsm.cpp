@@ -93,3 +93,10 @@ struct ccci_runtime_block* ccci_md_runtime_block(struct ccci_md* md)
 {
     return md != nullptr ? &doubles::FsmState().runtime_block : nullptr;
 }
+
+int ccci_fsm_ioctl(u32 md_id, u32 code, ULONG_PTR argument)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    doubles::FsmState().ioctls.push_back({md_id, code, argument});
+    return doubles::FsmState().ioctl_result;
+}

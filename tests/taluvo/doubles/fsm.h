@@ -25,6 +25,13 @@ struct Fsm {
     int poll_replies = 0;
     int hs_aborts = 0;
     struct ccci_runtime_block runtime_block = {};
+    struct Ioctl {
+        u32 md_id;
+        u32 code;
+        ULONG_PTR argument;
+    };
+    std::vector<Ioctl> ioctls;
+    int ioctl_result = 0;
 };
 // Reset by each test that uses it.
 Fsm& FsmState();

@@ -20,3 +20,7 @@ struct msix_vector* ccci_irq_work_alloc(u32 count);
 bool ccci_md_rgu_pending(const struct ccci_md* md);
 // Clears the modem's reset interrupt and acknowledges its source.
 void md_rgu_clear(struct mdm_pci_dev* dev);
+// The device node of a character device, numbered (major << 16) | minor, in the core's device class.
+// Both return 0.
+int ccci_device_create(const char* name, u32 major, u32 minor, u32 tag);
+int ccci_device_destroy(u32 major, u32 minor, u32 tag);

@@ -57,3 +57,6 @@ struct ccci_runtime_block {
     u32 length;
 };
 struct ccci_runtime_block* ccci_md_runtime_block(struct ccci_md* md);
+
+// The state machine's control entry, reached through the character devices: 0 or a negative result.
+int ccci_fsm_ioctl(u32 md_id, u32 code, ULONG_PTR argument);
