@@ -18,7 +18,6 @@
 #include "doubles/ccci_core.h"
 #include "ccci_hif.h"
 #include "cldma.h"
-#include "cldma_engine.h"
 #include "device_fixture.h"
 #include "fsm.h"
 #include "host_test.h"
@@ -148,7 +147,6 @@ class PortKindsTest : public taluvotest::DeviceTest
                 ctrl_[hif].queues[q].budget = 16;
             ccci_hif_set_ctrl(0, hif, &ctrl_[hif], &kCaptureOps);
         }
-        doubles::ResetCldma();
         doubles::FsmState() = {};
         doubles::SioState() = {};
         doubles::Nodes() = {};
@@ -169,6 +167,7 @@ class PortKindsTest : public taluvotest::DeviceTest
             cldma_ctrl_teardown(&ctrl_[hif]);
         }
         host::Quiesce();
+        cldma_apply_queue_variant(0);
         ccci_bm_exit();
         DeviceTest::TearDown();
     }
@@ -273,7 +272,7 @@ TEST_F(PortKindsTest, WritesArePlannedIntoFramesWithinTheLimit)
 TEST_F(PortKindsTest, RawBootPortWritesOneFrameWithoutHeaderUpToTheLimit)
 {
     ccci_port_switch_table(0, CCCI_TABLE_BOOT);
-    doubles::SetCldmaResult("tx_max_size", CLDMA_HIF_SAP, 2048);
+    ASSERT_EQ(0, cldma_apply_queue_variant(2)); // the boot-ROM variant: 2048-byte writes on SAP queue 0
     struct ccci_port* port = Port("brom_download");
     ASSERT_EQ(0, port_char_enable_channel(port));
     ASSERT_EQ(0, Open(port));
