@@ -45,6 +45,14 @@ class CldmaSendTest : public CldmaRunningTest
         Engine().Drain();
         return request;
     }
+    // Full-ring sends met while the engine ran; counted under the controller lock.
+    u32 BusyCount(u8 q)
+    {
+        WdfSpinLockAcquire(ctrl_.lock);
+        u32 count = Tx(q)->busy_count;
+        WdfSpinLockRelease(ctrl_.lock);
+        return count;
+    }
     s32 InFlight(u8 q) const
     {
         s32 count = 0;
@@ -79,7 +87,7 @@ TEST_F(CldmaSendTest, AFullRingRefusesOrBlocksUntilTheTimerCollects)
     frames.push_back(Frame(7, 77));
     int blocked = 1;
     HANDLE sender = hosttest::StartThread([&] { blocked = Send(2, frames.back(), true); });
-    ASSERT_TRUE(hosttest::WaitUntil([&] { return Tx(2)->busy_count == 2; }, 10'000'000, 10'000));
+    ASSERT_TRUE(hosttest::WaitUntil([&] { return BusyCount(2) == 2; }, 10'000'000, 10'000));
     EXPECT_EQ(1, blocked);
     Serve();
     hosttest::JoinThread(sender);
@@ -120,10 +128,10 @@ TEST_F(CldmaSendTest, BlockedSendersWakeToFindTheirQueueGone)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        const u32 busy = Tx(3)->busy_count;
+        const u32 busy = BusyCount(3);
         int result = 1;
         HANDLE sender = hosttest::StartThread([&] { result = Send(3, Frame(30, 1), true); });
-        ASSERT_TRUE(hosttest::WaitUntil([&] { return Tx(3)->busy_count == busy + 1; }, 10'000'000, 10'000));
+        ASSERT_TRUE(hosttest::WaitUntil([&] { return BusyCount(3) == busy + 1; }, 10'000'000, 10'000));
         c.take_away();
         hosttest::JoinThread(sender);
         EXPECT_EQ(-16, result);

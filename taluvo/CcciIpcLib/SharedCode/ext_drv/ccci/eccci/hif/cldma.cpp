@@ -122,11 +122,6 @@ void tx_restore_ioc(struct cldma_request* request)
     request->ioc_override = 0;
 }
 
-void config_defaults(struct cldma_queue_config* config)
-{
-    *config = default_queue_config();
-}
-
 int build_ring(struct cldma_ctrl* ctrl, struct cldma_ring* ring, bool rx)
 {
     InitializeListHead(&ring->requests);
@@ -212,7 +207,7 @@ int cldma_apply_queue_variant(u8 variant)
         return -1;
     }
     struct cldma_queue_config* config = &cldma_queue_config;
-    config_defaults(config);
+    *config = default_queue_config();
     if (variant == 1) {
         config->rx_buf_size[7] = SKB_64K; // the modem log
     } else if (variant == 2) {
