@@ -461,8 +461,9 @@ TEST_F(CldmaCtl, SuspendAndResumeThroughThePowerManagement)
     Engine(CLDMA_HIF_MD).Drain();
     EXPECT_EQ(0, tx_requests[0]->gpd->flags & CLDMA_GPD_HWO);
     EXPECT_EQ(0, tx_requests[1]->gpd->flags & CLDMA_GPD_HWO);
-    EXPECT_EQ(2, cldma_tx_collect(&md->queues[3]));
-    EXPECT_EQ(16, md->queues[3].budget);
+    // The queue's timer may already have collected some of them after the done interrupt.
+    cldma_tx_collect(&md->queues[3]);
+    EXPECT_EQ(16, cldma_tx_budget(0, CLDMA_HIF_MD, 3));
     doubles::PortRecvCalls().clear();
     const std::vector<std::vector<u8>> after = {Frame(20, 4), Frame(64, 5)};
     Feed(CLDMA_HIF_MD, 2, after);
