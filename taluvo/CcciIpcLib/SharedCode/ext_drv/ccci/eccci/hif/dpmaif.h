@@ -119,6 +119,19 @@ struct dpmaif_rx_assembly {
 
 struct dpmaif_hif;
 
+// The last packets a receive queue delivered, for diagnostics only.
+#define DPMAIF_HISTORY 16
+struct dpmaif_rx_record {
+    u8 data[16]; // the packet's first bytes
+    u64 tick;
+    u32 channel;
+    u32 zero;
+};
+struct dpmaif_rx_history {
+    struct dpmaif_rx_record records[DPMAIF_HISTORY];
+    u32 next;
+};
+
 struct dpmaif_rxq {
     u8 index;
     volatile LONG enabled;
@@ -194,6 +207,12 @@ struct dpmaif_hif {
     struct dpmaif_bat_table frag_bat;
     WDFWORKITEM bat_refill_work;
     u8 hif_id;
+    struct dpmaif_rx_history rx_history[DPMAIF_RXQ_NUM];
+    // Statistics, traced only.
+    u32 rx_tasklet_runs;
+    u32 rx_empty_runs;
+    u32 irq_errors;
+    u64 rx_last_run[DPMAIF_RXQ_NUM];
     volatile LONG dl_irq_enabled;
     struct device_node* dma_dev;
     u64 window_modem_addr;
@@ -269,3 +288,40 @@ int dpmaif_bat_setup(struct dpmaif_hif* instance);
 int dpmaif_bat_start(struct dpmaif_hif* instance);
 void dpmaif_bat_stop(struct dpmaif_hif* instance);
 void dpmaif_bat_teardown(struct dpmaif_hif* instance);
+
+// ---------------------------------------------------------------------------------------------
+// Receive path.
+
+#define DPMAIF_RX_BUDGET (DPMAIF_BAT_LENGTH - 1)
+
+// A receive queue's own pieces: its PIT, runners and links to the BAT tables (0 or -1 with nothing
+// kept); exit releases them; reset puts the queue back to its first PIT entry (passive level flushes
+// its work item first).
+int dpmaif_rxq_init(struct dpmaif_hif* instance, u8 q);
+void dpmaif_rxq_exit(struct dpmaif_hif* instance, u8 q);
+void dpmaif_rxq_reset(struct dpmaif_rxq* rxq);
+
+// The source callback the instance registers for sources 0 and 5 (argument: its dpmaif_irq_rec) and
+// its body.
+int dpmaif_irq_wrapper(void* arg);
+void dpmaif_irq_cb(struct dpmaif_irq_rec* rec);
+EVT_WDF_DPC dpmaif_rxq_tasklet;
+EVT_WDF_WORKITEM dpmaif_rxq_work;
+
+// 0 budget used up with entries left, 1 all done, 2 or 3 failure (3: reported).
+int dpmaif_rx_run(struct dpmaif_hif* instance, u8 q, u32 budget, bool take_all);
+// Entries read, or a failure of the last payload entry or release; 0 when an entry is not written yet.
+int dpmaif_rx_start(struct dpmaif_rxq* rxq, u32 count, u32 flags, LONGLONG time);
+int dpmaif_check_pit_seq(struct dpmaif_rxq* rxq, const struct dpmaif_pit* pit);
+int bat_cur_bid_check(struct dpmaif_rxq* rxq, u32 flags, const struct dpmaif_pit* pit,
+                      struct dpmaif_rx_assembly* assembly);
+int dpmaif_rx_frag(struct dpmaif_rxq* rxq, u32 flags, const struct dpmaif_pit* pit, struct dpmaif_rx_assembly* assembly);
+int dpmaif_rx_set_data_to_skb(struct dpmaif_rxq* rxq, const struct dpmaif_pit* pit,
+                              struct dpmaif_rx_assembly* assembly);
+int dpmaif_rx_skb_done(struct dpmaif_rxq* rxq, struct dpmaif_rx_assembly* assembly);
+int dpmaif_pit_release(struct dpmaif_rxq* rxq, u32 flags);
+int dpmaif_pit_add_rel(struct dpmaif_rxq* rxq, u32 count);
+
+// Provided by the ccmni layer: takes a chain of `count` received packets of network instance `channel`
+// (linked through chain_next).
+int ccmni_rx_callback(void* ccmni, u32 channel, struct sk_buff* first, int reserved, u32 count);

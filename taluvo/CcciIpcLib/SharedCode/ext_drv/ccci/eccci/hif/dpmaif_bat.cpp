@@ -71,6 +71,22 @@ int fill_check(const struct dpmaif_bat_table* table, u32 count, bool* skip)
     return 0;
 }
 
+// Writes `count` ring entries from wr_idx: a slot whose shadow still holds a buffer lends it again, an
+// empty one gets a new buffer from `lend` (false: none, which ends the fill). Returns the slots written.
+template <class Lend> u32 fill_slots(struct dpmaif_bat_table* table, u32 count, Lend lend)
+{
+    u32 filled = 0;
+    for (; filled < count; filled++) {
+        u32 slot = (table->wr_idx + filled) % table->length;
+        struct dpmaif_bat_shadow* shadow = &table->shadow[slot];
+        if (shadow->memory == NULL && !lend(shadow))
+            break;
+        write_entry(&table->ring[slot], shadow->dma);
+    }
+    KeMemoryBarrier();
+    return filled;
+}
+
 // The slots the receive path has consumed from rel_idx on, in ring order, up to the first that is not.
 u32 count_consumed(const struct dpmaif_hif* instance, const struct dpmaif_bat_table* table)
 {
@@ -400,21 +416,15 @@ int dpmaif_alloc_rx_buf(struct dpmaif_hif* instance, struct dpmaif_bat_table* ta
     int result = fill_check(table, count, &skip);
     if (skip || result != 0)
         return result;
-    u32 filled = 0;
-    for (; filled < count; filled++) {
-        u32 slot = (table->wr_idx + filled) % table->length;
-        struct dpmaif_bat_shadow* shadow = &table->shadow[slot];
-        if (shadow->skb == NULL) {
-            struct sk_buff* skb = dpmaif_get_rx_buf(instance, DPMAIF_BAT_BUF_SIZE);
-            if (skb == NULL)
-                break;
-            shadow->skb = skb;
-            shadow->dma = skb->cache_dma;
-            shadow->room = skb->cache_room;
-        }
-        write_entry(&table->ring[slot], shadow->dma);
-    }
-    KeMemoryBarrier();
+    u32 filled = fill_slots(table, count, [instance](struct dpmaif_bat_shadow* shadow) {
+        struct sk_buff* skb = dpmaif_get_rx_buf(instance, DPMAIF_BAT_BUF_SIZE);
+        if (skb == NULL)
+            return false;
+        shadow->skb = skb;
+        shadow->dma = skb->cache_dma;
+        shadow->room = skb->cache_room;
+        return true;
+    });
     if (filled == 0)
         return -12;
     result = dpmaif_bat_add_wr(instance, q, filled);
@@ -436,24 +446,18 @@ int dpmaif_alloc_rx_frag(struct dpmaif_hif* instance, struct dpmaif_bat_table* t
     int result = fill_check(table, count, &skip);
     if (skip || result != 0)
         return result;
-    u32 filled = 0;
-    for (; filled < count; filled++) {
-        u32 slot = (table->wr_idx + filled) % table->length;
-        struct dpmaif_bat_shadow* shadow = &table->shadow[slot];
-        if (shadow->memory == NULL) {
-            void* memory = alloc_skb_data(table->buf_size, DPMAIF_POOL_TAG);
-            if (memory == NULL) {
-                result = -13;
-                break;
-            }
-            shadow->memory = memory;
-            shadow->dma = data_dma(memory);
-            shadow->room = 0;
-            shadow->size = table->buf_size;
+    u32 filled = fill_slots(table, count, [table, &result](struct dpmaif_bat_shadow* shadow) {
+        void* memory = alloc_skb_data(table->buf_size, DPMAIF_POOL_TAG);
+        if (memory == NULL) {
+            result = -13;
+            return false;
         }
-        write_entry(&table->ring[slot], shadow->dma);
-    }
-    KeMemoryBarrier();
+        shadow->memory = memory;
+        shadow->dma = data_dma(memory);
+        shadow->room = 0;
+        shadow->size = table->buf_size;
+        return true;
+    });
     if (filled == 0)
         return result;
     // The write index moves only once the engine has taken the count: after a timeout the filled slots

@@ -104,6 +104,12 @@
 #define DPMAIF_IRQ_UL_GROUP3 3
 #define DPMAIF_IRQ_UL_GROUP4 4
 #define DPMAIF_IRQ_UL_GROUP5 5
+// Types the interrupt callback also knows (the decoder passes no downlink bits for them).
+#define DPMAIF_IRQ_DL_DONE 6
+#define DPMAIF_IRQ_DL_CAUSE1 7
+#define DPMAIF_IRQ_DL_CAUSE2 8
+#define DPMAIF_IRQ_DL_CAUSE3 9
+#define DPMAIF_IRQ_DL_CAUSE6 12
 #define DPMAIF_IRQ_DL_EVENT_Q0 14
 #define DPMAIF_IRQ_DL_EVENT_Q1 15
 #define DPMAIF_IRQ_DL_DONE_Q0 17
