@@ -20,6 +20,9 @@ inline constexpr ULONG64 kCldmaSapA = 0x49000;
 inline constexpr ULONG64 kCldmaMdA = 0x4B000;
 inline constexpr ULONG64 kCldmaSapB = 0x21D000;
 inline constexpr ULONG64 kCldmaMdB = 0x21F000;
+inline constexpr ULONG64 kDpmaifEngine = 0x22C000;  // DPMAIF engine registers
+inline constexpr ULONG64 kDpmaifControl = 0x14000;  // DPMAIF interrupt masks and queue enables
+inline constexpr ULONG64 kDpmaifOutside = 0x1140;   // the bus-side values the DPMAIF set-up writes
 
 // MAC interrupt status bits: source n is bit 24 + n.
 inline constexpr ULONG kSourceBitBase = 24;

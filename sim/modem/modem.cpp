@@ -70,7 +70,7 @@ pci::RootPortConfig RootPortConfig()
 // ---------------------------------------------------------------------------------------------
 Modem::Modem(const ModemConfig& config)
     : config_(config), scheduler_(config.execution), cldmaSap_(*this, *this, kSourceCldmaSap, config.execution),
-      cldmaMd_(*this, *this, kSourceCldmaMd, config.execution)
+      cldmaMd_(*this, *this, kSourceCldmaMd, config.execution), dpmaif_(*this, *this, config.execution)
 {
     log_.resize(config.writeLogCapacity);
     mappings_.push_back({kMhccifOffset, kSpan, &doorbellBlock_});
@@ -79,9 +79,13 @@ Modem::Modem(const ModemConfig& config)
     mappings_.push_back({kCldmaSapB, kCldmaSpan, &cldmaSap_.BlockB()});
     mappings_.push_back({kCldmaMdA, kCldmaSpan, &cldmaMd_.BlockA()});
     mappings_.push_back({kCldmaMdB, kCldmaSpan, &cldmaMd_.BlockB()});
+    mappings_.push_back({kDpmaifEngine, dpmaif::kEngineSpan, &dpmaif_.Block(DpmaifBlock::Engine)});
+    mappings_.push_back({kDpmaifControl, dpmaif::kControlSpan, &dpmaif_.Block(DpmaifBlock::Control)});
+    mappings_.push_back({kDpmaifOutside, dpmaif::kOutsideSpan, &dpmaif_.Block(DpmaifBlock::Outside)});
     powerLoss_.push_back([this] {
         cldmaSap_.LoseConfiguration();
         cldmaMd_.LoseConfiguration();
+        dpmaif_.LoseConfiguration();
     });
     // The thread starts now rather than in the first register handler that schedules an answer.
     if (config.execution == pci::ExecutionMode::Threaded)
@@ -94,6 +98,7 @@ void Modem::Stop()
 {
     cldmaSap_.Stop();
     cldmaMd_.Stop();
+    dpmaif_.Stop();
     scheduler_.Stop();
 }
 

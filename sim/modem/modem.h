@@ -27,6 +27,7 @@
 #include "sim/modem/block.h"
 #include "sim/modem/cldma.h"
 #include "sim/modem/doorbells.h"
+#include "sim/modem/dpmaif.h"
 #include "sim/modem/mac.h"
 #include "sim/pci/bus.h"
 #include "sim/pci/scheduler.h"
@@ -104,6 +105,8 @@ public:
     // configuration with the modem's power. They run in the modem's execution mode.
     CldmaEngine& CldmaSap() { return cldmaSap_; }
     CldmaEngine& CldmaMd() { return cldmaMd_; }
+    // The DPMAIF engine behind the window (sources 0 and 5); it loses its configuration with the power.
+    DpmaifEngine& Dpmaif() { return dpmaif_; }
     // Called, with no modem lock held, after the modem lost power (D3cold) or was reset, so that the
     // blocks behind the window lose their state too. Set-up only.
     void OnPowerLoss(std::function<void()> listener);
@@ -216,6 +219,7 @@ private:
     // Last: their DMA and interrupts reach the state above, so they go first.
     CldmaEngine cldmaSap_;
     CldmaEngine cldmaMd_;
+    DpmaifEngine dpmaif_;
 };
 
 // The modem alone on a bus, below its root port; the modem stops before the bus goes.
