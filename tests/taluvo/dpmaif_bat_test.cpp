@@ -13,6 +13,7 @@
 namespace
 {
 
+using namespace sim::modem;
 using dpmaifsim::DpmaifTest;
 
 size_t Traced(const char* tag)
@@ -268,6 +269,129 @@ TEST_F(DpmaifBatTest, AStartThatCannotFillReportsTwo)
     EXPECT_EQ(2, dpmaif_bat_start(hif()));
     host::PoolFailTagClear(DPMAIF_POOL_TAG);
     EXPECT_EQ(0, Bat().wr_idx);
+}
+
+// The rings started on the engine as the instance's start leaves them, receive queue 0's PIT beside
+// them; packets injected into the engine take their buffers.
+class DpmaifRefillTest : public DpmaifBatTest
+{
+  protected:
+    void SetUp() override
+    {
+        DpmaifBatTest::SetUp();
+        rxq()->pit_length = DPMAIF_PIT_LENGTH;
+        rxq()->pit = static_cast<struct dpmaif_pit*>(dma_alloc_coherent(
+            &node_, DPMAIF_PIT_LENGTH * sizeof(struct dpmaif_pit), &rxq()->pit_dma, 0, DPMAIF_POOL_TAG));
+        ASSERT_NE(nullptr, rxq()->pit);
+        ASSERT_EQ(0, dpmaif_bat_start(hif()));
+        struct dpmaif_ring_params params = {};
+        for (u32 q = 0; q < DPMAIF_RXQ_NUM; q++) {
+            params.bat_dma[q] = Bat().ring_dma;
+            params.bat_length[q] = Bat().length;
+            params.frag_dma[q] = Frag().ring_dma;
+            params.frag_length[q] = Frag().length;
+            params.pit_dma[q] = rxq()->pit_dma;
+            params.pit_length[q] = rxq()->pit_length;
+        }
+        dpmaif_hw_start(hw(), &params);
+        ASSERT_EQ(0, dpmaif_hw_dl_add_bat_cnt(hw(), 0, Bat().length - 1));
+        ASSERT_EQ(0, dpmaif_hw_dl_add_frag_cnt(hw(), 0, Frag().length - 1));
+        Engine().SetRxDataOffset(64);
+    }
+    void TearDown() override
+    {
+        Engine().Stop();
+        if (rxq()->pit != nullptr)
+            dma_free_coherent(&node_, DPMAIF_PIT_LENGTH * sizeof(struct dpmaif_pit), rxq()->pit, rxq()->pit_dma, 0,
+                              DPMAIF_POOL_TAG);
+        DpmaifBatTest::TearDown();
+    }
+    // `count` packets of `bytes` each on receive queue 0, written by the engine.
+    void Receive(u32 count, size_t bytes)
+    {
+        for (u32 i = 0; i < count; i++)
+            Engine().Inject(0, 1, std::vector<UCHAR>(bytes, (UCHAR)i));
+        Engine().Drain();
+        ASSERT_EQ(0u, Engine().DownlinkPending(0));
+    }
+    void MarkBat(u32 from, u32 to)
+    {
+        for (u32 bid = from; bid < to; bid++)
+            dpmaif_set_pkt_bat_mask(rxq(), bid);
+    }
+    void MarkFrag(u32 from, u32 to)
+    {
+        for (u32 bid = from; bid < to; bid++)
+            dpmaif_set_frag_bat_mask(rxq(), bid);
+    }
+    size_t AddCounts(ULONG value)
+    {
+        size_t count = 0;
+        for (const DpmaifWrite& write : Engine().Writes())
+            count += write.Address() == DPMAIF_BAT_ADD && write.value == value;
+        return count;
+    }
+};
+
+TEST_F(DpmaifRefillTest, ConsumedBuffersGoBackInBatchesOfThirtyAndAreLentAgain)
+{
+    Receive(DPMAIF_BAT_REFILL_MIN, 100);
+    EXPECT_EQ(30u, Engine().Bat(false).read);
+    Engine().ClearWrites();
+    MarkBat(0, DPMAIF_BAT_REFILL_MIN - 1);
+    EXPECT_EQ(0, dpmaif_pkt_bat_refill(rxq(), 1));
+    EXPECT_EQ(0, Bat().rel_idx);
+    EXPECT_TRUE(Engine().Writes().empty());
+
+    MarkBat(DPMAIF_BAT_REFILL_MIN - 1, DPMAIF_BAT_REFILL_MIN);
+    EXPECT_EQ(30, dpmaif_pkt_bat_refill(rxq(), 1));
+    EXPECT_EQ(30, Bat().rel_idx);
+    EXPECT_EQ(29, Bat().wr_idx);
+    EXPECT_EQ(1u, AddCounts(0x80000000 | 30));
+    EXPECT_EQ(29u, Engine().Bat(false).write);
+    EXPECT_EQ(29u, dpmaif_hw_get_bat_wr_idx(hw()));
+    EXPECT_EQ(0u, dpmaif_chk_avail_pkt_bat_cnt(rxq()));
+    EXPECT_FALSE(dpmaif_exception_is_raised());
+}
+
+TEST_F(DpmaifRefillTest, FragmentsAreRefilledAndAFailedAddCountLeavesTheWriteIndex)
+{
+    // Each packet fills its normal buffer past the data offset and spills one fragment.
+    Receive(2 * DPMAIF_BAT_REFILL_MIN, DPMAIF_BAT_BUF_SIZE - 64 + 100);
+    EXPECT_EQ(60u, Engine().Bat(true).read);
+    MarkFrag(0, DPMAIF_BAT_REFILL_MIN);
+    Engine().ClearWrites();
+    EXPECT_EQ(30, dpmaif_frag_bat_refill(rxq(), 1));
+    EXPECT_EQ(1u, AddCounts(0x80010000 | 30));
+    EXPECT_EQ(Frag().wr_idx, Engine().Bat(true).write);
+
+    // A count the engine never took does not move the host's write index: host and engine agree.
+    MarkFrag(DPMAIF_BAT_REFILL_MIN, 2 * DPMAIF_BAT_REFILL_MIN);
+    Engine().SetStuckBusy(DPMAIF_BAT_ADD, true);
+    u16 wr = Frag().wr_idx;
+    EXPECT_EQ(DPMAIF_ETIMEDOUT, dpmaif_frag_bat_refill(rxq(), 1));
+    Engine().SetStuckBusy(DPMAIF_BAT_ADD, false);
+    EXPECT_EQ(wr, Frag().wr_idx);
+    EXPECT_EQ(Frag().wr_idx, Engine().Bat(true).write);
+}
+
+TEST_F(DpmaifRefillTest, AWriteIndexTheEngineDisagreesWithRaisesTheExceptionOnce)
+{
+    Receive(2 * DPMAIF_BAT_REFILL_MIN, 100);
+    Engine().SetBatWriteIndexSkew(1);
+    MarkBat(0, DPMAIF_BAT_REFILL_MIN);
+    EXPECT_EQ(30, dpmaif_pkt_bat_refill(rxq(), 1));
+    EXPECT_TRUE(dpmaif_exception_is_raised());
+    MarkBat(DPMAIF_BAT_REFILL_MIN, 2 * DPMAIF_BAT_REFILL_MIN);
+    EXPECT_EQ(30, dpmaif_pkt_bat_refill(rxq(), 1));
+    modem().Scheduler().Drain();
+    EXPECT_EQ((std::vector<ULONG>{DPMAIF_EXCEPTION_DOORBELL}), modem().DoorbellsRung());
+
+    // While the exception stands the refill work leaves the rings alone.
+    MarkBat(2 * DPMAIF_BAT_REFILL_MIN, 3 * DPMAIF_BAT_REFILL_MIN);
+    WdfWorkItemEnqueue(hif()->bat_refill_work);
+    host::Quiesce();
+    EXPECT_EQ(60, Bat().rel_idx);
 }
 
 class DpmaifBatSetUpTest : public DpmaifTest

@@ -13,6 +13,7 @@
 namespace
 {
 
+using namespace sim::modem;
 using dpmaifsim::DpmaifTest;
 using Bytes = std::vector<u8>;
 
@@ -286,6 +287,104 @@ TEST_F(DpmaifRxTest, PitEntriesGoBackToTheEngineInBatchesOfSixty)
     InterlockedExchange(&rxq()->enabled, 0);
     EXPECT_EQ(0, dpmaif_pit_add_rel(rxq(), 60));
     EXPECT_EQ(60, rxq()->rel_idx);
+}
+
+// Both receive queues with the rings started on the engine, as the instance's start leaves them.
+class DpmaifRxEngineTest : public DpmaifTest
+{
+  protected:
+    void SetUp() override
+    {
+        DpmaifTest::SetUp();
+        SetUpRings();
+        struct dpmaif_ring_params params = {};
+        for (u8 q = 0; q < DPMAIF_RXQ_NUM; q++) {
+            ASSERT_EQ(0, dpmaif_rxq_init(hif(), q));
+            InterlockedExchange(&rxq(q)->enabled, 1);
+            rxq(q)->budget = DPMAIF_RX_BUDGET;
+            params.bat_dma[q] = hif()->bat.ring_dma;
+            params.bat_length[q] = hif()->bat.length;
+            params.frag_dma[q] = hif()->frag_bat.ring_dma;
+            params.frag_length[q] = hif()->frag_bat.length;
+            params.pit_dma[q] = rxq(q)->pit_dma;
+            params.pit_length[q] = rxq(q)->pit_length;
+        }
+        queues_ = true;
+        ASSERT_EQ(0, dpmaif_bat_start(hif()));
+        dpmaif_hw_start(hw(), &params);
+        ASSERT_EQ(0, dpmaif_hw_dl_add_bat_cnt(hw(), 0, hif()->bat.length - 1));
+        ASSERT_EQ(0, dpmaif_hw_dl_add_frag_cnt(hw(), 0, hif()->frag_bat.length - 1));
+        doubles::ClearRxChains();
+    }
+    void TearDown() override
+    {
+        Engine().Stop();
+        if (queues_) {
+            WdfWorkItemFlush(hif()->bat_refill_work);
+            for (u8 q = 0; q < DPMAIF_RXQ_NUM; q++)
+                dpmaif_rxq_exit(hif(), q);
+        }
+        doubles::ClearRxChains();
+        DpmaifTest::TearDown();
+    }
+    size_t PitAddCounts(u8 q, u32 count)
+    {
+        size_t found = 0;
+        for (const DpmaifWrite& write : Engine().Writes())
+            found += write.Address() == DPMAIF_PIT_ADD && write.value == (0x80000000u | (u32)q << 20 | count);
+        return found;
+    }
+    bool queues_ = false;
+};
+
+TEST_F(DpmaifRxEngineTest, PacketsOfMixedSizesArriveInOrderPerChannelAndThePitGoesBack)
+{
+    const u32 channels[] = {0, 0, 2, 7, 7, 7};
+    const size_t sizes[] = {20, 1500, 3000, 64, 999, 3400};
+    // Data at the very start of each lent buffer: nothing may be written in front of it.
+    Engine().SetRxDataOffset(0);
+    std::vector<std::vector<Bytes>> sent(8);
+    for (u32 i = 0; i < 36; i++) {
+        Bytes bytes = Payload(sizes[i % 6], (u8)i);
+        sent[channels[i % 6]].push_back(bytes);
+        Engine().Inject(0, channels[i % 6], bytes);
+    }
+    Engine().Drain();
+    Engine().ClearWrites();
+    EXPECT_EQ(1, dpmaif_rx_run(hif(), 0, rxq()->budget, false));
+    std::vector<std::vector<Bytes>> received(8);
+    for (const doubles::RxChain& chain : doubles::RxChains()) {
+        EXPECT_EQ(chain.count, chain.packets.size());
+        for (const Bytes& packet : chain.packets)
+            received[chain.channel].push_back(packet);
+    }
+    EXPECT_EQ(sent, received);
+    EXPECT_EQ(18u, doubles::RxChains().size());
+    // 72 entries: returned in one batch at the end of the run.
+    EXPECT_EQ(1u, PitAddCounts(0, 72));
+    EXPECT_EQ(0u, rxq()->to_release);
+    EXPECT_EQ(72, rxq()->rel_idx);
+}
+
+TEST_F(DpmaifRxEngineTest, ARunTakesAtMostItsBudgetAndAnEmptyRunRearmsTheDoneInterrupt)
+{
+    for (u32 i = 0; i < 10; i++)
+        Engine().Inject(1, 3, Payload(100, (u8)i));
+    Engine().Drain();
+    EXPECT_EQ(0, dpmaif_rx_run(hif(), 1, 5, false));
+    EXPECT_EQ(5, rxq(1)->rd_idx);
+    EXPECT_EQ(1, dpmaif_rx_run(hif(), 1, 100, false));
+    EXPECT_EQ(20, rxq(1)->rd_idx);
+    u32 delivered = 0;
+    for (const doubles::RxChain& chain : doubles::RxChains())
+        delivered += chain.count;
+    EXPECT_EQ(10u, delivered);
+
+    // The runner unmasks the queue's done interrupt once the PIT is empty.
+    ASSERT_EQ(0, dpmaif_hw_dl_done_mask(hw(), 1));
+    Engine().ClearWrites();
+    dpmaif_rxq_tasklet(rxq(1)->tasklet);
+    EXPECT_EQ(0u, Engine().Peek(DPMAIF_DL_MASK_STATE) & 0x200u);
 }
 
 } // namespace

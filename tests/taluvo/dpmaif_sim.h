@@ -60,6 +60,7 @@ class DpmaifTest : public taluvotest::DeviceTest
     }
 
     Modem& modem() { return window_.modem(); }
+    DpmaifEngine& Engine() { return modem().Dpmaif(); }
     struct dpmaif_hif* hif() { return hif_.get(); }
     struct dpmaif_hw_info* hw() { return &hif_->hw; }
     struct dpmaif_rxq* rxq(u8 q = 0) { return &hif_->rxq[q]; }
