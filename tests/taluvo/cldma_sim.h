@@ -37,6 +37,8 @@ class ModemWindow
     CldmaEngine& Engine(u32 hif_id) { return hif_id == CLDMA_HIF_MD ? modem().CldmaMd() : modem().CldmaSap(); }
     const cldma_hw_instance& Hw(u32 hif_id) const { return hif_id == CLDMA_HIF_MD ? md_ : sap_; }
     volatile u8* Infra() const { return window_ + kInfraOffset; }
+    // The modem window as mapped: modem address kModemWindowBase + n is window + n.
+    volatile u8* Window() const { return window_; }
 
   private:
     cldma_hw_instance Instance(u32 hif_id, ULONG64 a, ULONG64 b, u32 source) const

@@ -1,0 +1,23 @@
+// Stands in for the ccmni layer's receive entry: records each chain it is handed (channel, count, the
+// packets' bytes and checksum results) and gives the buffers back to their cache at once.
+#pragma once
+
+#include "skbuff.h"
+
+#include <vector>
+
+namespace doubles
+{
+
+struct RxChain {
+    u32 channel;
+    u32 count;
+    std::vector<std::vector<u8>> packets;
+    std::vector<u8> csum;
+};
+
+// The chains handed to ccmni_rx_callback, in order.
+std::vector<RxChain> RxChains();
+void ClearRxChains();
+
+} // namespace doubles
