@@ -677,3 +677,53 @@ TEST_F(PortLayer, EnumerationWritesEnabledUnderTheEnableLock)
 }
 
 } // namespace
+
+namespace
+{
+
+Calls g_queue_events;
+void FakeQueueState(struct ccci_port* port, int dir, u8 qno, u32 state)
+{
+    g_queue_events.push_back(Named("queue", port) + " " + std::to_string(dir) + "/" + std::to_string(qno) + " " +
+                             std::to_string(state));
+}
+
+// Queue-state events reach the ports of that queue; during an exception, the ports whose exception
+// queue it is, on either core.
+TEST_F(PortLayer, QueueStateReachesThePortsOfTheQueue)
+{
+    static struct ccci_port_ops kind = kFakeKind; // the tear-down still calls it
+    kind.queue_state_notify = FakeQueueState;
+    for (struct ccci_port& port : ccci_port_table)
+        port.ops = &kind;
+    Create();
+    struct {
+        u32 md_state;
+        u8 hif;
+        u8 qno;
+        int dir;
+        Calls ports;
+    } const cases[] = {
+        {MD_STATE_READY, kMd, 2, 0, {"ttyCMIPC0", "ttyCMBIM0"}},
+        {MD_STATE_READY, kMd, 0, 1, {"ccci_lb_it", "ccci_sys", "ccci_ctrl", "ccci_poll"}},
+        {MD_STATE_READY, kSap, 3, 1, {"ccci_sap_adb"}},
+        {MD_STATE_READY, kMd, 9, 1, {}},
+        {MD_STATE_EXCEPTION, kMd, 7, 1, {"ttyCMdLog"}},
+        {MD_STATE_EXCEPTION, kSap, 1, 0, {"ttyCMdMeta"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "md " << c.md_state << " hif " << unsigned(c.hif) << " queue "
+                                        << unsigned(c.qno) << " dir " << c.dir);
+        doubles::FsmState().md_state = c.md_state;
+        g_queue_events.clear();
+        ccci_port_queue_state_notify(0, c.hif, c.qno, c.dir, 3);
+        Calls expected;
+        for (const std::string& name : c.ports)
+            expected.push_back("queue " + name + " " + std::to_string(c.dir) + "/" + std::to_string(c.qno) + " 3");
+        EXPECT_EQ(expected, g_queue_events);
+    }
+    ccci_port_queue_state_notify(0, 5, 0, 1, 3);
+    ccci_port_queue_state_notify(1, kMd, 0, 1, 3);
+}
+
+} // namespace
