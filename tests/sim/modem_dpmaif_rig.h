@@ -226,7 +226,8 @@ struct Rig {
         for (ULONG i = 0; i < pieces.size(); i++) {
             payloads.emplace_back(std::max<SIZE_T>(pieces[i].size(), 1));
             Memory& data = payloads.back();
-            std::memcpy(data.At(0), pieces[i].data(), pieces[i].size());
+            if (!pieces[i].empty())
+                std::memcpy(data.At(0), pieces[i].data(), pieces[i].size());
             PutU32(slot(i + 1), (i + 1 < pieces.size() ? 4 : 0) | static_cast<ULONG>(pieces[i].size()) << 16);
             PutU32(slot(i + 1) + 4, static_cast<ULONG>(data.Address()));
             PutU32(slot(i + 1) + 8, static_cast<ULONG>(data.Address() >> 32));
