@@ -1,7 +1,6 @@
 #include "sim/modem/dpmaif.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 
 namespace sim::modem {
@@ -13,6 +12,7 @@ namespace {
 constexpr ULONG kAllOnes = 0xFFFFFFFF;
 // Packets one queue writes (or walks) per lock hold: the host's register accesses get in between.
 constexpr ULONG kBatch = 64;
+constexpr ULONG kDropFlag = 0x80000000; // message entry, word 0
 
 bool Within(ULONG address, ULONG base, ULONG span) { return address >= base && address - base < span; }
 
@@ -66,7 +66,7 @@ ULONG DpmaifWrite::Address() const
 
 DpmaifEngine::DpmaifEngine(DmaPort& dma, InterruptSink& interrupts, sim::pci::ExecutionMode mode)
     : dma_(dma), interrupts_(interrupts), engineRegs_(kEngineSpan / 4), controlRegs_(kControlSpan / 4),
-      outsideRegs_(kOutsideSpan / 4), log_(kLogCapacity), scheduler_(mode)
+      outsideRegs_(kOutsideSpan / 4), scheduler_(mode)
 {
     // A threaded scheduler starts its thread with its first action: start it here rather than from a
     // register handler.
@@ -96,24 +96,21 @@ void DpmaifEngine::RegisterView::Write(ULONG64 offset, ULONG value)
         engine_.Write(base_ + static_cast<ULONG>(offset), value);
 }
 
-// The plain word behind `address`; none outside the blocks.
-static ULONG* PlainWord(std::vector<ULONG>& engine, std::vector<ULONG>& control, std::vector<ULONG>& outside,
-                        ULONG address)
+ULONG* DpmaifEngine::PlainLocked(ULONG address)
 {
     address &= ~3u;
     if (Within(address, kEngineBase, kEngineSpan))
-        return &engine[(address - kEngineBase) / 4];
+        return &engineRegs_[(address - kEngineBase) / 4];
     if (Within(address, kControlBase, kControlSpan))
-        return &control[(address - kControlBase) / 4];
+        return &controlRegs_[(address - kControlBase) / 4];
     if (Within(address, kOutsideBase, kOutsideSpan))
-        return &outside[(address - kOutsideBase) / 4];
+        return &outsideRegs_[(address - kOutsideBase) / 4];
     return nullptr;
 }
 
 ULONG DpmaifEngine::ReadLocked(ULONG address) const
 {
-    auto* self = const_cast<DpmaifEngine*>(this);
-    const ULONG* plain = PlainWord(self->engineRegs_, self->controlRegs_, self->outsideRegs_, address);
+    const ULONG* plain = PlainLocked(address);
     if (plain == nullptr)
         return 0;
     ULONG q;
@@ -172,7 +169,7 @@ void DpmaifEngine::Write(ULONG address, ULONG value)
     bool work;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        if (PlainWord(engineRegs_, controlRegs_, outsideRegs_, address) == nullptr)
+        if (PlainLocked(address) == nullptr)
             return;
         LogLocked(address & ~3u, value);
         if (gone_)
@@ -186,7 +183,7 @@ void DpmaifEngine::Write(ULONG address, ULONG value)
 
 bool DpmaifEngine::WriteLocked(ULONG address, ULONG value)
 {
-    ULONG* plain = PlainWord(engineRegs_, controlRegs_, outsideRegs_, address);
+    ULONG* plain = PlainLocked(address);
     ULONG q = 0;
     if (IsBusyRegister(address) || IsCommit(address)) {
         // A stuck engine keeps the command busy and never applies it.
@@ -215,9 +212,9 @@ bool DpmaifEngine::WriteLocked(ULONG address, ULONG value)
                 std::optional<LONGLONG> late = pit.late;
                 pit = PitRing{};
                 pit.late = late;
-                pit.base = engineRegs_[(kPitBaseLow - kEngineBase) / 4] |
-                           static_cast<ULONG64>(engineRegs_[(kPitBaseHigh - kEngineBase) / 4]) << 32;
-                pit.length = engineRegs_[(kPitLength - kEngineBase) / 4] & kIndexBits;
+                pit.base = *PlainLocked(kPitBaseLow) |
+                           static_cast<ULONG64>(*PlainLocked(kPitBaseHigh)) << 32;
+                pit.length = *PlainLocked(kPitLength) & kIndexBits;
                 pit.space = pit.length == 0 ? 0 : pit.length - 1;
             }
             return true;
@@ -250,15 +247,15 @@ bool DpmaifEngine::WriteLocked(ULONG address, ULONG value)
 // the enable bit (bit 16 of the configuration register) to both rings.
 bool DpmaifEngine::BatCommandLocked(ULONG value)
 {
-    const ULONG config = engineRegs_[(kBatConfig - kEngineBase) / 4];
+    const ULONG config = *PlainLocked(kBatConfig);
     if (!(value & 1)) {
         batEnabled_ = (config & 0x10000) != 0;
         return true;
     }
     BatRing& bat = bats_[(value & 0x10000) ? 1 : 0];
     bat = BatRing{};
-    bat.base = engineRegs_[(kBatBaseLow - kEngineBase) / 4] |
-               static_cast<ULONG64>(engineRegs_[(kBatBaseHigh - kEngineBase) / 4]) << 32;
+    bat.base = *PlainLocked(kBatBaseLow) |
+               static_cast<ULONG64>(*PlainLocked(kBatBaseHigh)) << 32;
     bat.length = config & 0xFFFF;
     return true;
 }
@@ -267,9 +264,8 @@ void DpmaifEngine::LatchDrbsLocked()
 {
     for (ULONG q = 0; q < kTxQueues; q++) {
         DrbRing& drb = drbs_[q];
-        const ULONG at = (kDrbBaseLow - kEngineBase) / 4 + 4 * q;
-        drb.base = engineRegs_[at] | static_cast<ULONG64>(engineRegs_[at + 2]) << 32;
-        drb.length = (engineRegs_[at + 1] & 0xFFFF) / 4;
+        drb.base = *PlainLocked(kDrbBaseLow + 16 * q) | static_cast<ULONG64>(*PlainLocked(kDrbBaseHigh + 16 * q)) << 32;
+        drb.length = (*PlainLocked(kDrbSize + 16 * q) & 0xFFFF) / 4;
         drb.read = 0;
         drb.backlog = 0;
     }
@@ -282,25 +278,19 @@ void DpmaifEngine::LogLocked(ULONG address, ULONG value)
         write = {DpmaifBlock::Engine, address - kEngineBase, value};
     else if (Within(address, kControlBase, kControlSpan))
         write = {DpmaifBlock::Control, address - kControlBase, value};
-    log_[logNext_] = write;
-    logNext_ = (logNext_ + 1) % kLogCapacity;
-    logCount_ = std::min(logCount_ + 1, kLogCapacity);
+    log_.Add(write);
 }
 
 std::vector<DpmaifWrite> DpmaifEngine::Writes() const
 {
     std::lock_guard<std::mutex> guard(lock_);
-    std::vector<DpmaifWrite> writes;
-    writes.reserve(logCount_);
-    for (size_t i = 0; i < logCount_; i++)
-        writes.push_back(log_[(logNext_ + kLogCapacity - logCount_ + i) % kLogCapacity]);
-    return writes;
+    return log_.Entries();
 }
 
 void DpmaifEngine::ClearWrites()
 {
     std::lock_guard<std::mutex> guard(lock_);
-    logCount_ = 0;
+    log_.Clear();
 }
 
 DpmaifEngine::Ring DpmaifEngine::Bat(bool fragment) const
@@ -556,19 +546,20 @@ bool DpmaifEngine::WritePacketLocked(ULONG q, const DlPacket& packet, size_t* en
 
     // Then the entries, one sequence number each, then the write index.
     UCHAR entry[kPitEntrySize] = {};
+    ULONG write = pit.write;
     auto put = [&](ULONG seq) {
-        ULONG64 at = pit.base + pit.write * kPitEntrySize;
+        ULONG64 at = pit.base + write * kPitEntrySize;
         if (pit.late) {
             late->push_back({at + 12, static_cast<UCHAR>(seq), *pit.late});
             pit.late.reset();
             entry[12] = static_cast<UCHAR>((seq + 1) % kSequenceCount);
         }
         ok = ok && dma_.DmaWrite(at, entry, sizeof(entry));
-        pit.write = (pit.write + 1) % pit.length;
+        write = (write + 1) % pit.length;
         pit.space--;
         (*entries)++;
     };
-    StoreU32(entry, 1 | (options.checksum & 3) << 2 | (packet.channel & 0xFF) << 16 | (options.drop ? kBusy : 0));
+    StoreU32(entry, 1 | (options.checksum & 3) << 2 | (packet.channel & 0xFF) << 16 | (options.drop ? kDropFlag : 0));
     StoreU32(entry + 4, 0);
     StoreU32(entry + 8, 0);
     const ULONG messageSeq = NextSequenceLocked(pit);
@@ -580,7 +571,9 @@ bool DpmaifEngine::WritePacketLocked(ULONG q, const DlPacket& packet, size_t* en
         PayloadEntry(entry, i + 1 < taken.size(), piece.fragment, piece.bid, piece.length, piece.address, seq);
         put(seq);
     }
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    // The barrier: the write index moves under the engine lock after the entries are written, so a host
+    // that reads it through the register (the same lock) sees every entry before it.
+    pit.write = write;
     if (!ok)
         dmaErrors_++;
     pit.written++;
@@ -647,7 +640,7 @@ std::vector<UCHAR> DpmaifEngine::GeneratedPayload(ULONG64 n, SIZE_T size)
 size_t DpmaifEngine::ConsumeLocked(ULONG q, std::vector<DpmaifUplinkPacket>* taken)
 {
     DrbRing& drb = drbs_[q];
-    const ULONG enables = controlRegs_[(kQueueEnable - kControlBase) / 4];
+    const ULONG enables = *PlainLocked(kQueueEnable);
     if (drb.length == 0 || drb.frozen || !(enables & (1u << q)) || !(enables & (0x100u << q)))
         return 0;
     size_t walked = 0;

@@ -41,6 +41,7 @@
 
 #include "sim/modem/address_map.h"
 #include "sim/modem/block.h"
+#include "sim/modem/write_log.h"
 #include "sim/pci/scheduler.h"
 
 namespace sim::modem {
@@ -303,6 +304,9 @@ private:
         LONGLONG delay;
     };
 
+    // The plain word behind `address`; none outside the three blocks.
+    ULONG* PlainLocked(ULONG address);
+    const ULONG* PlainLocked(ULONG address) const { return const_cast<DpmaifEngine*>(this)->PlainLocked(address); }
     ULONG ReadLocked(ULONG address) const;
     // True when the write gave the engine work.
     bool WriteLocked(ULONG address, ULONG value);
@@ -357,9 +361,7 @@ private:
     bool passScheduled_ = false;
     bool publishing_ = false;
     std::array<bool, 2> published_{};
-    std::vector<DpmaifWrite> log_; // a ring of kLogCapacity entries
-    size_t logNext_ = 0;
-    size_t logCount_ = 0;
+    WriteLog<DpmaifWrite> log_{kLogCapacity};
 
     sim::pci::Scheduler scheduler_;
 };

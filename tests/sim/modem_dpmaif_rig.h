@@ -174,7 +174,7 @@ struct Rig {
     {
         std::vector<RxPacket> packets;
         const ULONG write = R(kPitWriteIndex + 32 * q) & kIndexBits;
-        ULONG taken = 0, normal = 0, fragments = 0;
+        ULONG taken = 0;
         RxPacket packet{};
         for (; pitRead[q] != write; pitRead[q] = (pitRead[q] + 1) % kPitEntries, taken++) {
             PitEntry entry = Entry(q, pitRead[q]);
@@ -191,12 +191,22 @@ struct Rig {
             EXPECT_LE(entry.Address() + entry.Length(), table.Buffer(entry.Bid()) + table.bufferSize);
             packet.bytes.insert(packet.bytes.end(), data, data + entry.Length());
             packet.pieces++;
-            (entry.Fragment() ? fragments : normal)++;
+            (entry.Fragment() ? fragConsumed : batConsumed).at(entry.Bid()) = true;
             if (!entry.More())
                 packets.push_back(packet);
         }
-        Return(q, taken, normal, fragments);
+        Return(q, taken, Release(batConsumed, batRelease), Release(fragConsumed, fragRelease));
         return packets;
+    }
+    // The slots from the release index on that the host has read, in ring order: both queues take
+    // from the same tables, so a slot read on one queue may wait for an older one still unread on the
+    // other.
+    static ULONG Release(std::vector<bool>& consumed, ULONG& release)
+    {
+        ULONG n = 0;
+        for (; consumed[release]; n++, release = (release + 1) % consumed.size())
+            consumed[release] = false;
+        return n;
     }
     void Return(ULONG q, ULONG entries, ULONG normal, ULONG fragments)
     {
@@ -249,6 +259,8 @@ struct Rig {
     std::array<ULONG, kRxQueues> pitRead{}, expectedSeq{};
     std::array<ULONG, kTxQueues> drbWrite{};
     ULONG batWrite = 0, fragWrite = 0;
+    std::vector<bool> batConsumed = std::vector<bool>(kBatEntries), fragConsumed = std::vector<bool>(kFragEntries);
+    ULONG batRelease = 0, fragRelease = 0;
 };
 
 } // namespace dpmaiftest
