@@ -11,7 +11,14 @@ function(wwan_add_gtest target)
   gtest_discover_tests(${target}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${T_LABEL};${T_LABELS}" TIMEOUT 300)
+    PROPERTIES LABELS "${T_LABEL}" TIMEOUT 300)
+  # Further labels: the discovery's property passing splits a list value, so they are set on the
+  # discovered tests (their names are in <target>_TESTS) by a script that runs after the discovery's.
+  if(T_LABELS)
+    set(script ${CMAKE_CURRENT_BINARY_DIR}/${target}_labels.cmake)
+    file(WRITE ${script} "if(DEFINED ${target}_TESTS)\n  set_tests_properties(\${${target}_TESTS} PROPERTIES LABELS \"${T_LABEL};${T_LABELS}\")\nendif()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${script})
+  endif()
 endfunction()
 
 # wwan_add_fuzz(<target> LABEL <area> SOURCES ... [LIBS ...])

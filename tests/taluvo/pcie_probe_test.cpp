@@ -220,7 +220,13 @@ TEST_F(ProbeTest, LowBitsAreAckedAndRecorded)
 {
     ASSERT_EQ(STATUS_SUCCESS, Start());
     Modem().RaiseStatus(0x5);
-    ASSERT_TRUE(WaitFor([&] { return Dev()->low_status_bits == 0x5; }));
+    // The interrupt path writes the bits under the interrupt lock.
+    ASSERT_TRUE(WaitFor([&] {
+        WdfSpinLockAcquire(Dev()->irq_lock);
+        const u32 bits = Dev()->low_status_bits;
+        WdfSpinLockRelease(Dev()->irq_lock);
+        return bits == 0x5;
+    }));
     EXPECT_EQ(0u, Mac(MAC_MSIX_STATUS) & 0xFF);
 }
 

@@ -238,7 +238,7 @@ int __mdm_dev_pci_resource_lock(struct mdm_pci_dev* dev, u32 user)
 {
     if ((dev->sleep_caps & 1) == 0)
         return 0;
-    ccci_dbg(PM_TAG, "lock user %u count %d", user, dev->res_lock_count);
+    ccci_dbg(PM_TAG, "lock user %u count %d", user, ReadNoFence(&dev->res_lock_count));
     if (!sleep_active(dev)) {
         InterlockedIncrement(&dev->res_lock_count);
         KeSetEvent(&dev->ev_res_grant, 0, FALSE);
@@ -259,8 +259,9 @@ int __mdm_dev_pci_resource_lock(struct mdm_pci_dev* dev, u32 user)
         return 1;
     }
     mhccif_send_doorbell(dev, H2D_RESOURCE_REQUEST);
+    const u32 requests = ++dev->res_lock_requests;
     WdfSpinLockRelease(dev->pm_lock);
-    ccci_dbg(PM_TAG, "resource request %u", ++dev->res_lock_requests);
+    ccci_dbg(PM_TAG, "resource request %u", requests);
     return 1;
 }
 
