@@ -7,8 +7,9 @@
 
 #define PM_MSG_SUSPEND 0x5355u
 #define PM_MSG_RESUME 0x5245u
-#define PM_KEY_CLDMA_SAP 1
-#define PM_KEY_CLDMA_MD 2
+// Power entity keys.
+#define PM_KEY_CLDMA_MD 1
+#define PM_KEY_CLDMA_SAP 2
 #define PM_KEY_DPMAIF 3
 
 int mdm_pci_pm_init(struct mdm_pci_dev* dev);

@@ -296,7 +296,7 @@ int register_pm_entity(struct cldma_ctrl* ctrl, struct mdm_pci_dev* dev)
     entity->suspend_late = cldma_suspend_late;
     entity->resume_early = cldma_resume_early;
     entity->resume = cldma_resume_late;
-    entity->key = ctrl->hif_id == CLDMA_HIF_SAP ? CLDMA_PM_ID_SAP : CLDMA_PM_ID_MD;
+    entity->key = ctrl->hif_id == CLDMA_HIF_SAP ? PM_KEY_CLDMA_SAP : PM_KEY_CLDMA_MD;
     entity->data = ctrl;
     if (mdm_pci_pm_entity_register(dev, entity) != 0) {
         win_free(entity, CLDMA_POOL_TAG);

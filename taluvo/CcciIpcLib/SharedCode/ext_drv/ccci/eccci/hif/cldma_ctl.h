@@ -4,11 +4,7 @@
 #pragma once
 
 #include "cldma.h"
-#include "pcie_device.h"
-
-// Power entity ids of the instances.
-#define CLDMA_PM_ID_SAP 2
-#define CLDMA_PM_ID_MD 1
+#include "pcie_pm.h"
 
 // Size of the runtime-data block both instances share with the handshake.
 #define CLDMA_RUNTIME_BLOCK_SIZE 2048

@@ -31,9 +31,8 @@
 #define DPMAIF_STATE_STOPPED 1
 #define DPMAIF_STATE_STARTED 2
 
-// The instance's resource-lock user id and power-management key.
+// The instance's resource-lock user id.
 #define DPMAIF_LOCK_USER 2
-#define DPMAIF_PM_KEY 3
 
 // The doorbell that tells the modem of a host-side exception.
 #define DPMAIF_EXCEPTION_DOORBELL 8
