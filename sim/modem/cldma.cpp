@@ -190,25 +190,19 @@ bool CldmaEngine::Command(Side& side, ULONG command, ULONG value)
 
 void CldmaEngine::LogLocked(CldmaBlock block, ULONG offset, ULONG value)
 {
-    log_[logNext_] = CldmaWrite{block, offset, value};
-    logNext_ = (logNext_ + 1) % kLogCapacity;
-    logCount_ = std::min(logCount_ + 1, kLogCapacity);
+    log_.Add(CldmaWrite{block, offset, value});
 }
 
 std::vector<CldmaWrite> CldmaEngine::Writes() const
 {
     std::lock_guard<std::mutex> guard(lock_);
-    std::vector<CldmaWrite> writes;
-    writes.reserve(logCount_);
-    for (size_t i = 0; i < logCount_; i++)
-        writes.push_back(log_[(logNext_ + kLogCapacity - logCount_ + i) % kLogCapacity]);
-    return writes;
+    return log_.Entries();
 }
 
 void CldmaEngine::ClearWrites()
 {
     std::lock_guard<std::mutex> guard(lock_);
-    logCount_ = 0;
+    log_.Clear();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -30,6 +30,7 @@
 
 #include "sim/modem/block.h"
 #include "sim/modem/cldma_peer.h"
+#include "sim/modem/write_log.h"
 #include "sim/pci/scheduler.h"
 
 namespace sim::modem {
@@ -218,9 +219,7 @@ private:
     bool passScheduled_ = false;
     bool publishing_ = false;
     bool published_ = false;
-    std::vector<CldmaWrite> log_; // a ring of kLogCapacity entries
-    size_t logNext_ = 0;
-    size_t logCount_ = 0;
+    WriteLog<CldmaWrite> log_;
 
     sim::pci::Scheduler scheduler_;
 };

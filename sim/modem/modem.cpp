@@ -69,10 +69,10 @@ pci::RootPortConfig RootPortConfig()
 
 // ---------------------------------------------------------------------------------------------
 Modem::Modem(const ModemConfig& config)
-    : config_(config), scheduler_(config.execution), cldmaSap_(*this, *this, kSourceCldmaSap, config.execution),
-      cldmaMd_(*this, *this, kSourceCldmaMd, config.execution), dpmaif_(*this, *this, config.execution)
+    : config_(config), log_(config.writeLogCapacity), scheduler_(config.execution),
+      cldmaSap_(*this, *this, kSourceCldmaSap, config.execution), cldmaMd_(*this, *this, kSourceCldmaMd, config.execution),
+      dpmaif_(*this, *this, config.execution)
 {
-    log_.resize(config.writeLogCapacity);
     mappings_.push_back({kMhccifOffset, kSpan, &doorbellBlock_});
     constexpr ULONG64 kCldmaSpan = 0x1000;
     mappings_.push_back({kCldmaSapA, kCldmaSpan, &cldmaSap_.BlockA()});
@@ -239,13 +239,7 @@ ULONG Modem::ReadDword(ULONG bar, ULONG64 offset)
 
 void Modem::WriteDword(ULONG bar, ULONG64 offset, ULONG value)
 {
-    auto log = [&] {
-        if (log_.empty())
-            return;
-        log_[logNext_] = {bar, offset, value};
-        logNext_ = (logNext_ + 1) % log_.size();
-        logCount_ = std::min(logCount_ + 1, log_.size());
-    };
+    auto log = [&] { log_.Add({bar, offset, value}); };
     if (bar == kBarMac) {
         Update([&] {
             log();
@@ -273,17 +267,13 @@ void Modem::WriteDword(ULONG bar, ULONG64 offset, ULONG value)
 std::vector<RegisterWrite> Modem::Writes() const
 {
     std::lock_guard<std::mutex> guard(lock_);
-    std::vector<RegisterWrite> writes;
-    writes.reserve(logCount_);
-    for (size_t i = 0; i < logCount_; i++)
-        writes.push_back(log_[(logNext_ + log_.size() - logCount_ + i) % log_.size()]);
-    return writes;
+    return log_.Entries();
 }
 
 void Modem::ClearWrites()
 {
     std::lock_guard<std::mutex> guard(lock_);
-    logCount_ = 0;
+    log_.Clear();
 }
 
 void Modem::SetLinkDown(bool down)

@@ -28,6 +28,7 @@
 #include "sim/modem/cldma.h"
 #include "sim/modem/doorbells.h"
 #include "sim/modem/dpmaif.h"
+#include "sim/modem/write_log.h"
 #include "sim/modem/mac.h"
 #include "sim/pci/bus.h"
 #include "sim/pci/scheduler.h"
@@ -210,9 +211,7 @@ private:
     bool grantAnswer_ = false; // doorbell 3 waits for the grant
     std::vector<ULONG> rung_;
     std::function<void(ULONG)> handler_;
-    std::vector<RegisterWrite> log_; // a ring of writeLogCapacity entries
-    size_t logNext_ = 0;
-    size_t logCount_ = 0;
+    WriteLog<RegisterWrite> log_; // writeLogCapacity entries
 
     pci::Scheduler scheduler_; // stopped before the state its actions use goes
 
