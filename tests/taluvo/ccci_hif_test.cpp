@@ -73,7 +73,7 @@ TEST_F(CcciHif, FailedAllocStopsInPathOrderAndLeavesWhatWasMadeForTheFree)
 {
     ccci_hif_free(0, 15);
     ExpectNoRecords();
-    host::PoolFailTag(CLDMA_POOL_TAG, host::kFailAlways, 1); // the second controller: path 1's
+    host::PoolFailTag(CLDMA_POOL_TAG, host::kFailAlways, 3); // after path 0's controller and its two hardware records: path 1's controller
     EXPECT_EQ(-1, ccci_hif_alloc(0, 15, Dev()));
     host::PoolFailTagClear(CLDMA_POOL_TAG);
     EXPECT_NE(nullptr, ccci_hif_get_ctrl(0, CLDMA_HIF_MD));

@@ -49,7 +49,7 @@ int CaptureSend(u8, u8 hif, u8 qno, struct sk_buff* skb, int, int)
     if (r != 0)
         return r;
     g_sent.push_back({hif, qno, std::vector<u8>(skb->data, skb->data + skb->len)});
-    bm_free_skb(skb, CLDMA_HIF_TAG);
+    bm_free_skb(skb, CLDMA_POOL_TAG);
     return 0;
 }
 

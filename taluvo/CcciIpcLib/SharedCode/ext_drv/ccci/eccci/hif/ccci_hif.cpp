@@ -2,6 +2,8 @@
 // that id. The tables are written during modem set-up and uninit only and read without a lock.
 #include "hif/ccci_hif.h"
 
+#include "mhccif.h"
+
 u32 hif_path_map[CCCI_HIF_MAX_MD][CCCI_HIF_PATHS];
 
 namespace
@@ -259,7 +261,7 @@ u32 ccci_hif_get_doorbell_status(u8 md, u8 hif)
         ccci_err(HIF_TAG, "get_doorbell_status: md %u has no doorbell HIF", md);
         return 0;
     }
-    return info->ops->doorbell_status(info, CCCI_HIF_DOORBELL_MASK);
+    return info->ops->doorbell_status(info, D2H_HANDSHAKE_BITS);
 }
 
 void* ccci_hif_get_shared_area(u8, u32)

@@ -23,9 +23,7 @@ struct sk_buff;
 #define MHCCIF_HIF_ID 3
 
 #define CCCI_HIF_DEFAULT_TX_MAX 3568 // what a HIF without CLDMA queues reports
-#define CCCI_HIF_DOORBELL_MASK 0x1803Eu
 
-#define CLDMA_HIF_TAG 0x414D4463u  // 'cDMA'
 #define MHCCIF_HIF_TAG 0x4643486Du // 'mHCF'
 
 // Per modem, the HIF id of each path (only the low byte is read); set up with the modem (1, 0, 2, 3).

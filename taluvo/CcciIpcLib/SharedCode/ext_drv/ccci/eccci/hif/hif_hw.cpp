@@ -110,9 +110,9 @@ struct cldma_hw_instance* cldma_hw_info_alloc(u8 md, u8 hif, struct mdm_pci_dev*
         ccci_err(HIF_TAG, "no CLDMA instance md %u hif %u", md, hif);
         return NULL;
     }
-    auto* info = static_cast<struct hif_hw_info*>(win_zalloc(sizeof(struct hif_hw_info), 0, CLDMA_HIF_TAG));
+    auto* info = static_cast<struct hif_hw_info*>(win_zalloc(sizeof(struct hif_hw_info), 0, CLDMA_POOL_TAG));
     auto* instance =
-        static_cast<struct cldma_hw_instance*>(win_zalloc(sizeof(struct cldma_hw_instance), 0, CLDMA_HIF_TAG));
+        static_cast<struct cldma_hw_instance*>(win_zalloc(sizeof(struct cldma_hw_instance), 0, CLDMA_POOL_TAG));
     if (info == NULL || instance == NULL) {
         ccci_err(HIF_TAG, "hif %u hardware records not allocated", hif);
     } else if (pcie_dev == NULL || pcie_dev->pdev == NULL || pcie_dev->bar2_base == NULL) {
@@ -138,9 +138,9 @@ struct cldma_hw_instance* cldma_hw_info_alloc(u8 md, u8 hif, struct mdm_pci_dev*
         return instance;
     }
     if (instance != NULL)
-        win_free(instance, CLDMA_HIF_TAG);
+        win_free(instance, CLDMA_POOL_TAG);
     if (info != NULL)
-        win_free(info, CLDMA_HIF_TAG);
+        win_free(info, CLDMA_POOL_TAG);
     return NULL;
 }
 
@@ -155,8 +155,8 @@ void cldma_hw_info_free(u8 md, u8 hif)
     if (instance != NULL && info->pcie_dev != NULL && info->pcie_dev->irq_cb_arg[instance->irq_source] == info)
         mdm_pcie_register_irq_callback(info->pcie_dev, instance->irq_source, NULL, NULL);
     if (instance != NULL)
-        win_free(instance, CLDMA_HIF_TAG);
-    win_free(info, CLDMA_HIF_TAG);
+        win_free(instance, CLDMA_POOL_TAG);
+    win_free(info, CLDMA_POOL_TAG);
 }
 
 int mhccif_hif_alloc(u8 md, struct mdm_pci_dev* pcie_dev)
