@@ -16,15 +16,13 @@
 #include "ccci_port.h"
 #include "CurrentDevice.h"
 #include "fsm.h"
+#include "taluvo_fuzz_device.h"
 
 namespace
 {
 
-void Check(bool condition)
-{
-    if (!condition)
-        __builtin_trap();
-}
+using taluvofuzz::Check;
+using taluvofuzz::StartDevice;
 
 int g_answer; // what the kinds answer: 0 taken, else CCCI_RX_BUSY or CCCI_RX_DROPPED
 
@@ -68,32 +66,11 @@ const struct ccci_port_ops kFuzzKind = [] {
     return ops;
 }();
 
-// A framework device for the ports' locks to hang off, as on the modem device.
-NTSTATUS FuzzDeviceAdd(WDFDRIVER, PWDFDEVICE_INIT init)
-{
-    WDFDEVICE device;
-    NTSTATUS status = WdfDeviceCreate(&init, WDF_NO_OBJECT_ATTRIBUTES, &device);
-    if (NT_SUCCESS(status))
-        IpcGetCurrentDevice(device);
-    return status;
-}
-
-NTSTATUS FuzzDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path)
-{
-    WDF_DRIVER_CONFIG config;
-    WDF_DRIVER_CONFIG_INIT(&config, FuzzDeviceAdd);
-    return WdfDriverCreate(driver, path, WDF_NO_OBJECT_ATTRIBUTES, &config, WDF_NO_HANDLE);
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    host::Start(host::Config{});
-    host::DriverRegisterBuiltin(u"TaluvoFuzz", FuzzDriverEntry);
-    Check(host::PnpInstallDriver(u"TEST\\TALUVO", u"TaluvoFuzz") == STATUS_SUCCESS);
-    Check(host::PnpAddDevice({u"TEST\\TALUVO\\0", {u"TEST\\TALUVO"}, {}}) == STATUS_SUCCESS);
-    Check(IpcGetCurrentDevice(NULL) != NULL);
+    StartDevice();
     const u32 map[CCCI_HIF_PATHS] = {1, 0, 2, 3};
     memcpy(hif_path_map[0], map, sizeof(map));
     for (struct ccci_port& port : ccci_port_table)

@@ -24,40 +24,22 @@
 #include "ccci_hif.h"
 #include "cldma.h"
 #include "port_recv.h"
+#include "taluvo_fuzz_device.h"
 
 namespace
 {
 
-void Check(bool condition)
-{
-    if (!condition)
-        __builtin_trap();
-}
+using taluvofuzz::Check;
+using taluvofuzz::StartDevice;
 
 constexpr ULONG64 kWindowBase = 0xF0000000ull;
 constexpr ULONG kBlockSize = 0x1000;
 constexpr u8 kQueue = 2;
 
-WDFDEVICE g_device;
 struct device_node g_node;
 struct cldma_hw_instance g_hw;
 struct cldma_ctrl g_ctrl;
 volatile ULONG64 g_current; // what the RX current-address registers read
-
-NTSTATUS DeviceAdd(WDFDRIVER, PWDFDEVICE_INIT init)
-{
-    NTSTATUS status = WdfDeviceCreate(&init, WDF_NO_OBJECT_ATTRIBUTES, &g_device);
-    if (NT_SUCCESS(status))
-        IpcGetCurrentDevice(g_device);
-    return status;
-}
-
-NTSTATUS RxFuzzDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path)
-{
-    WDF_DRIVER_CONFIG config;
-    WDF_DRIVER_CONFIG_INIT(&config, DeviceAdd);
-    return WdfDriverCreate(driver, path, WDF_NO_OBJECT_ATTRIBUTES, &config, WDF_NO_HANDLE);
-}
 
 // Block A then block B; the current-address registers of every RX queue read g_current, everything
 // else 0; writes are dropped.
@@ -86,10 +68,7 @@ std::vector<struct cldma_request*> Requests()
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    host::Start(host::Config{});
-    host::DriverRegisterBuiltin(u"TaluvoRxFuzz", RxFuzzDriverEntry);
-    Check(host::PnpInstallDriver(u"TEST\\TALUVO_RX", u"TaluvoRxFuzz") == STATUS_SUCCESS);
-    Check(host::PnpAddDevice({u"TEST\\TALUVO_RX\\0", {u"TEST\\TALUVO_RX"}, {}}) == STATUS_SUCCESS);
+    StartDevice();
     Check(ccci_bm_init() == 0);
     Check(host::IoWindowRegister(kWindowBase, 2 * kBlockSize, {ReadRegister, nullptr}) != nullptr);
     PHYSICAL_ADDRESS base;
