@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "IpcContext.h"
-#include "doubles/ccci_core.h"
+#include "doubles/core_start.h"
 #include "host_test.h"
 #include "port_kinds.h"
 #include "sim/modem/firmware.h"

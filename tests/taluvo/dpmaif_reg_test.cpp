@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "doubles/ccci_core.h"
+#include "doubles/core_start.h"
 #include "dpmaif_sim.h"
 
 namespace

@@ -11,7 +11,7 @@
 #include "IpcContext.h"
 #include "IpcPcie.h"
 #include "ccci_core.h"
-#include "doubles/ccci_core.h"
+#include "doubles/core_start.h"
 #include "doubles/modem_events.h"
 #include "pcie_device.h"
 #include "sim/modem/modem.h"

@@ -15,7 +15,7 @@
 
 #include "IpcContext.h"
 #include "ccci_bm.h"
-#include "doubles/ccci_core.h"
+#include "doubles/core_start.h"
 #include "ccci_hif.h"
 #include "cldma.h"
 #include "device_fixture.h"

@@ -1,6 +1,6 @@
 #include "brom_stage.h"
 
-#include "cldma.h"
+#include "ccci_fsm.h"
 
 namespace
 {

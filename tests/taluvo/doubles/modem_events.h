@@ -1,5 +1,6 @@
 // Records the host interface's reports instead of handling them: a test whose source includes this
 // header is linked with the modem-event entry wrapped (--wrap), so its reports land here.
+// Wraps: IpcNetlinkIndicate
 #pragma once
 
 #include "ModemEvents.h"

@@ -1,4 +1,5 @@
 // Stands in for the port layer's queue-state notification: records each call.
+// Wraps: ccci_port_queue_state_notify
 #pragma once
 
 #include "cldma.h"

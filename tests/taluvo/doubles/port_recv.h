@@ -2,6 +2,7 @@
 // handler the test sets; without one, the buffer is taken (its bytes recorded, the buffer released) and 0
 // returned. The stand-ins replace the real entries at link time (--wrap) in every test whose source
 // includes this header.
+// Wraps: ccci_port_recv_skb ccci_port_recv_queue_skb
 #pragma once
 
 #include "cldma.h"

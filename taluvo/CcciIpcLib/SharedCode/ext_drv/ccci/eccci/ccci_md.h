@@ -1,11 +1,14 @@
-// What the port layer needs of the modem object: finding it, its index, the control ports of its two
-// cores' handshake records, and its HIF status request. Only modem 0 exists.
+// The modem object as the rest of the host interface reaches it: finding it, its index, its handshake
+// records' control ports and state, its operations (start, exception stages, HIF status requests,
+// doorbell stages), the boot-status register and the in-place rebuild. Only modem 0 exists. C linkage:
+// tests stand in for these at link time.
 #pragma once
 
 #include "kal.h"
 
 struct ccci_md;
 struct ccci_port;
+struct mdm_pci_dev;
 
 #define CCCI_CORE_MD 0
 #define CCCI_CORE_SAP 1
@@ -13,10 +16,44 @@ struct ccci_port;
 // HIF status request bits (hif_flags): dump the SAP CLDMA's status.
 #define CCCI_HIF_FLAG_DUMP_SAP 0x40000u
 
+// Doorbell stages of the modem object (irq_stage): boot start, handshake start, ready.
+#define CCCI_IRQ_STAGE_START 0
+#define CCCI_IRQ_STAGE_HANDSHAKE 1
+#define CCCI_IRQ_STAGE_READY 2
+
+// The boot-status register read without a device record.
+#define CCCI_BOOT_STATUS_NO_DEVICE 0xFFFFFFEAu
+
+extern "C" {
+
 // The object of modem `index`, or none (any index but 0, or before it was registered).
 struct ccci_md* ccci_md_get(u32 index);
 u32 ccci_md_get_id(const struct ccci_md* md);
+// The PCIe device record that carries the modem; none before the modem start set it.
+struct mdm_pci_dev* ccci_md_get_pcie_dev(const struct ccci_md* md);
 // The port the handshake of core `core_id` sends on.
 void ccci_md_set_ctrl_port(struct ccci_md* md, u32 core_id, struct ccci_port* port);
-// The modem object's HIF status request (dumps to the trace); a missing object is traced.
+// Whether core `core_id` (CCCI_CORE_MD / CCCI_CORE_SAP) finished its handshake, and whether its
+// handshake work waits for the modem.
+bool ccci_md_hk_done(const struct ccci_md* md, u32 core_id);
+bool ccci_md_hk_pending(const struct ccci_md* md, u32 core_id);
+
+// Operation dispatchers by modem index; a missing object (or operation) is traced.
+// `start`: 0, or 0xFFFFFFFF without the object or operation.
+int ccci_md_start(u32 index);
+void ccci_md_exception_stages(u32 index);
+// The modem object's HIF status request (dumps to the trace).
 void ccci_md_hif_flags(u32 index, u32 flags, void* buffer, u32 length);
+// The doorbell interrupts of boot stage CCCI_IRQ_STAGE_*.
+int ccci_md_irq_stage(struct ccci_md* md, u32 stage);
+
+// The boot-status register (MAC 0xD1C): CCCI_BOOT_STATUS_NO_DEVICE without a device record; a write
+// without one does nothing.
+u32 plt_get_boot_status(struct ccci_md* md);
+void plt_set_boot_status(struct ccci_md* md, u32 value);
+
+// Rebuilds a stopped modem in place (the state machine's stopped state): 0, or 0xFFFFFFEA without a
+// device.
+int ccci_md_reinit(struct mdm_pci_dev* dev);
+
+} // extern "C"

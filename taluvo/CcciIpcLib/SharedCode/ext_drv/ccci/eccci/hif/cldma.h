@@ -227,5 +227,3 @@ extern "C" int ccci_port_recv_queue_skb(struct ccci_md* md, u8 hif_id, u8 qno, s
 #define CLDMA_QUEUE_STATE_ROOM 2
 #define CLDMA_QUEUE_STATE_FULL 3
 extern "C" void ccci_port_queue_state_notify(u32 md, u8 hif_id, u8 qno, int dir, u32 state);
-// Provided by the state machine: whether its boot-ROM stage flag is set.
-bool ccci_fsm_brom_stage(struct ccci_md* md);

@@ -1,4 +1,4 @@
-#include "ccci_core.h"
+#include "core_start.h"
 
 #include "pcie_device.h"
 
