@@ -16,6 +16,7 @@
 #include "ccci_port.h"
 #include "CurrentDevice.h"
 #include "fsm.h"
+#include "modem_object.h"
 #include "taluvo_fuzz_device.h"
 
 namespace

@@ -8,6 +8,7 @@
 #include "ccci_bm.h"
 #include "cldma.h"
 #include "doubles/fsm.h"
+#include "doubles/modem_object.h"
 #include "hif/ccci_hif.h"
 
 #include <host/host.h>

@@ -20,6 +20,7 @@
 #include "cldma.h"
 #include "device_fixture.h"
 #include "fsm.h"
+#include "modem_object.h"
 #include "host_test.h"
 #include "modem_events.h"
 #include "port_kinds.h"

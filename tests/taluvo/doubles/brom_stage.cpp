@@ -14,7 +14,7 @@ void doubles::SetBromStage(bool set)
     g_brom_stage = set;
 }
 
-bool ccci_fsm_brom_stage(struct ccci_md*)
+extern "C" bool __wrap_ccci_fsm_brom_stage(struct ccci_md*)
 {
     return g_brom_stage;
 }

@@ -1,4 +1,5 @@
 // Stands in for the state machine's boot-ROM stage flag, which the test sets.
+// Wraps: ccci_fsm_brom_stage
 #pragma once
 
 namespace doubles

@@ -22,30 +22,30 @@ doubles::CcciCore& doubles::Core()
     return core;
 }
 
-int ccci_init(void)
+extern "C" int __wrap_ccci_init(void)
 {
     doubles::Core().inits++;
     return doubles::Core().init_result;
 }
 
-void ccci_uninit(void)
+extern "C" void __wrap_ccci_uninit(void)
 {
     doubles::Core().uninits++;
 }
 
-int ccci_md_init(struct mdm_pci_dev*)
+extern "C" int __wrap_ccci_md_init(struct mdm_pci_dev*)
 {
     doubles::Core().md_inits++;
     return doubles::Core().md_init_result;
 }
 
-int ccci_md_uninit(struct mdm_pci_dev*)
+extern "C" int __wrap_ccci_md_uninit(struct mdm_pci_dev*)
 {
     doubles::Core().md_uninits++;
     return 0;
 }
 
-struct msix_vector* ccci_irq_work_alloc(u32 count)
+extern "C" struct msix_vector* __wrap_ccci_irq_work_alloc(u32 count)
 {
     auto* vectors = static_cast<struct msix_vector*>(win_zalloc(sizeof(struct msix_vector) * count, 0, MDM_PCI_TAG));
     for (u32 n = 0; vectors != nullptr && n < count; n++) {
@@ -55,12 +55,12 @@ struct msix_vector* ccci_irq_work_alloc(u32 count)
     return vectors;
 }
 
-bool ccci_md_rgu_pending(const struct ccci_md*)
+extern "C" bool __wrap_ccci_md_rgu_pending(const struct ccci_md*)
 {
     return doubles::Core().rgu_pending;
 }
 
-void md_rgu_clear(struct mdm_pci_dev*)
+extern "C" void __wrap_md_rgu_clear(struct mdm_pci_dev*)
 {
     doubles::Core().rgu_clears++;
 }
@@ -71,7 +71,7 @@ doubles::DeviceNodes& doubles::Nodes()
     return nodes;
 }
 
-int ccci_device_create(const char* name, u32 major, u32 minor, u32)
+extern "C" int __wrap_ccci_device_create(const char* name, u32 major, u32 minor, u32)
 {
     std::lock_guard<std::mutex> hold(g_nodes_lock);
     doubles::Nodes().creates++;
@@ -79,7 +79,7 @@ int ccci_device_create(const char* name, u32 major, u32 minor, u32)
     return 0;
 }
 
-int ccci_device_destroy(u32 major, u32 minor, u32)
+extern "C" int __wrap_ccci_device_destroy(u32 major, u32 minor, u32)
 {
     std::lock_guard<std::mutex> hold(g_nodes_lock);
     doubles::DeviceNodes& nodes = doubles::Nodes();

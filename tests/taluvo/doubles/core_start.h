@@ -1,6 +1,7 @@
 // Stands in for the CCCI core's module and modem-object entry points: records the calls and answers
 // with results the test sets; the per-vector records are allocated as the core allocates them; device
 // nodes are kept by number.
+// Wraps: ccci_init ccci_uninit ccci_md_init ccci_md_uninit ccci_irq_work_alloc ccci_md_rgu_pending md_rgu_clear ccci_device_create ccci_device_destroy
 #pragma once
 
 #include "ccci_core.h"

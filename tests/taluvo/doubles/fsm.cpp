@@ -23,22 +23,22 @@ doubles::Fsm& doubles::FsmState()
     return state;
 }
 
-struct md_fsm* fsm_find(u32 md_id)
+extern "C" struct md_fsm* __wrap_fsm_find(u32 md_id)
 {
     return md_id == 0 ? Record() : nullptr;
 }
 
-u32 fsm_get_state(u32 md_id)
+extern "C" u32 __wrap_fsm_get_state(u32 md_id)
 {
-    return fsm_find(md_id) != nullptr ? doubles::FsmState().state : FSM_STATE_STOPPED;
+    return __wrap_fsm_find(md_id) != nullptr ? doubles::FsmState().state : FSM_STATE_STOPPED;
 }
 
-u32 ccci_fsm_get_md_state(u32 md_id)
+extern "C" u32 __wrap_ccci_fsm_get_md_state(u32 md_id)
 {
-    return fsm_find(md_id) != nullptr ? doubles::FsmState().md_state : MD_STATE_INIT;
+    return __wrap_fsm_find(md_id) != nullptr ? doubles::FsmState().md_state : MD_STATE_INIT;
 }
 
-int fsm_post_event(struct md_fsm* fsm, u32 id, const void* data, u32 length)
+extern "C" int __wrap_fsm_post_event(struct md_fsm* fsm, u32 id, const void* data, u32 length)
 {
     if (fsm == nullptr || id < 1 || id > 7)
         return -106;
@@ -48,9 +48,9 @@ int fsm_post_event(struct md_fsm* fsm, u32 id, const void* data, u32 length)
     return 0;
 }
 
-int fsm_on_ctrl_msg(u32 md_id, u32 msg_id, struct sk_buff* skb)
+extern "C" int __wrap_fsm_on_ctrl_msg(u32 md_id, u32 msg_id, struct sk_buff* skb)
 {
-    if (fsm_find(md_id) == nullptr)
+    if (__wrap_fsm_find(md_id) == nullptr)
         return -106;
     {
         std::lock_guard<std::mutex> hold(g_lock);
@@ -61,9 +61,9 @@ int fsm_on_ctrl_msg(u32 md_id, u32 msg_id, struct sk_buff* skb)
     return 0;
 }
 
-int fsm_on_poll_reply(u32 md_id, struct sk_buff* skb)
+extern "C" int __wrap_fsm_on_poll_reply(u32 md_id, struct sk_buff* skb)
 {
-    if (fsm_find(md_id) == nullptr)
+    if (__wrap_fsm_find(md_id) == nullptr)
         return -106;
     {
         std::lock_guard<std::mutex> hold(g_lock);
@@ -73,28 +73,28 @@ int fsm_on_poll_reply(u32 md_id, struct sk_buff* skb)
     return 0;
 }
 
-void md_hs_abort(struct ccci_md*)
+extern "C" void __wrap_md_hs_abort(struct ccci_md*)
 {
     std::lock_guard<std::mutex> hold(g_lock);
     ++doubles::FsmState().hs_aborts;
 }
 
-bool ccci_md_hs_pending(const struct ccci_md*)
+extern "C" bool __wrap_ccci_md_hs_pending(const struct ccci_md*)
 {
     return doubles::FsmState().hs_pending;
 }
 
-u32 ccci_md_debug_flags(const struct ccci_md*)
+extern "C" u32 __wrap_ccci_md_debug_flags(const struct ccci_md*)
 {
     return doubles::FsmState().debug_flags;
 }
 
-struct ccci_runtime_block* ccci_md_runtime_block(struct ccci_md* md)
+extern "C" struct ccci_runtime_block* __wrap_ccci_md_runtime_block(struct ccci_md* md)
 {
     return md != nullptr ? &doubles::FsmState().runtime_block : nullptr;
 }
 
-int ccci_fsm_ioctl(u32 md_id, u32 code, ULONG_PTR argument)
+extern "C" int __wrap_ccci_fsm_ioctl(u32 md_id, u32 code, ULONG_PTR argument)
 {
     std::lock_guard<std::mutex> hold(g_lock);
     doubles::FsmState().ioctls.push_back({md_id, code, argument});

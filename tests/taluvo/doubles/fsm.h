@@ -1,6 +1,7 @@
 // Stands in for the modem state machine and the modem object's handshake queries: the test sets the
 // states and flags; posted events, control messages, poll replies and aborts are recorded; the
 // modem object's runtime-data block is a field.
+// Wraps: fsm_find fsm_get_state ccci_fsm_get_md_state fsm_post_event fsm_on_ctrl_msg fsm_on_poll_reply md_hs_abort ccci_md_hs_pending ccci_md_debug_flags ccci_md_runtime_block ccci_fsm_ioctl
 #pragma once
 
 #include <string>

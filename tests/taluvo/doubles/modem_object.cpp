@@ -17,23 +17,23 @@ doubles::ModemObject& doubles::Modem()
     return modem;
 }
 
-struct ccci_md* ccci_md_get(u32 index)
+extern "C" struct ccci_md* __wrap_ccci_md_get(u32 index)
 {
     return index == 0 ? Record() : nullptr;
 }
 
-u32 ccci_md_get_id(const struct ccci_md*)
+extern "C" u32 __wrap_ccci_md_get_id(const struct ccci_md*)
 {
     return 0;
 }
 
-void ccci_md_set_ctrl_port(struct ccci_md*, u32 core_id, struct ccci_port* port)
+extern "C" void __wrap_ccci_md_set_ctrl_port(struct ccci_md*, u32 core_id, struct ccci_port* port)
 {
     if (core_id < 2)
         doubles::Modem().ctrl_port[core_id] = port;
 }
 
-void ccci_md_hif_flags(u32, u32 flags, void*, u32 length)
+extern "C" void __wrap_ccci_md_hif_flags(u32, u32 flags, void*, u32 length)
 {
     doubles::Modem().hif_flags.push_back({flags, length});
 }

@@ -1,5 +1,6 @@
 // Stands in for the modem object's accessors that the port layer uses: the object exists when the test
 // says so; the handshake records' control ports and the HIF status requests are recorded.
+// Wraps: ccci_md_get ccci_md_get_id ccci_md_set_ctrl_port ccci_md_hif_flags
 #pragma once
 
 #include <vector>
