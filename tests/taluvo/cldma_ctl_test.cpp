@@ -105,7 +105,7 @@ class CldmaCtl : public CldmaRig
 
 TEST_F(CldmaCtl, InitRegistersTheEntitiesTheHandlerAndOneSharedBlock)
 {
-    struct ccci_runtime_block* block = &doubles::FsmState().runtime_block;
+    struct ccci_runtime_block* block = &doubles::Modem().runtime_block;
     ASSERT_NE(nullptr, block->data);
     EXPECT_EQ(2048u, block->length);
     std::vector<u32> keys;
@@ -516,8 +516,8 @@ TEST_F(CldmaCtl, FreeLeavesNothingBehind)
     EXPECT_EQ(nullptr, Ctrl(CLDMA_HIF_SAP));
     EXPECT_EQ(nullptr, Ctrl(CLDMA_HIF_MD));
     EXPECT_TRUE(IsListEmpty(&Dev()->pm_entities));
-    EXPECT_EQ(nullptr, doubles::FsmState().runtime_block.data);
-    EXPECT_EQ(0u, doubles::FsmState().runtime_block.length);
+    EXPECT_EQ(nullptr, doubles::Modem().runtime_block.data);
+    EXPECT_EQ(0u, doubles::Modem().runtime_block.length);
     // The interrupt dispatch no longer reaches the freed records.
     for (u32 source : {1u, 2u}) {
         EXPECT_EQ(nullptr, Dev()->irq_cb[source]) << source;

@@ -20,6 +20,7 @@
 #include "cldma_sim.h"
 #include "device_fixture.h"
 #include "fsm.h"
+#include "modem_object.h"
 #include "modem_events.h"
 #include "port_queue_state.h"
 #include "port_recv.h"
@@ -81,6 +82,7 @@ class CldmaTest : public taluvotest::DeviceTest
         doubles::QueueStates().clear();
         doubles::Indications().clear();
         doubles::FsmState() = {};
+        doubles::Modem() = {};
         doubles::SetBromStage(false);
     }
     void TearDown() override

@@ -54,7 +54,7 @@ TEST_F(CldmaIsrTest, ErrorBitsAreClearedAndOnlyATransmitErrorResetsTheModem)
                   WritesTo(CldmaBlock::B, {c.error0_offset, c.error0_offset + 4}));
         EXPECT_EQ(0u, cldma_hw_irq_status(&hw_, ~0u, rx));
         EXPECT_FALSE(Engine().InterruptAsserted());
-        EXPECT_EQ(c.reset ? 1 : 0, doubles::FsmState().hs_aborts);
+        EXPECT_EQ(c.reset ? 1 : 0, doubles::Modem().hs_aborts);
         EXPECT_EQ(c.reset ? std::vector<std::string>{"WARM_RESET"} : std::vector<std::string>{},
                   doubles::Indications());
     }

@@ -28,6 +28,7 @@ class CldmaRig : public PcieRig
     {
         PcieRig::SetUp();
         doubles::FsmState() = {};
+        doubles::Modem() = {};
         sim::modem::ModemConfig config;
         config.execution = Execution();
         ASSERT_EQ(STATUS_SUCCESS, Start(config));

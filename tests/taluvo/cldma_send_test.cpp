@@ -68,7 +68,7 @@ const CldmaWrite kResume2{CldmaBlock::B, CLDMA_B_TX_RESUME_CMD, 1u << 2};
 
 TEST_F(CldmaSendTest, AFullRingRefusesOrBlocksUntilTheTimerCollects)
 {
-    doubles::FsmState().debug_flags = CLDMA_DEBUG_QUEUE_STATE;
+    doubles::Modem().debug_flags = CLDMA_DEBUG_QUEUE_STATE;
     peer_.Sink(2);
     StartTx(2);
     std::vector<std::vector<u8>> frames;
@@ -226,7 +226,7 @@ TEST_F(CldmaSendTest, AnEmptyStopBeforeTheLastDescriptorResumesAndElsewhereIsAnE
     // Stopped somewhere else with a descriptor pending: traced, and an error only during a handshake.
     for (bool handshake : {false, true}) {
         SCOPED_TRACE(handshake);
-        doubles::FsmState().hs_pending = handshake;
+        doubles::Modem().hs_pending = handshake;
         Engine().HideTxOwnership(5, 1);
         ASSERT_EQ(0, Send(5, Frame(12, 3)));
         Engine().Drain();
@@ -234,7 +234,7 @@ TEST_F(CldmaSendTest, AnEmptyStopBeforeTheLastDescriptorResumesAndElsewhereIsAnE
         host::TraceClear();
         Isr();
         EXPECT_FALSE(host::TraceFind("TX queue 5 stopped at").empty());
-        EXPECT_EQ(handshake ? 1 : 0, doubles::FsmState().hs_aborts);
+        EXPECT_EQ(handshake ? 1 : 0, doubles::Modem().hs_aborts);
         EXPECT_EQ(handshake ? std::vector<std::string>{"WARM_RESET"} : std::vector<std::string>{},
                   doubles::Indications());
         host::Quiesce();

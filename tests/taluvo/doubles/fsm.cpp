@@ -73,27 +73,6 @@ extern "C" int __wrap_fsm_on_poll_reply(u32 md_id, struct sk_buff* skb)
     return 0;
 }
 
-extern "C" void __wrap_md_hs_abort(struct ccci_md*)
-{
-    std::lock_guard<std::mutex> hold(g_lock);
-    ++doubles::FsmState().hs_aborts;
-}
-
-extern "C" bool __wrap_ccci_md_hs_pending(const struct ccci_md*)
-{
-    return doubles::FsmState().hs_pending;
-}
-
-extern "C" u32 __wrap_ccci_md_debug_flags(const struct ccci_md*)
-{
-    return doubles::FsmState().debug_flags;
-}
-
-extern "C" struct ccci_runtime_block* __wrap_ccci_md_runtime_block(struct ccci_md* md)
-{
-    return md != nullptr ? &doubles::FsmState().runtime_block : nullptr;
-}
-
 extern "C" int __wrap_ccci_fsm_ioctl(u32 md_id, u32 code, ULONG_PTR argument)
 {
     std::lock_guard<std::mutex> hold(g_lock);

@@ -1,10 +1,12 @@
-// Stands in for the modem object's accessors that the port layer uses: the object exists when the test
-// says so; the handshake records' control ports and the HIF status requests are recorded.
-// Wraps: ccci_md_get ccci_md_get_id ccci_md_set_ctrl_port ccci_md_hif_flags
+// Stands in for the modem object's accessors that the port layer and the engines use: the object exists
+// when the test says so; the handshake records' control ports, the HIF status requests and handshake
+// aborts are recorded; the handshake state, debug flags and runtime-data block are fields.
+// Wraps: ccci_md_get ccci_md_get_id ccci_md_set_ctrl_port ccci_md_hif_flags md_hs_abort ccci_md_hs_pending ccci_md_debug_flags ccci_md_runtime_block
 #pragma once
 
 #include <vector>
 
+#include "ccci_fsm.h"
 #include "ccci_md.h"
 
 namespace doubles
@@ -18,6 +20,10 @@ struct ModemObject {
         u32 length;
     };
     std::vector<HifFlags> hif_flags;
+    bool hs_pending = false;
+    u32 debug_flags = 0;
+    int hs_aborts = 0;
+    struct ccci_runtime_block runtime_block = {};
 };
 
 // Reset by each test that uses it.
