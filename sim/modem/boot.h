@@ -112,7 +112,8 @@ public:
     ULONG ResetAcknowledgements() const;
 
     // Host waits (virtual clock) until `done` holds, at most `timeout`; re-checked whenever anything
-    // above may have changed.
+    // above may have changed. One waiting thread at a time (a second may miss a change until its
+    // time-out).
     bool Wait(const std::function<bool()>& done, LONGLONG timeout);
 
 private:
