@@ -11,6 +11,9 @@
 // 14. Tests make it slow or silent, take the link down, and set what the modem shows (resume state,
 // boot status, link status).
 //
+// The reset unit's interrupt register (kRguOffset of the window) holds source 6 while a reset interrupt
+// waits; the host acknowledges it by writing back what it read.
+//
 // Register handlers run on the driver's thread and never block on the host; timed answers run on the
 // modem's scheduler (its own thread, or the test's steps). Interrupts are published with no state lock
 // held, in the order the state changed.
@@ -113,7 +116,7 @@ public:
     // blocks behind the window lose their state too. Set-up only.
     void OnPowerLoss(std::function<void()> listener);
 
-    // The MAC's interrupt sources (source 4 is the doorbell block's own).
+    // The MAC's interrupt sources (source 4 is the doorbell block's own, source 6 the reset unit's).
     void SetSourceLevel(ULONG source, bool asserted) override;
     // Latches status bits (groups 16-23, bits 0-7, any source) until the host clears them.
     void RaiseStatus(ULONG bits);
