@@ -13,7 +13,8 @@ inline constexpr ULONG kBarMac = 0;    // the PCIe MAC
 inline constexpr ULONG kBarWindow = 2; // the modem window
 
 inline constexpr ULONG64 kInfraOffset = 0x1000;      // modem registers the host reads
-inline constexpr ULONG64 kRguOffset = 0x790C;        // reset generation unit
+inline constexpr ULONG64 kRguOffset = 0x790C;        // reset generation unit: its interrupt register
+inline constexpr ULONG kRguResetPending = 0x1;       // the value it reads while a reset interrupt waits
 inline constexpr ULONG64 kMhccifOffset = 0x24000;    // doorbells, host side
 inline constexpr ULONG64 kMhccifMdOffset = 0x25000;  // doorbells, modem side
 inline constexpr ULONG64 kCldmaSapA = 0x49000;

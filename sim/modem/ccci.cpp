@@ -77,6 +77,8 @@ std::vector<UCHAR> HandshakeAnswerData(const HandshakeAnswer& answer)
         data.insert(data.end(), header, header + kRuntimeEntrySize);
         data.insert(data.end(), entry.data.begin(), entry.data.end());
     }
+    if (answer.size)
+        data.resize(std::min(data.size(), *answer.size));
     return data;
 }
 

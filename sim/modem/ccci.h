@@ -133,6 +133,7 @@ struct HandshakeAnswer {
     std::vector<RuntimeFeature> entries;
     ULONG head = kHandshakeMarker;
     ULONG tail = kHandshakeMarker;
+    std::optional<size_t> size; // the data cut to this many bytes (a short answer)
 };
 std::vector<UCHAR> HandshakeAnswerData(const HandshakeAnswer& answer);
 

@@ -10,7 +10,7 @@ ULONG Doorbells::Read(ULONG offset) const
     case kMaskRead: return mask_;
     case kNumber: return number_;
     case kStatus: return status_;
-    case kPending: return pending_;
+    case kPending: return pending_ & ~kPendingNeverShown;
     case kMessage: return message_;
     default: return 0;
     }

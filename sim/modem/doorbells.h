@@ -15,6 +15,9 @@ inline constexpr ULONG kNumber = 0x0C;      // the number of the doorbell just r
 inline constexpr ULONG kStatus = 0x10;      // modem to host
 inline constexpr ULONG kStatusClear = 0x14; // write 1 to clear
 inline constexpr ULONG kPending = 0x20;     // host-to-modem doorbells not yet consumed
+// Bits 15 and 16 of kPending always read clear: the host checks them clear before it serves the
+// modem's handshake requests, which use the same numbers in the other direction.
+inline constexpr ULONG kPendingNeverShown = 1u << 15 | 1u << 16;
 inline constexpr ULONG kMaskSet = 0x30;
 inline constexpr ULONG kMaskClear = 0x40;
 inline constexpr ULONG kMessage = 0x12C;    // power message: code << 16 | sequence

@@ -35,15 +35,14 @@ void Firmware::SetBootRom(bool bootRom)
     bootRom_ = bootRom;
 }
 
-void Firmware::EnterStage(ULONG status)
+void Firmware::EnterStage(ULONG status, ULONG doorbells)
 {
-    const ULONG stage = status & 7;
+    const ULONG stage = status & boot::kStageMask;
     SetBootRom(stage == boot::kStageBootRom || stage == boot::kStageBootRom + 1 || stage == boot::kStageDump);
     if (modem_ == nullptr)
         return;
-    ULONG mark = modem_->MacRegister(mac::kBootStatus) & boot::kHostMark;
-    modem_->SetMacRegister(mac::kBootStatus, mark | (status & ~boot::kHostMark));
-    modem_->RingHost(boot::kDoorbellReady);
+    modem_->SetBootStatus(status);
+    modem_->RingHost(doorbells);
 }
 
 void Firmware::RequestHandshake(Core core)
@@ -65,7 +64,7 @@ void Firmware::AcknowledgeExceptionStage(ULONG stage)
         modem_->RingHost(boot::ExceptionStageAck(stage));
 }
 
-void Firmware::SetHandshakeAnswer(Core core, HandshakeAnswer answer)
+void Firmware::SetHandshakeAnswer(Core core, std::optional<HandshakeAnswer> answer)
 {
     std::lock_guard<std::mutex> guard(lock_);
     handshakeAnswers_[static_cast<size_t>(core)] = std::move(answer);
@@ -93,7 +92,7 @@ void Firmware::SetException(bool exception)
 // From the host.
 void Firmware::FromHost(Core core, ULONG queue, const UCHAR* data, SIZE_T length)
 {
-    FrameHandler handler;
+    FrameHandler handler, listener;
     HostFrame frame;
     {
         std::lock_guard<std::mutex> guard(lock_);
@@ -103,11 +102,14 @@ void Firmware::FromHost(Core core, ULONG queue, const UCHAR* data, SIZE_T length
         USHORT channel = frame.kind == FrameKind::Raw ? kRawChannel : frame.header.channel;
         if (auto it = handlers_.find(channel); it != handlers_.end())
             handler = it->second;
+        listener = listener_;
     }
     if (handler)
         handler(frame);
     else
         Answer(frame);
+    if (listener)
+        listener(frame);
     KeSetEvent(&arrived_, IO_NO_INCREMENT, FALSE);
 }
 
@@ -199,7 +201,9 @@ void Firmware::Answer(const HostFrame& frame)
         case kCtrlRuntimeReply: runtimeReplies_[core] = frame.data; return;
         case kCtrlHostFeatures: {
             hostFeatures_[core] = frame.data;
-            std::vector<UCHAR> answer = HandshakeAnswerData(handshakeAnswers_[core]);
+            if (!handshakeAnswers_[core])
+                return;
+            std::vector<UCHAR> answer = HandshakeAnswerData(*handshakeAnswers_[core]);
             guard.unlock();
             SendControl(frame.core == Core::Md ? kCtrlHostRx : kSapCtrlHostRx, kCtrlHandshake, 0, answer);
             return;
@@ -384,6 +388,19 @@ void Firmware::ResetSequences()
     rxSeq_.clear();
 }
 
+void Firmware::PowerOn()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    txSeq_.clear();
+    rxSeq_.clear();
+    bootRom_ = false;
+    exception_ = false;
+    for (auto& slot : held_)
+        slot.clear();
+    hostFeatures_ = {};
+    runtimeReplies_ = {};
+}
+
 // ---------------------------------------------------------------------------------------------
 // Scripts, hooks, records.
 void Firmware::Script(Fault fault, ULONG64 value, ULONG count, std::optional<USHORT> channel)
@@ -405,6 +422,12 @@ void Firmware::SetChannelHandler(USHORT channel, FrameHandler handler)
         handlers_[channel] = std::move(handler);
     else
         handlers_.erase(channel);
+}
+
+void Firmware::SetFrameListener(FrameHandler listener)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    listener_ = std::move(listener);
 }
 
 void Firmware::SetMbimHandler(std::function<void(const std::vector<UCHAR>&)> handler)

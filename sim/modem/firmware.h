@@ -38,10 +38,12 @@ namespace boot {
 inline constexpr ULONG kStageBootRom = 1;
 inline constexpr ULONG kStageDump = 3;
 inline constexpr ULONG kStageNormal = 4;
-inline constexpr ULONG kHostMark = 0xF0000000;
+inline constexpr ULONG kStageMask = 7;
+inline constexpr ULONG kResetTypeMask = 3u << 26;
 inline constexpr ULONG BootRomSubstage(ULONG substage) { return substage << 4; }
 inline constexpr ULONG DumpSubstage(ULONG substage) { return substage << 8; }
-inline constexpr ULONG ResetType(ULONG type) { return type << 26; }
+inline constexpr ULONG Reason(ULONG reason) { return (reason & 0xF) << 12; }
+inline constexpr ULONG ResetType(ULONG type) { return (type & 3) << 26; }
 // Modem-to-host doorbell bits.
 inline constexpr ULONG kDoorbellException = 1u << 1;
 // The modem's acknowledgement of the host's exception stage 0, 2 or 3: bits 2, 3 and 4.
@@ -49,6 +51,10 @@ inline constexpr ULONG ExceptionStageAck(ULONG stage) { return stage == 0 ? 1u <
 inline constexpr ULONG kDoorbellReady = 1u << 5; // ready to boot
 inline constexpr ULONG kDoorbellSapHandshake = 1u << 15;
 inline constexpr ULONG kDoorbellMdHandshake = 1u << 16;
+// Host-to-modem doorbell numbers: the host's exception stages 0 and 3, and stop.
+inline constexpr ULONG kHostExceptionStage0 = 1;
+inline constexpr ULONG kHostExceptionStage3 = 2;
+inline constexpr ULONG kHostStop = 13;
 } // namespace boot
 
 enum class FrameKind {
@@ -113,10 +119,10 @@ public:
     Firmware& operator=(const Firmware&) = delete;
 
     // Boot stages, on the modem the firmware was made with (made from bare engines: nothing happens).
-    // EnterStage sets the boot status (the host's mark bits kept) and rings the ready doorbell; a boot-ROM
-    // or dump stage turns the boot-ROM queues raw, the normal stage turns them back. RequestHandshake
-    // rings the core's handshake doorbell.
-    void EnterStage(ULONG status);
+    // EnterStage sets the boot status (the host's mark bits kept) and rings `doorbells` in one go; a
+    // boot-ROM or dump stage turns the boot-ROM queues raw, the normal stage turns them back.
+    // RequestHandshake rings the core's handshake doorbell.
+    void EnterStage(ULONG status, ULONG doorbells = boot::kDoorbellReady);
     void RequestHandshake(ccci::Core core);
     // An exception: frames go on the exception queues from now on and the exception doorbell rings.
     // The host's exception stages 0, 2 and 3 are acknowledged with their doorbells.
@@ -124,8 +130,9 @@ public:
     void AcknowledgeExceptionStage(ULONG stage);
 
     // The handshake: the host's feature set (control message 0 on the core's control channel) is
-    // answered with control message 1 carrying `answer` (DefaultHandshakeAnswer until set).
-    void SetHandshakeAnswer(ccci::Core core, ccci::HandshakeAnswer answer);
+    // answered with control message 1 carrying `answer` (DefaultHandshakeAnswer until set; none: the
+    // feature set goes unanswered).
+    void SetHandshakeAnswer(ccci::Core core, std::optional<ccci::HandshakeAnswer> answer);
     // The data of the host's feature set and of its runtime-feature reply (control message 2), the
     // latest of each; none before it came.
     std::optional<std::vector<UCHAR>> HostFeatures(ccci::Core core) const;
@@ -153,6 +160,9 @@ public:
     void SendRaw(ULONG queue, std::span<const UCHAR> bytes);
     // Both directions number from 0 again, as after the host resets its sequence numbers.
     void ResetSequences();
+    // The firmware starts again: numbering from 0, no exception, no raw queues, the handshake's records
+    // (feature sets and replies) and the frames held back gone. Scripts, answers and hooks stay.
+    void PowerOn();
 
     void Script(Fault fault, ULONG64 value = 0, ULONG count = 1, std::optional<USHORT> channel = std::nullopt);
     void ClearScript();
@@ -164,6 +174,8 @@ public:
     // every reassembled message (none: the message is only recorded).
     using FrameHandler = std::function<void(const HostFrame&)>;
     void SetChannelHandler(USHORT channel, FrameHandler handler);
+    // Hears of every frame the host sends, after the firmware's (or the channel handler's) handling.
+    void SetFrameListener(FrameHandler listener);
     void SetMbimHandler(std::function<void(const std::vector<UCHAR>&)> handler);
 
     // What the host sent: every frame in order, or those on one host transmit channel (the header's
@@ -246,6 +258,7 @@ private:
     std::vector<Rule> rules_;
     std::array<std::vector<Outgoing>, kQueueSlots> held_;
     std::map<USHORT, FrameHandler> handlers_;
+    FrameHandler listener_;
     std::function<void(const std::vector<UCHAR>&)> mbimHandler_;
     std::vector<HostFrame> frames_;
     std::vector<SequenceGap> gaps_;
@@ -254,8 +267,8 @@ private:
     std::vector<ULONG> enumerationAnswers_;
     size_t enumerationsSent_ = 0;
     std::vector<SystemQuery> systemQueries_;
-    std::array<ccci::HandshakeAnswer, 2> handshakeAnswers_{ccci::DefaultHandshakeAnswer(ccci::Core::Md),
-                                                           ccci::DefaultHandshakeAnswer(ccci::Core::Sap)};
+    std::array<std::optional<ccci::HandshakeAnswer>, 2> handshakeAnswers_{
+        ccci::DefaultHandshakeAnswer(ccci::Core::Md), ccci::DefaultHandshakeAnswer(ccci::Core::Sap)};
     std::array<std::optional<std::vector<UCHAR>>, 2> hostFeatures_;
     std::array<std::optional<std::vector<UCHAR>>, 2> runtimeReplies_;
 };

@@ -61,6 +61,7 @@ void Mac::Write(ULONG offset, ULONG value)
     case kPowerClear: power_ &= ~value; return;
     case kMsixEnabled:
     case kGrant: return;
+    case kBootStatus: Reg(kBootStatus) = (Reg(kBootStatus) & ~kBootStatusHostMark) | (value & kBootStatusHostMark); return;
     default:
         if (offset < kRegisterSpan && !DeviceOwned(offset))
             Reg(offset) = value;

@@ -29,6 +29,7 @@ inline constexpr ULONG kVectorCount = 0x3EC;     // 2 * ffs(count) - 1; 0: 32
 inline constexpr ULONG kAtr = 0x600;             // 6 ports x 8 tables x 32 bytes
 inline constexpr ULONG kResumeState = 0xD0C;
 inline constexpr ULONG kBootStatus = 0xD1C;
+inline constexpr ULONG kBootStatusHostMark = 0xF0000000; // the host's mark; bits 0-27 are the modem's
 inline constexpr ULONG kGrant = 0xD28;           // 0x1F while the resource is granted
 inline constexpr ULONG kPowerSet = 0xE50;
 inline constexpr ULONG kPowerClear = 0xE54;

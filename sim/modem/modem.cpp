@@ -39,7 +39,7 @@ pci::FunctionConfig FunctionConfig(const ModemConfig& config)
     function.deviceId = config.deviceId;
     function.revisionId = kRevision;
     function.classCode = kClassCode;
-    function.subsystemVendorId = kVendorId;
+    function.subsystemVendorId = config.subsystemVendorId;
     function.subsystemId = kSubsystemId;
     function.bars[kBarMac] = {kMacWindowSize, true, false};
     function.bars[kBarWindow] = {kModemWindowSize, true, false};
@@ -74,6 +74,7 @@ Modem::Modem(const ModemConfig& config)
       dpmaif_(*this, *this, config.execution)
 {
     mappings_.push_back({kMhccifOffset, kSpan, &doorbellBlock_});
+    mappings_.push_back({kRguOffset, 4, &resetBlock_});
     constexpr ULONG64 kCldmaSpan = 0x1000;
     mappings_.push_back({kCldmaSapA, kCldmaSpan, &cldmaSap_.BlockA()});
     mappings_.push_back({kCldmaSapB, kCldmaSpan, &cldmaSap_.BlockB()});
@@ -133,6 +134,7 @@ template <class Change> void Modem::Update(Change&& change)
 Delivery Modem::EvaluateLocked()
 {
     mac_.SetLevel(kSourceDoorbell, doorbells_.Level());
+    mac_.SetLevel(kSourceReset, reset_ != 0);
     if (function_ == nullptr || linkDown_)
         return {};
     return mac_.Evaluate(config_.interrupts == pci::InterruptMode::Message, function_->MessageCount());
@@ -171,6 +173,12 @@ ULONG Modem::MacRegister(ULONG offset) const
 void Modem::SetMacRegister(ULONG offset, ULONG value)
 {
     Update([&] { mac_.Set(offset, value); });
+}
+
+void Modem::SetBootStatus(ULONG status, ULONG mask)
+{
+    mask &= ~mac::kBootStatusHostMark;
+    Update([&] { mac_.Set(mac::kBootStatus, (mac_.Read(mac::kBootStatus) & ~mask) | (status & mask)); });
 }
 
 ULONG64 Modem::LostMessages() const
@@ -349,6 +357,51 @@ void Modem::ClearDoorbellsRung()
     rung_.clear();
 }
 
+// ---------------------------------------------------------------------------------------------
+// The reset interrupt.
+ULONG Modem::ResetBlock::Read(ULONG64)
+{
+    std::lock_guard<std::mutex> guard(modem_.lock_);
+    return modem_.reset_;
+}
+
+// Writing back what was read acknowledges: the bits written are cleared.
+void Modem::ResetBlock::Write(ULONG64, ULONG value)
+{
+    bool acknowledged = false;
+    std::function<void()> handler;
+    modem_.Update([&] {
+        if ((modem_.reset_ & value) == 0)
+            return;
+        modem_.reset_ &= ~value;
+        acknowledged = modem_.reset_ == 0;
+        if (acknowledged) {
+            modem_.resetAcknowledgements_++;
+            handler = modem_.resetHandler_;
+        }
+    });
+    if (handler)
+        handler();
+}
+
+void Modem::AssertReset()
+{
+    Update([&] { reset_ = kRguResetPending; });
+}
+
+void Modem::SetResetHandler(std::function<void()> acknowledged)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    resetHandler_ = std::move(acknowledged);
+}
+
+ULONG Modem::ResetAcknowledgements() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return resetAcknowledgements_;
+}
+
+// ---------------------------------------------------------------------------------------------
 // The modem takes the doorbells the host rang: the responder reacts, then the handler hears of them.
 void Modem::Arrive(ULONG doorbells, ULONG64 epoch)
 {
@@ -452,22 +505,60 @@ void Modem::PowerLoss()
         grantAnswer_ = false;
         mac_.PowerOn();
         doorbells_.PowerOn();
+        reset_ = 0;
     });
     std::vector<std::function<void()>> listeners;
+    std::optional<USHORT> subsystemVendorId;
     {
         std::lock_guard<std::mutex> guard(lock_);
         listeners = powerLoss_;
+        subsystemVendorId = subsystemVendorId_;
     }
+    if (subsystemVendorId && function_ != nullptr)
+        function_->PokeConfig(pci::reg::kSubsystemVendor, 2, *subsystemVendorId);
     for (const auto& listener : listeners)
         listener();
 }
 
-void Modem::Reset(pci::ResetKind) { PowerLoss(); }
+void Modem::PowerUp()
+{
+    std::function<void()> handler;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        handler = powerUp_;
+    }
+    if (handler)
+        handler();
+}
 
-void Modem::PowerChanged(pci::PowerState, pci::PowerState state)
+void Modem::SetPowerUpHandler(std::function<void()> handler)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    powerUp_ = std::move(handler);
+}
+
+void Modem::SetSubsystemVendorId(USHORT id)
+{
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        subsystemVendorId_ = id;
+    }
+    if (function_ != nullptr)
+        function_->PokeConfig(pci::reg::kSubsystemVendor, 2, id);
+}
+
+void Modem::Reset(pci::ResetKind)
+{
+    PowerLoss();
+    PowerUp();
+}
+
+void Modem::PowerChanged(pci::PowerState previous, pci::PowerState state)
 {
     if (state == pci::PowerState::D3Cold)
         PowerLoss();
+    else if (previous == pci::PowerState::D3Cold && state == pci::PowerState::D0)
+        PowerUp();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -11,6 +11,9 @@
 // 14. Tests make it slow or silent, take the link down, and set what the modem shows (resume state,
 // boot status, link status).
 //
+// The reset unit's interrupt register (kRguOffset of the window) holds source 6 while a reset interrupt
+// waits; the host acknowledges it by writing back what it read.
+//
 // Register handlers run on the driver's thread and never block on the host; timed answers run on the
 // modem's scheduler (its own thread, or the test's steps). Interrupts are published with no state lock
 // held, in the order the state changed.
@@ -61,6 +64,7 @@ enum class PowerMode {
 
 struct ModemConfig {
     USHORT deviceId = kDeviceId;
+    USHORT subsystemVendorId = kVendorId; // configuration offset 0x2C at power-on
     ULONG windows = 3; // memory windows: 2 (MAC, modem window), 3 (and a spare one), or 4
     pci::InterruptMode interrupts = pci::InterruptMode::Message;
     ULONG messages = kMaxMessages; // message mode: 1 to 32
@@ -112,7 +116,7 @@ public:
     // blocks behind the window lose their state too. Set-up only.
     void OnPowerLoss(std::function<void()> listener);
 
-    // The MAC's interrupt sources (source 4 is the doorbell block's own).
+    // The MAC's interrupt sources (source 4 is the doorbell block's own, source 6 the reset unit's).
     void SetSourceLevel(ULONG source, bool asserted) override;
     // Latches status bits (groups 16-23, bits 0-7, any source) until the host clears them.
     void RaiseStatus(ULONG bits);
@@ -121,6 +125,9 @@ public:
     // Sets a register as the modem's logic does: the ones the host only reads (0xBC, 0x150, 0xD0C) or
     // the boot status 0xD1C.
     void SetMacRegister(ULONG offset, ULONG value);
+    // The boot status 0xD1C as the modem sets it: the bits of `mask` from `status`; the host's mark
+    // (bits 28-31) is never changed.
+    void SetBootStatus(ULONG status, ULONG mask = ~mac::kBootStatusHostMark);
     // Status bits that became pending on a message the function does not have.
     ULONG64 LostMessages() const;
 
@@ -137,6 +144,19 @@ public:
     // The host-to-modem doorbells the modem has seen, in order, even while silent.
     std::vector<ULONG> DoorbellsRung() const;
     void ClearDoorbellsRung();
+
+    // The reset interrupt: the reset unit's register (kRguOffset of the window) reads kRguResetPending
+    // and MAC source 6 is held until the host writes the value back. The handler hears of each such
+    // acknowledgement, with no modem lock held, on the host's thread (it must not block).
+    void AssertReset();
+    void SetResetHandler(std::function<void()> acknowledged);
+    ULONG ResetAcknowledgements() const;
+    // Called, with no modem lock held, when the modem powers up again: after a reset of the function
+    // and when D0 returns after D3cold. Set-up only.
+    void SetPowerUpHandler(std::function<void()> handler);
+
+    // The subsystem vendor id at configuration offset 0x2C from now on, resets included.
+    void SetSubsystemVendorId(USHORT id);
 
     void SetPowerMode(PowerMode mode);
     // Link down: every register of the function reads all ones and writes are lost.
@@ -168,6 +188,16 @@ private:
     private:
         Modem& modem_;
     };
+    // The reset unit's one register the host touches.
+    class ResetBlock : public RegisterBlock {
+    public:
+        explicit ResetBlock(Modem& modem) : modem_(modem) {}
+        ULONG Read(ULONG64 offset) override;
+        void Write(ULONG64 offset, ULONG value) override;
+
+    private:
+        Modem& modem_;
+    };
 
     ULONG ReadDword(ULONG bar, ULONG64 offset);
     void WriteDword(ULONG bar, ULONG64 offset, ULONG value);
@@ -190,12 +220,16 @@ private:
     void AnswerLater(ULONG doorbell, LONGLONG delay);
     LONGLONG DelayLocked(LONGLONG normal, LONGLONG slow) const;
     void PowerLoss();
+    void PowerUp();
 
     const ModemConfig config_;
     pci::Function* function_ = nullptr;
     std::vector<Mapping> mappings_;
     std::vector<std::function<void()>> powerLoss_;
     DoorbellBlock doorbellBlock_{*this};
+    ResetBlock resetBlock_{*this};
+    std::function<void()> powerUp_;
+    std::optional<USHORT> subsystemVendorId_;
 
     std::mutex publish_; // orders publications as the state changed; taken before lock_
     bool line_ = false;  // the level last published
@@ -211,6 +245,9 @@ private:
     bool grantAnswer_ = false; // doorbell 3 waits for the grant
     std::vector<ULONG> rung_;
     std::function<void(ULONG)> handler_;
+    ULONG reset_ = 0; // the reset unit's register
+    ULONG resetAcknowledgements_ = 0;
+    std::function<void()> resetHandler_;
     WriteLog<RegisterWrite> log_; // writeLogCapacity entries
 
     pci::Scheduler scheduler_; // stopped before the state its actions use goes

@@ -1,8 +1,10 @@
-// The host side of the firmware's tests: both CLDMA engines with the firmware as their peer, and per
-// engine a transmit and a receive ring on every queue, driven through the engines' register blocks as
-// the host driver drives them (no driver exists yet). The host numbers its frames per channel.
+// The host side of the firmware's tests: per CLDMA engine a transmit and a receive ring on every queue,
+// driven through the engines' register blocks as the host driver drives them (no driver exists yet),
+// over engines of the rig's own with the firmware as their peer, or over a modem's. The host numbers its
+// frames per channel.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 
@@ -29,11 +31,12 @@ struct Received {
     std::vector<UCHAR> data() const { return {bytes.begin() + kHeaderSize, bytes.end()}; }
 };
 
-class FirmwareRig {
+// The host's side of both CLDMA engines: per engine a transmit and a receive ring on every queue, every
+// receive descriptor armed, driven through the engines' register blocks as the host driver drives them.
+// `run` makes stepped engines and their firmware do what is due (none when threaded).
+class HostCldma {
 public:
-    explicit FirmwareRig(ExecutionMode mode = ExecutionMode::Step)
-        : mode_(mode), sap_(dma_, sapSink_, kSourceCldmaSap, mode), md_(dma_, mdSink_, kSourceCldmaMd, mode),
-          scheduler(mode), firmware(sap_, md_, scheduler)
+    HostCldma(CldmaEngine& sap, CldmaEngine& md, std::function<void()> run) : sap_(sap), md_(md), run_(std::move(run))
     {
         for (Core core : {Core::Md, Core::Sap})
             for (ULONG q = 0; q < kCldmaQueues; q++) {
@@ -45,21 +48,14 @@ public:
                 Start(core, CldmaDirection::Rx, q, queue.rx->Address(0));
             }
     }
-    ~FirmwareRig()
-    {
-        sap_.Stop();
-        md_.Stop();
-        scheduler.Stop();
-    }
 
     CldmaEngine& Engine(Core core) { return core == Core::Sap ? sap_ : md_; }
 
-    // Step mode: runs the engines and the firmware's delayed sends until nothing is left.
+    // Step mode: runs the engines and the firmware's due sends until nothing is left.
     void Run()
     {
-        if (mode_ == ExecutionMode::Step)
-            while (sap_.Drain() + md_.Drain() + scheduler.Drain() != 0) {
-            }
+        if (run_)
+            run_();
     }
 
     // Sends `frames` as they stand from transmit queue q, every descriptor filled before the engine is
@@ -125,6 +121,59 @@ public:
         return Take(port->core, port->rxq);
     }
 
+protected:
+    struct Queue {
+        std::unique_ptr<Ring> tx, rx;
+        ULONG txNext = 0, rxNext = 0;
+        bool txStarted = false;
+    };
+    Queue& At(Core core, ULONG q) { return queues_[(core == Core::Sap ? kCldmaQueues : 0) + q]; }
+
+private:
+    void Start(Core core, CldmaDirection direction, ULONG q, ULONG64 address)
+    {
+        bool tx = direction == CldmaDirection::Tx;
+        RegisterBlock& block = tx ? Engine(core).BlockB() : Engine(core).BlockA();
+        ULONG at = (tx ? cldma::kTxStartAddress : cldma::kRxStartAddress) + 8 * q;
+        block.Write(at, static_cast<ULONG>(address));
+        block.Write(at + 4, static_cast<ULONG>(address >> 32));
+        Engine(core).BlockB().Write(tx ? cldma::kTxStart : cldma::kRxStart, 1u << q);
+    }
+
+    CldmaEngine& sap_;
+    CldmaEngine& md_;
+    std::function<void()> run_;
+    std::array<Queue, 2 * kCldmaQueues> queues_;
+    std::map<USHORT, USHORT> seq_;
+};
+
+// Both engines of their own, before the host's rings on them.
+struct RigEngines {
+    explicit RigEngines(ExecutionMode mode)
+        : ownMode_(mode), ownSap_(ownDma_, ownSapSink_, kSourceCldmaSap, mode), ownMd_(ownDma_, ownMdSink_, kSourceCldmaMd, mode)
+    {
+    }
+
+    ExecutionMode ownMode_;
+    HostDma ownDma_;
+    RecordingSink ownSapSink_, ownMdSink_;
+    CldmaEngine ownSap_, ownMd_;
+};
+
+// The firmware on bare engines, with the host's rings on them.
+class FirmwareRig : private RigEngines, public HostCldma {
+public:
+    explicit FirmwareRig(ExecutionMode mode = ExecutionMode::Step)
+        : RigEngines(mode), HostCldma(ownSap_, ownMd_, [this] { Drain(); }), scheduler(mode), firmware(ownSap_, ownMd_, scheduler)
+    {
+    }
+    ~FirmwareRig()
+    {
+        ownSap_.Stop();
+        ownMd_.Stop();
+        scheduler.Stop();
+    }
+
     // Threaded: waits on the host clock until receive queue q has filled `count` more descriptors, then
     // takes them; none when `timeout` passes without an interrupt. The current address, read under the
     // engine's lock, says how far the engine got, so the ring is read only where it has finished.
@@ -146,31 +195,14 @@ public:
     }
 
 private:
-    struct Queue {
-        std::unique_ptr<Ring> tx, rx;
-        ULONG txNext = 0, rxNext = 0;
-        bool txStarted = false;
-    };
-    Queue& At(Core core, ULONG q) { return queues_[(core == Core::Sap ? kCldmaQueues : 0) + q]; }
-    void Start(Core core, CldmaDirection direction, ULONG q, ULONG64 address)
+    void Drain()
     {
-        bool tx = direction == CldmaDirection::Tx;
-        RegisterBlock& block = tx ? Engine(core).BlockB() : Engine(core).BlockA();
-        ULONG at = (tx ? cldma::kTxStartAddress : cldma::kRxStartAddress) + 8 * q;
-        block.Write(at, static_cast<ULONG>(address));
-        block.Write(at + 4, static_cast<ULONG>(address >> 32));
-        Engine(core).BlockB().Write(tx ? cldma::kTxStart : cldma::kRxStart, 1u << q);
+        if (ownMode_ == ExecutionMode::Step)
+            while (ownSap_.Drain() + ownMd_.Drain() + scheduler.Drain() != 0) {
+            }
     }
-
     // One sink per engine: a host thread waiting for one engine's interrupt must not take the other's.
-    RecordingSink& Sink(Core core) { return core == Core::Sap ? sapSink_ : mdSink_; }
-
-    ExecutionMode mode_;
-    HostDma dma_;
-    RecordingSink sapSink_, mdSink_;
-    CldmaEngine sap_, md_;
-    std::array<Queue, 2 * kCldmaQueues> queues_;
-    std::map<USHORT, USHORT> seq_;
+    RecordingSink& Sink(Core core) { return core == Core::Sap ? ownSapSink_ : ownMdSink_; }
 
 public:
     sim::pci::Scheduler scheduler;
