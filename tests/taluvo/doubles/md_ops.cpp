@@ -134,3 +134,9 @@ extern "C" int __wrap__Z16ccci_hif_hw_inithj(u8, u32 mask)
     record("hw_init " + std::to_string(mask));
     return 0;
 }
+
+// ccci_hif_set_queue_variant(u8, u32, int).
+extern "C" void __wrap__Z26ccci_hif_set_queue_varianthji(u8, u32 path, int variant)
+{
+    record("variant " + std::to_string(path) + " " + std::to_string(variant));
+}

@@ -684,6 +684,7 @@ int fsm_init(u32 md_id)
     if (fsm == NULL)
         return -104;
     fsm->md_id = md_id;
+    WriteRelease(&g_brom_stage, 0); // a ROM stage of a removed modem is over
     InitializeListHead(&fsm->commands);
     InitializeListHead(&fsm->events);
     InitializeListHead(&fsm->notifiers);
