@@ -40,6 +40,24 @@ class FsmBoot : public FsmTest
         notifier_.data = fsm_;
         ASSERT_EQ(0, fsm_register_notifier(0, &notifier_));
     }
+    // The thread stays in a handshake that never finishes until the test lets it go.
+    void HoldInHandshake()
+    {
+        Put(FSM_STATE_STARTING, MD_STATE_INIT);
+        ASSERT_EQ(0, fsm_queue_command(fsm_, FSM_CMD_HANDSHAKE, 0));
+        ASSERT_TRUE(Until([] { return !doubles::MdCalls().empty(); }));
+    }
+    // Queues `command` from another thread, waited for behind the held one; runs `release` and returns
+    // the waiter's result.
+    int WaitBehind(u32 command, const std::function<void()>& release)
+    {
+        int waited = 1;
+        HANDLE waiter = hosttest::StartThread([&] { waited = Run(command); });
+        Pass(50);
+        release();
+        hosttest::JoinThread(waiter);
+        return waited;
+    }
     struct fsm_notifier notifier_;
 };
 
@@ -162,17 +180,9 @@ TEST_F(FsmBoot, StartWithoutModemObjectCompletes)
 TEST_F(FsmBoot, UnknownCommandFlushesTheQueue)
 {
     // The thread is held in a handshake while the queue fills.
-    doubles::MdOpsState().boot_status = 0x0004;
-    Put(FSM_STATE_STARTING, MD_STATE_INIT);
-    ASSERT_EQ(0, fsm_queue_command(fsm_, FSM_CMD_HANDSHAKE, 0));
-    ASSERT_TRUE(Until([] { return !doubles::MdCalls().empty(); }));
+    HoldInHandshake();
     ASSERT_EQ(0, fsm_queue_command(fsm_, 8, 0));
-    int waited = 1;
-    HANDLE waiter = hosttest::StartThread([&] { waited = Run(FSM_CMD_STOP); });
-    Pass(50);
-    fsm_hs_abort(fsm_);
-    hosttest::JoinThread(waiter);
-    EXPECT_EQ(-1, waited);
+    EXPECT_EQ(-1, WaitBehind(FSM_CMD_STOP, [this] { fsm_hs_abort(fsm_); }));
     EXPECT_EQ(FSM_STATE_EXCEPTION, fsm_get_state(0));
 }
 
@@ -262,15 +272,8 @@ TEST_F(FsmBoot, ResumedBootWithoutClassExtensionResetsInsteadOfReady)
 TEST_F(FsmBoot, WaitedCommands)
 {
     // Flushed while queued: the waiter is released with -1.
-    Put(FSM_STATE_STARTING, MD_STATE_INIT);
-    ASSERT_EQ(0, fsm_queue_command(fsm_, FSM_CMD_HANDSHAKE, 0));
-    ASSERT_TRUE(Until([] { return !doubles::MdCalls().empty(); }));
-    int waited = 1;
-    HANDLE waiter = hosttest::StartThread([&] { waited = Run(FSM_CMD_READY); });
-    Pass(50);
-    fsm_flush(fsm_);
-    hosttest::JoinThread(waiter);
-    EXPECT_EQ(-1, waited);
+    HoldInHandshake();
+    EXPECT_EQ(-1, WaitBehind(FSM_CMD_READY, [this] { fsm_flush(fsm_); }));
 
     // At dispatch level the caller does not wait.
     KIRQL old;

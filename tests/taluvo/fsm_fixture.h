@@ -86,15 +86,9 @@ inline int FakeDisable(struct ccci_port* port)
     return 0;
 }
 
-inline const struct ccci_port_ops kFakeKind = [] {
-    struct ccci_port_ops ops = {};
-    ops.init = FakeInit;
-    ops.md_state_notify = FakeState;
-    ops.uninit = FakeUninit;
-    ops.enable_channel = FakeEnable;
-    ops.disable_channel = FakeDisable;
-    return ops;
-}();
+inline const struct ccci_port_ops kFakeKind = {
+    FakeInit, NULL, NULL, FakeState, NULL, NULL, FakeUninit, FakeEnable, FakeDisable,
+};
 
 inline void AllowThreads()
 {
