@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -138,10 +137,6 @@ class FsmTest : public taluvotest::DeviceTest
         hosttest::WaitUntil([] { return false; }, (LONGLONG)ms * 10000, 10 * 10000LL);
     }
     static Strings Reports() { return doubles::Indications(); }
-    static size_t Count(const Strings& list, const std::string& item)
-    {
-        return (size_t)std::count(list.begin(), list.end(), item);
-    }
     // A control frame from the modem: CCCI header, control header {id, arg, data_len}, then `data`.
     static struct sk_buff* CtrlFrame(u32 id, u32 arg, u32 data_len, const std::vector<u8>& data);
 

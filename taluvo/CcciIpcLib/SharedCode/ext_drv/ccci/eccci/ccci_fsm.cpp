@@ -279,12 +279,12 @@ void fsm_run_start(struct md_fsm* fsm, struct fsm_command* command)
     u32 status = read_status(md, NULL);
     u32 last = get_last_status(fsm);
     if (status == 0xFFFF) {
-        fsm_complete_command(fsm, command, -1);
         if ((last & 7) != 0)
             poll_timer_stop(fsm);
         if (!Mbb_IsResetInProgress())
             fsm_report("RESET");
         set_last_status(fsm, 0xFFFF);
+        fsm_complete_command(fsm, command, -1);
         return;
     }
     u32 state = get_state(fsm);
