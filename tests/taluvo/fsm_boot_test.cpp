@@ -312,19 +312,57 @@ TEST_F(FsmBoot, ModemStateMovesToReadyOnlyFromCoreHandshake)
     EXPECT_EQ(-22, fsm_register_notifier(1, &notifier));
 }
 
-// A notifier that unregisters another one during the walk: the walk goes on safely.
+// A notifier unregistered while a walk stands on it: the unregister returns only after the walk has
+// moved on, so its owner may free it at once.
 TEST_F(FsmBoot, NotifierUnregisteredDuringTheWalk)
 {
-    static struct fsm_notifier second;
-    static int second_calls;
-    second_calls = 0;
-    second = {{}, [](u32, void*) { second_calls++; }, nullptr};
-    struct fsm_notifier first = {{}, [](u32, void*) { fsm_unregister_notifier(0, &second); }, nullptr};
-    ASSERT_EQ(0, fsm_register_notifier(0, &first));
-    ASSERT_EQ(0, fsm_register_notifier(0, &second));
-    fsm_set_md_state(fsm_, MD_STATE_BOOT_HS);
-    EXPECT_EQ(0, second_calls);
-    EXPECT_EQ(0, fsm_unregister_notifier(0, &first));
+    static volatile LONG in_callback;
+    static volatile LONG walk_done;
+    in_callback = 0;
+    walk_done = 0;
+    auto* slow = new fsm_notifier{{}, [](u32, void*) {
+                                      WriteRelease(&in_callback, 1);
+                                      msleep(100);
+                                  },
+                                  nullptr};
+    ASSERT_EQ(0, fsm_register_notifier(0, slow));
+    HANDLE walker = hosttest::StartThread([this] {
+        fsm_set_md_state(fsm_, MD_STATE_BOOT_HS);
+        WriteRelease(&walk_done, 1);
+    });
+    ASSERT_TRUE(Until([] { return ReadAcquire(&in_callback) == 1; }, 1));
+    EXPECT_EQ(0, fsm_unregister_notifier(0, slow));
+    delete slow;
+    hosttest::JoinThread(walker);
+    EXPECT_EQ(1, ReadAcquire(&walk_done));
+}
+
+// The subsystem vendor id read at start: a change is stored and reported once.
+TEST_F(FsmBoot, SubsystemVendorChangeIsReported)
+{
+    static USHORT ssvid;
+    ssvid = 0x1234;
+    IPC_PCI_DEVICE pdev = {};
+    KeInitializeEvent(&pdev.ResumeEvent, NotificationEvent, TRUE);
+    pdev.SubsystemVendorId = 0x14C3;
+    pdev.BusInterface.GetBusData = [](PVOID, ULONG space, PVOID buffer, ULONG offset, ULONG length) -> ULONG {
+        if (space != PCI_WHICHSPACE_CONFIG || offset != 0x2C || length != 2)
+            return 0;
+        memcpy(buffer, &ssvid, 2);
+        return 2;
+    };
+    struct mdm_pci_dev dev = {};
+    dev.pdev = &pdev;
+    doubles::MdOpsState().pcie_dev = &dev;
+    doubles::MdOpsState().boot_status = 0x0103;
+    EXPECT_EQ(0, Run(FSM_CMD_START));
+    EXPECT_EQ((Strings{"SSVID_RESET_DELAY", "MDM_COLD_BOOT_COMPLETED", "CD_READY"}), Reports());
+    EXPECT_EQ(0x1234u, pdev.SubsystemVendorId);
+    Restart();
+    doubles::Indications().clear();
+    EXPECT_EQ(0, Run(FSM_CMD_START));
+    EXPECT_EQ((Strings{"MDM_COLD_BOOT_COMPLETED", "CD_READY"}), Reports());
+    doubles::MdOpsState().pcie_dev = nullptr;
 }
 
 // Removal while the thread waits for D0 and while it waits for the handshake: the thread ends and the
