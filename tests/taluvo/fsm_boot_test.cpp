@@ -365,6 +365,21 @@ TEST_F(FsmBoot, SubsystemVendorChangeIsReported)
     doubles::MdOpsState().pcie_dev = nullptr;
 }
 
+// Once the driver's threads must end, the thread still runs what is queued for about 51 ms, then ends.
+TEST_F(FsmBoot, TerminatingThreadDrainsThenEnds)
+{
+    UCHAR terminate = 1;
+    IpcShouldTerminateThreads(&terminate);
+    Put(FSM_STATE_READY, MD_STATE_READY);
+    ASSERT_EQ(0, fsm_queue_command(fsm_, FSM_CMD_STOP, 0));
+    ASSERT_TRUE(Until([] { return fsm_get_state(0) == FSM_STATE_STOPPED; }, 1));
+    Pass(200);
+    Put(FSM_STATE_READY, MD_STATE_READY);
+    ASSERT_EQ(0, fsm_queue_command(fsm_, FSM_CMD_STOP, 0));
+    Pass(200);
+    EXPECT_EQ(FSM_STATE_READY, fsm_get_state(0));
+}
+
 // Removal while the thread waits for D0 and while it waits for the handshake: the thread ends and the
 // record goes, long before any of the routines' own time-outs.
 TEST_F(FsmBoot, RemovalEndsTheThreadWhereverItWaits)
