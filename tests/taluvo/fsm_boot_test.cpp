@@ -368,10 +368,10 @@ TEST_F(FsmBoot, SubsystemVendorChangeIsReported)
 // Once the driver's threads must end, the thread still runs what is queued for about 51 ms, then ends.
 TEST_F(FsmBoot, TerminatingThreadDrainsThenEnds)
 {
+    HoldInHandshake();
+    ASSERT_EQ(0, fsm_queue_command(fsm_, FSM_CMD_STOP, 0));
     UCHAR terminate = 1;
     IpcShouldTerminateThreads(&terminate);
-    Put(FSM_STATE_READY, MD_STATE_READY);
-    ASSERT_EQ(0, fsm_queue_command(fsm_, FSM_CMD_STOP, 0));
     ASSERT_TRUE(Until([] { return fsm_get_state(0) == FSM_STATE_STOPPED; }, 1));
     Pass(200);
     Put(FSM_STATE_READY, MD_STATE_READY);

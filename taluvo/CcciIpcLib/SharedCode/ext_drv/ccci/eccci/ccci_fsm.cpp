@@ -394,8 +394,13 @@ void fsm_run_handshake(struct md_fsm* fsm, struct fsm_command* command)
     }
     if (fsm->hs_timer != NULL)
         WdfTimerStart(fsm->hs_timer, kHsTimeout);
-    while (!hs_settled(fsm, md))
-        win_wait_interruptible(&fsm->hs_wq);
+    // The terminate signal ends the wait too: a removal must not wait for the 60 s timer.
+    PKEVENT hs_events[2] = {&fsm->hs_wq, IpcGetTerminateThreadsEvent()};
+    while (!hs_settled(fsm, md)) {
+        int index;
+        win_wait_any_event(2, hs_events, &index);
+        KeClearEvent(&fsm->hs_wq);
+    }
     if (fsm->hs_timer != NULL)
         WdfTimerStop(fsm->hs_timer, FALSE);
     if (IpcShouldTerminateThreads(NULL)) {
