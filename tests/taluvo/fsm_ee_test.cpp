@@ -179,3 +179,62 @@ TEST_F(FsmException, LogDumpWaitEndsOnTheMiniportsDoneOrResets)
 }
 
 } // namespace
+
+namespace
+{
+
+LONGLONG Now()
+{
+    LARGE_INTEGER ticks;
+    KeQueryTickCount(&ticks);
+    return ticks.QuadPart * (LONGLONG)KeQueryTimeIncrement();
+}
+
+// The event API the handshake work uses: events are taken by id past others, and a post between a
+// taker's look and its wait ends the wait at once.
+TEST_F(FsmException, EventsAreTakenByIdAndNoPostIsLost)
+{
+    ASSERT_EQ(0, fsm_post_event(fsm_, FSM_EVENT_MD_HS, "md", 2));
+    ASSERT_EQ(0, fsm_post_event(fsm_, FSM_EVENT_SAP_HS, "sap", 3));
+    ASSERT_EQ(0, fsm_post_event(fsm_, FSM_EVENT_MD_HS_ABORT, nullptr, 0));
+    EXPECT_EQ(-106, fsm_post_event(fsm_, 8, nullptr, 0));
+    EXPECT_EQ(-106, fsm_post_event(fsm_, 0, nullptr, 0));
+
+    struct fsm_event* sap = fsm_take_event(fsm_, FSM_EVENT_BIT(FSM_EVENT_SAP_HS) | FSM_EVENT_BIT(FSM_EVENT_SAP_HS_ABORT));
+    ASSERT_NE(nullptr, sap);
+    EXPECT_EQ(FSM_EVENT_SAP_HS, sap->id);
+    EXPECT_EQ(0, memcmp(sap->data, "sap", 3));
+    fsm_free_event(sap);
+    fsm_drop_events(fsm_, FSM_EVENT_MD_HS);
+    struct fsm_event* md = fsm_take_event(fsm_, FSM_EVENT_BIT(FSM_EVENT_MD_HS) | FSM_EVENT_BIT(FSM_EVENT_MD_HS_ABORT));
+    ASSERT_NE(nullptr, md);
+    EXPECT_EQ(FSM_EVENT_MD_HS_ABORT, md->id);
+    fsm_free_event(md);
+
+    // Nothing for this taker; another event is posted before it waits: the wait returns at once.
+    EXPECT_EQ(nullptr, fsm_take_event(fsm_, FSM_EVENT_BIT(FSM_EVENT_MD_HS)));
+    ASSERT_EQ(0, fsm_post_event(fsm_, FSM_EVENT_SAP_HS, nullptr, 0));
+    LONGLONG start = Now();
+    EXPECT_TRUE(fsm_wait_event(fsm_, 60000));
+    EXPECT_LT(Now() - start, 10000000LL);
+
+    // With nothing new the wait lasts its time-out; a post from another thread ends it early.
+    EXPECT_EQ(nullptr, fsm_take_event(fsm_, FSM_EVENT_BIT(FSM_EVENT_MD_HS)));
+    start = Now();
+    EXPECT_TRUE(fsm_wait_event(fsm_, 500));
+    EXPECT_GE(Now() - start, 5000000LL);
+    HANDLE poster = hosttest::StartThread([this] {
+        msleep(100);
+        fsm_post_event(fsm_, FSM_EVENT_MD_HS, nullptr, 0);
+    });
+    start = Now();
+    EXPECT_TRUE(fsm_wait_event(fsm_, 60000));
+    EXPECT_LT(Now() - start, 10000000LL);
+    hosttest::JoinThread(poster);
+
+    UCHAR terminate = 1;
+    IpcShouldTerminateThreads(&terminate);
+    EXPECT_FALSE(fsm_wait_event(fsm_, 60000));
+}
+
+} // namespace
