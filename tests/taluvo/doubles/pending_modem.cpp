@@ -44,4 +44,8 @@ bool ccci_md_hs_pending(const struct ccci_md*) { return false; }
 u32 ccci_md_debug_flags(const struct ccci_md*) { return 0; }
 struct ccci_runtime_block* ccci_md_runtime_block(struct ccci_md*) { return nullptr; }
 
+struct md_info* ccci_md_get_info(u32) { return nullptr; }
+struct md_runtime_entry* md_runtime_feature(u32, u32, bool) { return nullptr; }
+int md_runtime_feature_copy(u32, const struct md_runtime_entry*, void*, u32) { return -14; }
+
 } // extern "C"
