@@ -11,6 +11,7 @@
 #include "ccci_md_priv.h"
 #include "ccci_port.h"
 #include "fsm.h"
+#include "hif_capture.h"
 #include "modem_object.h"
 #include "taluvo_fuzz_device.h"
 
@@ -18,21 +19,6 @@ namespace
 {
 
 using taluvofuzz::Check;
-
-std::vector<u32> g_sent_lengths;
-
-int CaptureSend(u8, u8, u8, struct sk_buff* skb, int, int)
-{
-    g_sent_lengths.push_back(skb->len);
-    bm_free_skb(skb, 0);
-    return 0;
-}
-
-const struct ccci_hif_ops kCaptureOps = [] {
-    struct ccci_hif_ops ops = {};
-    ops.send_skb = CaptureSend;
-    return ops;
-}();
 
 const struct ccci_port_ops kQuietKind = {};
 
@@ -48,7 +34,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     const u32 map[CCCI_HIF_PATHS] = {1, 0, 2, 3};
     memcpy(hif_path_map[0], map, sizeof(map));
     for (u8 hif : {CLDMA_HIF_SAP, CLDMA_HIF_MD})
-        ccci_hif_set_ctrl(0, hif, &g_ctrl, &kCaptureOps);
+        ccci_hif_set_ctrl(0, hif, &g_ctrl, &doubles::kHifCaptureOps);
     doubles::FsmState().md_state = MD_STATE_CORE_HS;
     // Kinds without threads or nodes: only the enumeration's effect on the ports matters here.
     for (struct ccci_port& port : ccci_port_table)
@@ -74,15 +60,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     core.host_features[2] = (u8)((data[0] >> 1) & 7);
     memset(core.runtime_support, data[1], sizeof(core.runtime_support));
     std::vector<u8> answer(data + 2, data + size);
-    g_sent_lengths.clear();
+    doubles::HifCaptureClear();
     int r = hk_check_answer(&core, answer.data(), (u32)answer.size());
     Check(r == 0 || r == -1);
     if (r == 0) {
         int reply = hk_send_reply(&core, answer.data(), (u32)answer.size());
         Check(reply == 0 || reply == -1);
-        Check(g_sent_lengths.size() == (reply == 0 ? 1u : 0u));
+        Check(doubles::HifCaptured().size() == (reply == 0 ? 1u : 0u));
     }
-    for (u32 length : g_sent_lengths)
-        Check(length == HK_REPLY_SIZE);
+    for (const std::vector<u8>& frame : doubles::HifCaptured())
+        Check(frame.size() == HK_REPLY_SIZE);
     return 0;
 }

@@ -7,7 +7,6 @@
 #include <host/host.h>
 
 #include <cstring>
-#include <mutex>
 #include <vector>
 
 #include "IpcContext.h"
@@ -19,33 +18,16 @@
 #include "doubles/core_start.h"
 #include "doubles/fsm.h"
 #include "doubles/fsm_queue.h"
+#include "doubles/hif_capture.h"
 #include "doubles/modem_object.h"
 #include "host_test.h"
 
 namespace
 {
 
-std::mutex g_sent_lock;
-std::vector<std::vector<u8>> g_sent;
-
-int CaptureSend(u8, u8, u8, struct sk_buff* skb, int, int)
-{
-    std::lock_guard<std::mutex> hold(g_sent_lock);
-    g_sent.emplace_back(skb->data, skb->data + skb->len);
-    bm_free_skb(skb, 0);
-    return 0;
-}
-
-const struct ccci_hif_ops kCaptureOps = [] {
-    struct ccci_hif_ops ops = {};
-    ops.send_skb = CaptureSend;
-    return ops;
-}();
-
 std::vector<std::vector<u8>> Sent()
 {
-    std::lock_guard<std::mutex> hold(g_sent_lock);
-    return g_sent;
+    return doubles::HifCaptured();
 }
 
 u32 U32(const std::vector<u8>& bytes, size_t offset)
@@ -110,13 +92,13 @@ class HandshakeTest : public taluvotest::DeviceTest
         const u32 map[CCCI_HIF_PATHS] = {1, 0, 2, 3};
         std::memcpy(hif_path_map[0], map, sizeof(map));
         for (u8 hif : {CLDMA_HIF_SAP, CLDMA_HIF_MD})
-            ccci_hif_set_ctrl(0, hif, &fakeCtrl_, &kCaptureOps);
+            ccci_hif_set_ctrl(0, hif, &fakeCtrl_, &doubles::kHifCaptureOps);
         doubles::FsmState() = {};
         doubles::FsmState().md_state = MD_STATE_CORE_HS;
         doubles::Modem() = {};
         doubles::Nodes() = {};
         doubles::ResetQueue();
-        g_sent.clear();
+        doubles::HifCaptureClear();
         UCHAR run = 0;
         IpcInitTerminiateThreadsEvent();
         IpcShouldTerminateThreads(&run);
@@ -160,7 +142,7 @@ class HandshakeTest : public taluvotest::DeviceTest
 TEST_F(HandshakeTest, FeatureSetIsByteExactForBothCores)
 {
     for (u8 id : {CCCI_CORE_MD, CCCI_CORE_SAP}) {
-        g_sent.clear();
+        doubles::HifCaptureClear();
         hk_send_features(&cores_[id]);
         std::vector<u8> expected(HK_FEATURE_SET_SIZE, 0);
         const u32 channel = id == CCCI_CORE_MD ? CCCI_CONTROL_TX : CCCI_SAP_CONTROL_TX;
@@ -235,7 +217,7 @@ TEST_F(HandshakeTest, ReplyEntriesFollowTheModemsLevels)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "modem 0x" << std::hex << (int)c.modem);
-        g_sent.clear();
+        doubles::HifCaptureClear();
         struct core_hk& core = cores_[CCCI_CORE_MD];
         std::memset(core.runtime_support, 0, sizeof(core.runtime_support));
         core.runtime_support[5] = c.support;
@@ -274,7 +256,7 @@ TEST_F(HandshakeTest, BothCoresFinishWhateverTheOrderOfTheirAnswers)
     struct md_fsm* fsm = fsm_find(0);
     for (int run = 0; run < 200; run++) {
         SCOPED_TRACE(run);
-        g_sent.clear();
+        doubles::HifCaptureClear();
         for (struct core_hk& core : cores_)
             InterlockedExchange(&core.done, 0);
         std::vector<u8> answers[2];
