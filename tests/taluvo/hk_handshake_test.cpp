@@ -312,4 +312,49 @@ TEST_F(HandshakeTest, AHandlerEndsOnItsAbortEventOrTheHandshakesAbort)
     EXPECT_EQ(0, cores_[CCCI_CORE_MD].done);
 }
 
+// The record goes out on the MD core's control channel, the extra block right after it whichever layout
+// the variant picks; without version 2 nothing is sent.
+TEST_F(HandshakeTest, RuntimeDataNeedsVersionTwoAndKeepsTheExtraBlockAfterTheRecord)
+{
+    struct ccci_md* md = ccci_md_alloc(0);
+    ASSERT_NE(nullptr, md);
+    std::vector<u8> extra(64);
+    for (size_t i = 0; i < extra.size(); i++)
+        extra[i] = (u8)(0xA0 + i);
+    md->rt_params.extra = {extra.data(), (u32)extra.size()};
+    md->rt_params.version = 1;
+    EXPECT_EQ(-205, md_op_send_runtime_data(md));
+    EXPECT_TRUE(Sent().empty());
+
+    md->rt_params.version = 2;
+    md->rt_params.value0 = 0x11111111;
+    md->rt_params.value1 = 0x22222222;
+    for (u32 variant : {0u, 1u}) {
+        SCOPED_TRACE(variant);
+        doubles::HifCaptureClear();
+        md->rt_params.variant = variant;
+        ASSERT_EQ(0, md_op_send_runtime_data(md));
+        ASSERT_EQ(1u, Sent().size());
+        const std::vector<u8> frame = Sent()[0];
+        const size_t record = variant == 0 ? 156 : 220;
+        ASSERT_EQ(16 + record + extra.size(), frame.size());
+        EXPECT_EQ(frame.size(), U32(frame, 4));
+        EXPECT_EQ(CCCI_CONTROL_TX, U32(frame, 8) & 0xFFFF);
+        EXPECT_EQ(0x5555FFFFu, U32(frame, 12));
+        EXPECT_EQ(0x43434349u, U32(frame, 16));
+        if (variant == 0) {
+            EXPECT_EQ(0x43434349u, U32(frame, 16 + 152));
+        } else {
+            EXPECT_EQ(0x10, frame[16 + 5]);
+            EXPECT_EQ(1u, U32(frame, 16 + 68));
+            EXPECT_EQ(2048u, U32(frame, 16 + 76));
+            EXPECT_EQ(0x11111111u, U32(frame, 16 + 88));
+            EXPECT_EQ(0x22222222u, U32(frame, 16 + 92));
+            EXPECT_EQ(0x43434349u, U32(frame, 16 + 96));
+        }
+        EXPECT_EQ(extra, std::vector<u8>(frame.begin() + 16 + (long)record, frame.end()));
+    }
+    ccci_md_free(md);
+}
+
 } // namespace

@@ -144,13 +144,18 @@ int ccci_md_uninit(struct mdm_pci_dev* dev)
         if (KeGetCurrentIrql() == PASSIVE_LEVEL)
             wait_cldma_rings(md->md_id);
         struct md_fsm* fsm = fsm_find(md->md_id);
-        if (fsm != NULL)
+        if (fsm != NULL) {
             fsm_queue_command(fsm, FSM_CMD_STOP, FSM_CMD_FLAG_WAIT);
+            // A handshake work still waiting ends before the state machine it waits on goes.
+            fsm_hs_abort(fsm);
+        }
+        md_irq_teardown(md);
         ccci_md_unregister(md);
         ccci_hif_free(md->md_id, 7);
         ccci_hif_free(md->md_id, 8);
+    } else {
+        md_irq_teardown(md);
     }
-    md_irq_teardown(md);
     dev->md = NULL;
     ccci_md_free(md);
     ccci_md_clear_table();

@@ -580,6 +580,9 @@ int md_doorbell_handler(void* arg)
         ccci_err(SYS_TAG, "doorbell: no state machine");
         return 0;
     }
+    // The state machine is asked before the lock is taken: it may lock its own record.
+    u32 state = fsm_get_state(md->md_id);
+    u32 md_state = ccci_fsm_get_md_state(md->md_id);
     u32 hif_events[2];
     u32 hif_event_count = 0;
     WdfSpinLockAcquire(md->sys->lock);
@@ -588,11 +591,9 @@ int md_doorbell_handler(void* arg)
     ccci_info(SYS_TAG, "doorbell: pending 0x%x", pending);
     if (pending & MD_DB_BOOT) {
         pending &= ~MD_DB_BOOT;
-        u32 state = fsm_get_state(md->md_id);
         if (state < FSM_STATE_HANDSHAKE || state == FSM_STATE_STOPPED)
             hif_events[hif_event_count++] = FSM_HIF_START;
     }
-    u32 md_state = ccci_fsm_get_md_state(md->md_id);
     if (pending & MD_DB_EXCEPTION) {
         if (md_state == MD_STATE_INIT || md_state == MD_STATE_BOOT_HS || md_state == MD_STATE_CORE_HS ||
             md_state == MD_STATE_READY) {
