@@ -229,33 +229,33 @@ int md_op_send_runtime_data(struct ccci_md* md)
     return send_on(port, skb, "runtime data");
 }
 
-u8* md_runtime_feature(u32 md_id, u32 feature_id, bool second)
+struct md_runtime_entry* md_runtime_feature(u32 md_id, u32 feature_id, bool which)
 {
     struct md_smem_region* region = md_smem_region(md_id, MD_SMEM_RUNTIME);
     if (region == NULL || region->buffer == NULL)
         return NULL;
-    u8* entry = region->buffer + (second ? kRuntimeBlock : 0);
+    u8* at = region->buffer + (which ? kRuntimeBlock : 0);
     for (int n = 0; n < 2; n++) {
-        u32 length = read_u32(entry + 4);
-        if (entry[0] == feature_id)
-            return entry;
+        if (at[0] == feature_id)
+            return reinterpret_cast<struct md_runtime_entry*>(at);
+        u32 length = read_u32(at + 4);
         if (length > 16) {
-            ccci_err(SYS_TAG, "runtime feature %u: entry length %u", entry[0], length);
+            ccci_err(SYS_TAG, "runtime feature %u: entry length %u", at[0], length);
             return NULL;
         }
-        entry += HK_ENTRY_HEADER + length;
+        at += HK_ENTRY_HEADER + length;
     }
     return NULL;
 }
 
-int md_runtime_feature_copy(u32, const u8* entry, void* out, u32 size)
+int md_runtime_feature_copy(u32, const struct md_runtime_entry* entry, void* out, u32 size)
 {
-    u32 length = entry != NULL ? read_u32(entry + 4) : 0;
-    if (entry == NULL || length == 0 || length > size) {
-        ccci_err(SYS_TAG, "runtime feature %d: length %u, size %u", entry != NULL ? entry[0] : -1, length, size);
+    if (entry == NULL || entry->length == 0 || entry->length > size) {
+        ccci_err(SYS_TAG, "runtime feature %d: length %u, size %u", entry != NULL ? entry->id : -1,
+                 entry != NULL ? entry->length : 0, size);
         return -14;
     }
-    memcpy(out, entry + HK_ENTRY_HEADER, length);
+    memcpy(out, entry->data, entry->length);
     return 0;
 }
 

@@ -57,3 +57,27 @@ void plt_set_boot_status(struct ccci_md* md, u32 value);
 int ccci_md_reinit(struct mdm_pci_dev* dev);
 
 } // extern "C"
+
+// Appended for the state machine's control entry: the small values of the modem object it reads and
+// writes, and the lookup of a runtime feature in the modem's runtime data.
+struct md_info {
+    u32 debug_flags;
+    u32 boot_mark;
+    u32 user_value;
+    u8 version[16];
+    u32 readback_first;  // control code 0x40044308
+    u32 readback_second; // control code 0x40044321
+};
+struct md_runtime_entry;
+
+extern "C" {
+
+// The modem object's values, or none (any index but 0, or before it was registered).
+struct md_info* ccci_md_get_info(u32 index);
+// The entry of feature `feature_id` in the first (which false) or second set of the modem's runtime
+// data, or none.
+struct md_runtime_entry* md_runtime_feature(u32 md_id, u32 feature_id, bool which);
+// Copies the entry's data into `out` (`size` bytes): 0, or -14 when it is empty or does not fit.
+int md_runtime_feature_copy(u32 md_id, const struct md_runtime_entry* entry, void* out, u32 size);
+
+} // extern "C"

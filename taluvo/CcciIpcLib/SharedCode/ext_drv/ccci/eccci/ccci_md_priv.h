@@ -78,14 +78,12 @@ struct core_hk {
     const struct hk_steps* steps;
 };
 
-// Values the state machine's control entry reads back.
-struct md_info {
-    u32 debug_flags;
-    u32 boot_mark;
-    u32 user_value;
-    u8 version[16];
-    u32 value_08;
-    u32 value_21;
+// An entry of the modem's runtime data: {feature id, three bytes, data length, data}.
+struct md_runtime_entry {
+    u8 id;
+    u8 reserved[3];
+    u32 length;
+    u8 data[1];
 };
 
 // What send_runtime_data builds from; only the extra block is ever filled.
@@ -150,7 +148,6 @@ struct ccci_md {
 struct ccci_md* ccci_md_alloc(u32 private_size);
 // Frees md_sys with its lock and the object itself.
 void ccci_md_free(struct ccci_md* md);
-struct md_info* ccci_md_get_info(u32 index);
 void md_ops_setup(struct ccci_md* md);
 int ccci_md_register(struct ccci_md* md);
 int ccci_md_reregister(struct ccci_md* md);
@@ -195,9 +192,6 @@ struct sk_buff* hk_build_features(const struct core_hk* core);
 struct sk_buff* hk_build_reply(const struct core_hk* core, const u8* answer);
 
 struct md_smem_region* md_smem_region(u32 md_id, u32 region_id);
-// The runtime-feature entry of the first (or second) set in shared-memory region 13, or none.
-u8* md_runtime_feature(u32 md_id, u32 feature_id, bool second);
-int md_runtime_feature_copy(u32 md_id, const u8* entry, void* out, u32 size);
 
 int md_irq_setup(struct ccci_md* md);
 // Undoes md_irq_setup: handler slots emptied, reset timer and wait lock deleted.
