@@ -135,6 +135,18 @@ TEST_F(ModemObjectTest, UninitStopsTheStateMachineAndFreesEverything)
     // The pool check of the tear-down shows the object, md_sys and the HIF records gone.
 }
 
+// A CLDMA instance already gone is no reason to leave the state machine running and the object behind.
+TEST_F(ModemObjectTest, UninitGoesOnWhenACldmaInstanceIsMissing)
+{
+    Init();
+    ccci_hif_free(0, 1 << 1); // the SAP instance
+    EXPECT_EQ(0, __real_ccci_md_uninit(Dev()));
+    ASSERT_EQ(1u, doubles::Commands().size());
+    EXPECT_EQ(FSM_CMD_STOP, doubles::Commands()[0].id);
+    EXPECT_EQ(1, doubles::Queue().uninits);
+    EXPECT_EQ(nullptr, Dev()->md);
+}
+
 TEST_F(ModemObjectTest, UninitOfAnObjectNeverInitialisedOnlyFreesIt)
 {
     struct ccci_md* md = ccci_md_alloc(MD_SYS_SIZE);
