@@ -170,15 +170,24 @@ u32 md_op_hif_flags(struct ccci_md* md, u32 flags, void*, u32 length)
 // ---------------------------------------------------------------------------------------------
 // Runtime data.
 
-struct md_smem_region* md_smem_region(u32 md_id, u32 region_id)
+namespace
 {
-    struct ccci_md* md = md_id == 0 ? ccci_md_get(md_id) : NULL;
+
+struct md_smem_region* smem_find(const struct ccci_md* md, u32 region_id)
+{
     if (md == NULL || md->smem_table == NULL)
         return NULL;
     for (struct md_smem_region* r = md->smem_table; r->id != MD_SMEM_END; r++)
         if (r->id == region_id)
             return r;
     return NULL;
+}
+
+} // namespace
+
+struct md_smem_region* md_smem_region(u32 md_id, u32 region_id)
+{
+    return smem_find(md_id == 0 ? ccci_md_get(md_id) : NULL, region_id);
 }
 
 int md_op_send_runtime_data(struct ccci_md* md)
@@ -210,7 +219,7 @@ int md_op_send_runtime_data(struct ccci_md* md)
     if (long_layout) {
         body[5] = 0x10;
         write_u32(body + 68, 1);
-        struct md_smem_region* region = md_smem_region(md->md_id, MD_SMEM_RUNTIME);
+        struct md_smem_region* region = smem_find(md, MD_SMEM_RUNTIME);
         if (region != NULL) {
             write_u32(body + 72, (u32)region->modem_address);
             write_u32(body + 80, (u32)region->modem_address + kRuntimeBlock);
