@@ -407,8 +407,9 @@ TEST_F(ModemObjectTest, TheResetInterruptIsReportedAndRememberedUntilTheRebuild)
     doubles::Indications().clear();
     Modem().SetMacRegister(MAC_BOOT_STATUS, (2u << 26) | 0x4);
     Modem().SetSourceLevel(MDM_IRQ_SRC_RGU, true);
-    EXPECT_TRUE(WaitFor([] { return doubles::Indications().size() == 2; }));
+    EXPECT_TRUE(WaitFor([md] { return __real_ccci_md_rgu_pending(md); }));
     Modem().SetSourceLevel(MDM_IRQ_SRC_RGU, false);
+    host::Quiesce(); // the reset timer has run
     EXPECT_EQ((std::vector<std::string>{"CRASH", "WARM_RESET"}), doubles::Indications());
     EXPECT_TRUE(__real_ccci_md_rgu_pending(md));
     ASSERT_EQ(0, ccci_md_reinit(Dev()));
