@@ -7,6 +7,7 @@
 
 #include "ccci_bm.h"
 #include "cldma.h"
+#include "doubles/core_start.h"
 #include "doubles/fsm.h"
 #include "doubles/modem_object.h"
 #include "hif/ccci_hif.h"

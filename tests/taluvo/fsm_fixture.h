@@ -18,6 +18,7 @@
 #include "ccci_port.h"
 #include "Driver.h"
 #include "device_fixture.h"
+#include "doubles/core_start.h"
 #include "host_test.h"
 #include "md_ops.h"
 #include "modem_event_actions.h"

@@ -128,6 +128,12 @@ extern "C" struct md_info* __wrap_ccci_md_get_info(u32 index)
     return index == 0 && doubles::MdOpsState().info_exists ? &doubles::MdOpsState().info : nullptr;
 }
 
+// The modem object of these tests has no runtime data.
+extern "C" struct md_runtime_entry* __wrap_md_runtime_feature(u32, u32, bool)
+{
+    return nullptr;
+}
+
 // ccci_hif_hw_init(u8, u32): recorded, the engines are not touched.
 extern "C" int __wrap__Z16ccci_hif_hw_inithj(u8, u32 mask)
 {
