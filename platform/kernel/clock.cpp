@@ -107,6 +107,10 @@ void AdvanceIdleLocked(Lock& lock, bool reportHang)
 {
     Exec& x = X();
     while (x.runnable == 0) {
+        // Work waits behind workers that are all blocked in their items: the pool grows before time
+        // moves on.
+        if (GrowWorkersLocked(x))
+            continue;
         if (x.quiescers > 0 && QuietLocked()) {
             CheckQuiescersLocked();
             continue;

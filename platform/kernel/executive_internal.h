@@ -143,6 +143,7 @@ ThreadRecord* SelfIfAny();
 // Thread records. A record made here is counted runnable at once when `registered`, so the clock cannot
 // move between creating a thread and its first instruction.
 ThreadRecord* RecordCreate(bool registered);
+ThreadRecord* RecordCreateLocked(bool registered);
 // Ends the record's thread: signals its object, unregisters it and drops the record's reference.
 void RecordExit(ThreadRecord* record);
 void SetSelf(ThreadRecord* record);
@@ -242,6 +243,10 @@ void HostThreadsStop(std::vector<std::unique_ptr<Unit>>& units)
 
 // Ends a unit's thread (lock held on entry, released): its record goes with it.
 void HostThreadExit(Lock& lock, ThreadRecord*& record);
+
+// Starts another system worker when work is queued and every worker is busy (below the pool's cap);
+// true when it did (lock held).
+bool GrowWorkersLocked(Exec& x);
 
 // Unload checks of each subsystem.
 int ThreadLeakCheck(Image* image);

@@ -69,12 +69,17 @@ ThreadRecord& Self()
 
 ThreadRecord* RecordCreate(bool registered)
 {
+    Lock lock(X().lock);
+    return RecordCreateLocked(registered);
+}
+
+ThreadRecord* RecordCreateLocked(bool registered)
+{
     auto* object = new ThreadHolder;
     ThreadRecord* record = &object->record;
     HeaderInitialize(&record->kthread.Header, ThreadObject, 0);
     record->id = reinterpret_cast<HANDLE>(g_nextThreadId.fetch_add(4));
     Exec& x = X();
-    Lock lock(x.lock);
     x.records.insert(record);
     if (registered) {
         record->registered = true;

@@ -1,9 +1,34 @@
-// The system work queue: registered host threads running work items at PASSIVE_LEVEL.
+// The system work queue: registered host threads running work items at PASSIVE_LEVEL. Like the
+// executive's worker pool it grows while its threads are all taken by items that block: queued work
+// with every worker busy gets another worker, up to kMaxWorkers, so items that wait for long (a
+// handshake waiting for the modem) do not starve the others.
 #include "executive_internal.h"
 
 #include <host/verifier.h>
 
+#include <algorithm>
+
 namespace host::exec {
+
+namespace {
+
+constexpr size_t kMaxWorkers = 16;
+
+} // namespace
+
+bool GrowWorkersLocked(Exec& x)
+{
+    if (!x.started || x.stopping || IsListEmpty(&x.work) || x.workers.size() >= kMaxWorkers ||
+        !std::all_of(x.workers.begin(), x.workers.end(), [](const auto& worker) { return worker->busy; }))
+        return false;
+    auto worker = std::make_unique<Worker>();
+    worker->index = static_cast<ULONG>(x.workers.size());
+    worker->record = RecordCreateLocked(true);
+    Worker* raw = worker.get();
+    x.workers.push_back(std::move(worker));
+    raw->thread = std::thread(WorkerMain, raw);
+    return true;
+}
 
 void WorkerMain(Worker* worker)
 {
@@ -74,8 +99,12 @@ bool WorkQueue(WorkItem* item)
     for (auto& worker : x.workers)
         if (worker->record != nullptr && worker->record->blocked && worker->record->idle) {
             exec::WakeIdle(worker->record);
-            break;
+            return true;
         }
+    // On the virtual clock the pool grows when nothing else can run (see AdvanceIdleLocked), so that
+    // what a test queues stays queued while it runs.
+    if (x.mode == ClockMode::Real)
+        exec::GrowWorkersLocked(x);
     return true;
 }
 

@@ -45,17 +45,23 @@ void Block(host::WorkItem* item)
     KeWaitForSingleObject(CONTAINING_RECORD(item, Blocker, item)->release, Executive, KernelMode, FALSE, nullptr);
 }
 
-TEST(Work, ItemsRunOnceAtPassiveOnAWorkerAndCanBeCancelled)
+// Queues items that each hold a worker until `release` is set.
+template <size_t N> void QueueBlockers(Blocker (&blockers)[N], KEVENT* release)
 {
-    // Both workers are held inside an item, so the next ones stay queued.
-    KEVENT release;
-    KeInitializeEvent(&release, NotificationEvent, FALSE);
-    Blocker blockers[2];
+    KeInitializeEvent(release, NotificationEvent, FALSE);
     for (Blocker& blocker : blockers) {
         blocker.item.routine = Block;
-        blocker.release = &release;
+        blocker.release = release;
         EXPECT_TRUE(host::WorkQueue(&blocker.item));
     }
+}
+
+TEST(Work, ItemsRunOnceAtPassiveOnAWorkerAndCanBeCancelled)
+{
+    // Both workers are held inside an item, so the next ones stay queued while this thread runs.
+    KEVENT release;
+    Blocker blockers[2];
+    QueueBlockers(blockers, &release);
     host::ClockAdvance(0);
 
     Job a, b, c;
@@ -76,6 +82,22 @@ TEST(Work, ItemsRunOnceAtPassiveOnAWorkerAndCanBeCancelled)
     EXPECT_EQ(PASSIVE_LEVEL, a.irql);
     EXPECT_NE(PsGetCurrentThreadId(), a.thread);
     EXPECT_FALSE(a.item.queued);
+}
+
+// Items that wait for long hold their workers; work queued behind them gets another worker before
+// time moves on, so it runs while they still wait.
+TEST(Work, ThePoolGrowsWhenEveryWorkerIsBlockedInItsItem)
+{
+    KEVENT release;
+    Blocker blockers[3];
+    QueueBlockers(blockers, &release);
+    Job job;
+    Init(job);
+    EXPECT_TRUE(host::WorkQueue(&job.item));
+    EXPECT_TRUE(hosttest::WaitUntil([&] { return job.runs == 1; }, Ms(10), Ms(1)));
+    KeSetEvent(&release, IO_NO_INCREMENT, FALSE);
+    host::Quiesce();
+    EXPECT_EQ(PASSIVE_LEVEL, job.irql);
 }
 
 TEST(Work, ItemAliveAtUnloadIsALeak)

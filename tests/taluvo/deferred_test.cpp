@@ -6,6 +6,7 @@
 #include <host/verifier.h>
 
 #include <atomic>
+#include <mutex>
 
 #include "device_fixture.h"
 #include "host_test.h"
@@ -30,6 +31,9 @@ Seen* g_seen;
 
 void Note(PVOID data, LONG value)
 {
+    // Two work items may note side by side.
+    static std::mutex lock;
+    std::lock_guard<std::mutex> hold(lock);
     Seen& seen = *g_seen;
     seen.irql = KeGetCurrentIrql();
     seen.data = data;
