@@ -32,6 +32,8 @@ IPC_PORT_COMPLETION* WwanComReceiveCallback(ULONG Type);
 IPC_PORT_READ_COMPLETE MbimCpReadComplete;
 IPC_PORT_READ_COMPLETE MipcReadComplete;
 
-// The IPC context's boot-ROM download flag, and whether a modem log dump is under way.
+// The IPC context's boot-ROM download flag (its setter and the boot-ROM stage's read), and whether a
+// modem log dump is under way.
 void IpcSetBromDLFlag(BOOLEAN Set);
+BOOLEAN IpcGetBromDLFlag(void);
 BOOLEAN IpcMDLogDump(void);

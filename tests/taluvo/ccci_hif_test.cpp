@@ -129,7 +129,7 @@ TEST_F(CcciHif, PathsReachTheirEngine)
 
 TEST_F(CcciHif, MaskOperationsStopAtTheFirstNonZero)
 {
-    Dev()->md = nullptr; // init needs the modem object
+    doubles::Modem().exists = false; // init needs the modem object
     EXPECT_EQ(-1, ccci_hif_init(0, 3));
     EXPECT_EQ(nullptr, Ctrl(CLDMA_HIF_MD)->pm_entity);
     EXPECT_EQ(nullptr, Ctrl(CLDMA_HIF_SAP)->pm_entity) << "the walk stopped at the MD instance";

@@ -130,7 +130,7 @@ TEST_F(CldmaCtl, InitRegistersTheEntitiesTheHandlerAndOneSharedBlock)
         for (u8 q = 0; q < CLDMA_QUEUES; q++) {
             EXPECT_NE(nullptr, ctrl->queues[q].tx_timer);
             EXPECT_NE(nullptr, ctrl->queues[CLDMA_QUEUES + q].rx_work);
-            EXPECT_EQ(Dev()->md, ctrl->queues[q].md);
+            EXPECT_EQ(ccci_md_get(0), ctrl->queues[q].md);
         }
     }
 

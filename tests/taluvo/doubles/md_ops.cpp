@@ -55,13 +55,6 @@ void doubles::SetBootStatus(u32 status)
     MdOpsState().boot_status = status;
 }
 
-// The IPC glue's boot-ROM download flag: the last value handed to IpcSetBromDLFlag.
-BOOLEAN IpcGetBromDLFlag(void)
-{
-    const auto& flags = doubles::Actions().bromFlags;
-    return !flags.empty() && flags.back();
-}
-
 extern "C" int __wrap_ccci_md_start(u32)
 {
     record("start");

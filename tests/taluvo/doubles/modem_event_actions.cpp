@@ -81,6 +81,13 @@ void IpcSetBromDLFlag(BOOLEAN Set)
     doubles::Actions().bromFlags.push_back(Set);
 }
 
+// The flag as the glue keeps it: the last value handed to IpcSetBromDLFlag.
+BOOLEAN IpcGetBromDLFlag(void)
+{
+    const auto& flags = doubles::Actions().bromFlags;
+    return !flags.empty() && flags.back();
+}
+
 BOOLEAN IpcMDLogDump(void)
 {
     return doubles::Actions().logDump;

@@ -8,6 +8,7 @@
 #include "CurrentDevice.h"
 #include "IpcContext.h"
 #include "IpcPcie.h"
+#include "ModemEventActions.h"
 #include "ModemEvents.h"
 #include "ccci_core.h"
 #include "ccci_hif.h"
@@ -1089,6 +1090,7 @@ int md_pm_state_callback(u32 kind, struct mdm_pci_dev* dev)
     if (kind == 1) {
         mdm_pcie_irq_mask(dev, MDM_IRQ_SRC_RGU, true);
         mdm_pcie_irq_ack(dev, MDM_IRQ_SRC_RGU);
+        InterlockedExchange(&dev->d3_done, 1); // the reset interrupt is armed again
         mdm_pcie_irq_mask(dev, MDM_IRQ_SRC_RGU, false);
         if (fsm == NULL)
             return -1;

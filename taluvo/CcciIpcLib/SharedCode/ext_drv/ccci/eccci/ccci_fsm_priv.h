@@ -140,5 +140,3 @@ void fsm_monitor_reset(struct fsm_monitor* monitor, u32 md_id);
 void fsm_monitor_exit(struct fsm_monitor* monitor);
 extern const struct ccci_char_fops fsm_monitor_fops;
 
-// The boot-ROM download flag the IPC glue keeps (set from the flashing status).
-BOOLEAN IpcGetBromDLFlag(void);

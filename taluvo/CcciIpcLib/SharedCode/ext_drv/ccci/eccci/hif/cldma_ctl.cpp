@@ -5,6 +5,7 @@
 #include "ccci_core.h"
 #include "ccci_fsm.h"
 #include "ccci_hif.h"
+#include "ccci_md.h"
 #include "mhccif.h"
 #include "pcie_pm.h"
 
@@ -348,8 +349,10 @@ struct cldma_hw_instance* cldma_alloc(u8 md, u8 hif, struct mdm_pci_dev* pcie_de
 int cldma_init(u8 md_id, u8 hif_id)
 {
     struct cldma_ctrl* ctrl = instance(md_id, hif_id, "init");
+    // The modem object is registered before its engines start, while the device record gets its
+    // modem pointer only after that.
     struct hif_hw_info* info = ctrl != NULL ? hw_info(ctrl) : NULL;
-    struct ccci_md* md = info != NULL && info->pcie_dev != NULL ? info->pcie_dev->md : NULL;
+    struct ccci_md* md = info != NULL && info->pcie_dev != NULL ? ccci_md_get(md_id) : NULL;
     if (md == NULL) {
         ccci_err(HIF_TAG, "init: CLDMA %u has no modem object", hif_id);
         return -1;
