@@ -15,6 +15,12 @@ std::vector<std::string>& doubles::Indications()
     return indications;
 }
 
+std::vector<std::string> doubles::IndicationsCopy()
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    return Indications();
+}
+
 extern "C" void __wrap_IpcNetlinkIndicate(const char* Text, int Length)
 {
     std::lock_guard<std::mutex> hold(g_lock);

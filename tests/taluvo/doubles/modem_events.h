@@ -12,6 +12,8 @@ namespace doubles
 {
 
 std::vector<std::string>& Indications();
+// A copy taken under the recorder's lock, for tests that read while reports still come.
+std::vector<std::string> IndicationsCopy();
 
 } // namespace doubles
 

@@ -1,0 +1,38 @@
+// A tiny framework driver bound to the simulated modem that plays the IPC glue's role: its
+// prepare-hardware builds the PCI device record (resources, MSI-X table and bus interfaces, the IPC
+// context) and probes the chip's bus driver; release-hardware removes it. With `module_start` it runs
+// the glue's start instead: the IPC context on the device, the host interface's module start (whose
+// bus driver builds the device record) and the probe; release-hardware removes the device and ends
+// the module, as the glue's clean-up does. One runs at a time.
+#pragma once
+
+#include <wdf.h>
+
+#include "IpcContext.h"
+#include "IpcPcie.h"
+#include "pcie_device.h"
+#include "sim/pci/bus.h"
+
+namespace taluvotest
+{
+
+struct GlueDriver {
+    pci_device_id id{};
+    bool module_start = false;
+    // Without the module start the device record and the IPC context are the test's own.
+    IPC_PCI_DEVICE pdev{};
+    IPC_CONTEXT context{};
+    WDFDEVICE device = nullptr;
+    int module_result = -2; // the module start's result, when it ran
+    int probe = -2;
+
+    // The device record the probe was given (none before it).
+    IPC_PCI_DEVICE* Pdev();
+};
+
+// Installs the driver for `function` and adds the device; the add's status.
+NTSTATUS GlueDriverStart(GlueDriver& driver, sim::pci::Function& function);
+// Removes the device when it is still there (which unloads the driver) and drains the host's work.
+void GlueDriverStop(GlueDriver& driver);
+
+} // namespace taluvotest
