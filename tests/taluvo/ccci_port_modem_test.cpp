@@ -168,6 +168,28 @@ TEST_F(PortOnModem, MbimWriteArrivesAsNumberedChunksAndTheAnswerIsReadBack)
     EXPECT_EQ(kSeqNumbered | 3, firmware_->Frames(kMbimHostTx).back().header.seq);
 }
 
+// Both control threads answer enumerations on the MD control channel, beside the handshake: every
+// frame of a port carries its own number.
+TEST_F(PortOnModem, ConcurrentSendersOnOnePortNumberEveryFrameOnce)
+{
+    constexpr int kEach = 40;
+    auto sender = [] {
+        for (int i = 0; i < kEach; i++)
+            EXPECT_EQ(0, ccci_send_msg_to_md(0, CCCI_CONTROL_TX, 0x77, (u32)i, 1));
+    };
+    HANDLE threads[] = {hosttest::StartThread(sender), hosttest::StartThread(sender)};
+    for (HANDLE thread : threads)
+        hosttest::JoinThread(thread);
+    ASSERT_TRUE(firmware_->WaitFrames(kCtrlHostTx, 2 * kEach, Milliseconds(3000)));
+    std::vector<USHORT> numbers;
+    for (const HostFrame& frame : firmware_->Frames(kCtrlHostTx))
+        numbers.push_back(frame.header.seq & ~kSeqNumbered);
+    ASSERT_EQ(size_t(2 * kEach), numbers.size());
+    for (size_t i = 0; i < numbers.size(); i++)
+        EXPECT_EQ(i, numbers[i]);
+    EXPECT_TRUE(firmware_->Gaps().empty());
+}
+
 TEST_F(PortOnModem, EnumerationFromTheModemEnablesAndDisablesPortsAndIsAnswered)
 {
     struct ccci_port* dss = ccci_port_get_by_name(0, "ttyCMBIMDSS0");

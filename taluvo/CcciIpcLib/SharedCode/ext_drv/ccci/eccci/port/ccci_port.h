@@ -160,6 +160,7 @@ struct ccci_port {
     struct sk_buff_head rx_queue;
     u8 from_pool;
     WDFSPINLOCK enable_lock; // guards enabled and node_created
+    WDFWAITLOCK tx_lock;     // serialises the port's senders: one number per frame sent
     KEVENT rx_event;         // a buffer was queued; wakes the message thread
     u32 rx_limit;
     u32 rx_busy_count;

@@ -59,6 +59,10 @@ void port_objects_create(struct ccci_port* port)
     NTSTATUS status = WdfSpinLockCreate(&attributes, &port->enable_lock);
     if (!NT_SUCCESS(status))
         ccci_err(CCCI_PORT_TAG_TEXT, "%s: enable lock not created: %!STATUS!", port->name, status);
+    port->tx_lock = NULL;
+    status = WdfWaitLockCreate(&attributes, &port->tx_lock);
+    if (!NT_SUCCESS(status))
+        ccci_err(CCCI_PORT_TAG_TEXT, "%s: send lock not created: %!STATUS!", port->name, status);
     port->objects_ready = 1;
 }
 
@@ -72,6 +76,9 @@ void port_objects_release(struct ccci_port* port)
     if (port->enable_lock != NULL)
         WdfObjectDelete(port->enable_lock);
     port->enable_lock = NULL;
+    if (port->tx_lock != NULL)
+        WdfObjectDelete(port->tx_lock);
+    port->tx_lock = NULL;
     port->objects_ready = 0;
     port->proxy = NULL;
 }
@@ -489,12 +496,18 @@ void ccci_port_queue_state_notify(u32 md, u8 hif_id, u8 qno, int dir, u32 state)
 
 int ccci_port_send_skb(struct ccci_port* port, struct sk_buff* skb, int from_pool, int blocking)
 {
+    // A port has several senders (its writer, both control threads answering enumerations on the MD
+    // control channel, the handshake): each frame must get its own number, used up only once sent.
+    if (port->tx_lock != NULL)
+        WdfWaitLockAcquire(port->tx_lock, NULL);
     u8 queue = port_txq(port);
     ccci_header_set_seq(skb, port->tx_seq);
     int r = ccci_hif_send_skb((u8)port->md_id, 1u << port->hif_path, queue, skb, from_pool, blocking);
     if (r == 0)
         port->tx_seq++;
-    else
+    if (port->tx_lock != NULL)
+        WdfWaitLockRelease(port->tx_lock);
+    if (r != 0)
         ccci_err(CCCI_PORT_TAG_TEXT, "%s: send on queue %u failed: %d", port->name, queue, r);
     return r;
 }
