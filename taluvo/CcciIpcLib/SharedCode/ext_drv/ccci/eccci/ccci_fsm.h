@@ -142,6 +142,10 @@ u32 ccci_md_debug_flags(const struct ccci_md* md);
 
 } // extern "C"
 
+// Reports a modem state text ("MDM_READY", "CRASH", ...) to the miniport, its length counting the
+// terminating zero.
+void fsm_report(const char* text);
+
 // The extra block of the modem object's runtime-data parameters: the handshake's runtime-data message
 // carries its contents after the record. Both CLDMA instances share it; none until one makes it.
 struct ccci_runtime_block {

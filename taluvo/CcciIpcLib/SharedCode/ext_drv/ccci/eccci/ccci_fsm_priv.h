@@ -109,8 +109,6 @@ struct md_fsm {
 
 // Enables or disables the channel of the port `name` (a missing port is traced).
 void fsm_port_channel(u32 md_id, const char* name, bool enable);
-// Reports progress upward; the length counts the terminating zero.
-void fsm_report(const char* text);
 // Command completion (the waiter, if any, frees it).
 void fsm_complete_command(struct md_fsm* fsm, struct fsm_command* command, int result);
 void fsm_flush(struct md_fsm* fsm);

@@ -4,7 +4,6 @@
 #include "ccci_md_priv.h"
 
 #include "CurrentDevice.h"
-#include "ModemEvents.h"
 #include "TraceDump.h"
 #include "ccci_bm.h"
 #include "ccci_hif.h"
@@ -48,11 +47,6 @@ u32 core_tx_channel(const struct core_hk* core)
 u8 doorbell_hif(u8 md_id)
 {
     return (u8)(hif_path_map[md_id][3] & 0xFF);
-}
-
-void report(const char* text)
-{
-    IpcNetlinkIndicate(text, (int)strlen(text) + 1);
 }
 
 u32 read_u32(const u8* p)
@@ -763,24 +757,24 @@ int md_reset_handler(struct mdm_pci_dev* dev)
         if (booting && fsm_get_dump_ready(md->md_id) == 0) {
             ccci_info(SYS_TAG, "reset type 1 during the boot");
             abort_handshake(fsm);
-            report("RGU_RESET_DELAY");
+            fsm_report("RGU_RESET_DELAY");
         } else {
-            report("RESET");
+            fsm_report("RESET");
         }
         break;
     case 2:
-        report("CRASH");
+        fsm_report("CRASH");
         if (booting) {
             abort_handshake(fsm);
-            report("RGU_RESET_DELAY");
+            fsm_report("RGU_RESET_DELAY");
         } else {
-            report("WARM_RESET");
+            fsm_report("WARM_RESET");
         }
         break;
     default:
         if (booting) {
             abort_handshake(fsm);
-            report("RGU_RESET_DELAY");
+            fsm_report("RGU_RESET_DELAY");
         }
         ccci_info(SYS_TAG, "reset type %u", type);
         break;
