@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "ModemEventActions.h"
+#include "doubles/modem_events.h"
 #include "ccci_fsm.h"
 #include "ccci_port.h"
 #include "sim/modem/ccci.h"

@@ -1,5 +1,6 @@
 #include "system_rig.h"
 
+#include "doubles/modem_events.h"
 #include "host_test.h"
 
 #include <host/host.h>

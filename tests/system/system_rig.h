@@ -1,13 +1,12 @@
 // The modem host interface as the system runs it: the simulated modem, booting by its firmware script,
 // plugged into the simulated PCI bus; the glue's stand-in driver loaded on it, whose load runs the
-// module start and whose prepare-hardware probes the modem. The state machine's reports to the
-// miniport are recorded. Each test ends with the device removed (which ends the module) and the pool
-// empty.
+// module start and whose prepare-hardware probes the modem. A test that includes the report recorder
+// (doubles/modem_events.h) sees the state machine's reports instead of the miniport. Each test ends
+// with the device removed (which ends the module) and the pool empty.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include "doubles/modem_events.h"
 #include "glue_driver.h"
 #include "sim/modem/boot.h"
 
@@ -37,7 +36,7 @@ class SystemRig : public ::testing::Test
     sim::modem::Modem& Modem();
     taluvotest::GlueDriver& Driver();
 
-    // The reports so far, in order.
+    // The reports so far, in order (with the report recorder).
     static std::vector<std::string> Reports();
     // Host time passes until `text` was reported `count` times (at most `limit` of it).
     static bool WaitReport(const std::string& text, LONGLONG limit, size_t count = 1);
