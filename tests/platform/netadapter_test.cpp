@@ -2,10 +2,11 @@
 // driver key through the adapter's configuration.
 #include <gtest/gtest.h>
 
-#include <host/loader.h>
 #include <host/pnp.h>
 #include <host/registry.h>
 #include <netadaptercx.h>
+
+#include "plain_device.h"
 
 #include <string>
 
@@ -19,31 +20,14 @@ struct ADAPTER_CONTEXT {
 };
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(ADAPTER_CONTEXT, GetAdapterContext);
 
-WDFDEVICE g_device;
-
-NTSTATUS NetDeviceAdd(WDFDRIVER, PWDFDEVICE_INIT DeviceInit)
-{
-    return WdfDeviceCreate(&DeviceInit, WDF_NO_OBJECT_ATTRIBUTES, &g_device);
-}
-
-NTSTATUS NetEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
-{
-    WDF_DRIVER_CONFIG config;
-    WDF_DRIVER_CONFIG_INIT(&config, NetDeviceAdd);
-    return WdfDriverCreate(DriverObject, RegistryPath, WDF_NO_OBJECT_ATTRIBUTES, &config, WDF_NO_HANDLE);
-}
-
 class NetAdapterTest : public ::testing::Test
 {
   protected:
     void SetUp() override
     {
-        g_device = nullptr;
-        host::DriverRegisterBuiltin(u"FxNet", NetEntry);
-        ASSERT_EQ(STATUS_SUCCESS, host::PnpInstallDriver(u"TEST\\FXNET", u"FxNet"));
-        ASSERT_EQ(STATUS_SUCCESS, host::PnpAddDevice({std::u16string(kInstance), {u"TEST\\FXNET"}, {}}));
-        ASSERT_NE(nullptr, g_device);
-        NETADAPTER_INIT* init = NetAdapterInitAllocate(g_device);
+        WDFDEVICE device = plaindevice::Add(u"FxNet", u"TEST\\FXNET", kInstance);
+        ASSERT_NE(nullptr, device);
+        NETADAPTER_INIT* init = NetAdapterInitAllocate(device);
         ASSERT_NE(nullptr, init);
         WDF_OBJECT_ATTRIBUTES attributes;
         WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, ADAPTER_CONTEXT);

@@ -293,6 +293,26 @@ TEST_F(RegistryConfigTest, DumpGettersBringTheirBitInLine)
     EXPECT_FALSE(IsAnyDumpConfigEnabled());
 }
 
+// Devices and the IOCTL path bring their own bits in line at once; one never undoes the other's
+// (a plain read-modify-write also shows under TSan).
+TEST_F(RegistryConfigTest, DumpGettersOnSeveralThreadsKeepEachOthersBits)
+{
+    Set(u"WWANCDConfig", Dword(1));
+    Set(u"WWANMiniConfig", Dword(2));
+    WriteRelease(&DumpFlags, MBB_DUMP_FLAG_MINI);
+    HANDLE full = hosttest::StartThread([] {
+        for (int i = 0; i < 200; i++)
+            GetFullRAMDumpConfig(Device());
+    });
+    HANDLE mini = hosttest::StartThread([] {
+        for (int i = 0; i < 200; i++)
+            GetMiniDumpConfig(Device());
+    });
+    hosttest::JoinThread(full);
+    hosttest::JoinThread(mini);
+    EXPECT_EQ(MBB_DUMP_FLAG_FULL_RAM, ReadAcquire(&DumpFlags));
+}
+
 TEST_F(RegistryConfigTest, AerDisableUrOnlyForOne)
 {
     Set(u"WWANAerDisableUR", Dword(1));
