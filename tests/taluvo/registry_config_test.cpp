@@ -311,6 +311,7 @@ TEST_F(RegistryConfigTest, DumpGettersOnSeveralThreadsKeepEachOthersBits)
     hosttest::JoinThread(full);
     hosttest::JoinThread(mini);
     EXPECT_EQ(MBB_DUMP_FLAG_FULL_RAM, ReadAcquire(&DumpFlags));
+    ASSERT_EQ(STATUS_SUCCESS, host::RegistryDeleteTree(DriverKey()));
 }
 
 TEST_F(RegistryConfigTest, AerDisableUrOnlyForOne)
