@@ -29,7 +29,7 @@ const CONFIG_PROPERTY kDriverProperties[] = {
     {RTL_CONSTANT_STRING(u"_RxPerfOn"), 0, sizeof(ULONG), 0, 0, 1},
 };
 
-// The keyword is spelled as the installation writes it.
+// "*ModernStandyWoLMagicPacket" is spelled as the installation writes it.
 const CONFIG_PROPERTY kAdapterProperties[] = {
     {RTL_CONSTANT_STRING(u"*WakeOnMagicPacket"), offsetof(NETADAPTER_INSTANCE_CONTEXT, WakeOnMagicPacket),
      sizeof(ULONG), 1, 0, 1},
