@@ -19,8 +19,24 @@ NTSTATUS QueryKeyULong(PVOID Source, PCUNICODE_STRING Name, PULONG Value)
     return WdfRegistryQueryULong(static_cast<WDFKEY>(Source), Name, Value);
 }
 
+NTSTATUS QueryConfigurationULong(PVOID Source, PCUNICODE_STRING Name, PULONG Value)
+{
+    return NetConfigurationQueryUlong(static_cast<NETCONFIGURATION>(Source),
+                                      NET_CONFIGURATION_QUERY_ULONG_NO_FLAGS, Name, Value);
+}
+
 const CONFIG_PROPERTY kDriverProperties[] = {
     {RTL_CONSTANT_STRING(u"_RxPerfOn"), 0, sizeof(ULONG), 0, 0, 1},
+};
+
+// "*ModernStandyWoLMagicPacket" is spelled as the installation writes it.
+const CONFIG_PROPERTY kAdapterProperties[] = {
+    {RTL_CONSTANT_STRING(u"*WakeOnMagicPacket"), offsetof(NETADAPTER_INSTANCE_CONTEXT, WakeOnMagicPacket),
+     sizeof(ULONG), 1, 0, 1},
+    {RTL_CONSTANT_STRING(u"*ModernStandyWoLMagicPacket"),
+     offsetof(NETADAPTER_INSTANCE_CONTEXT, ModernStandyWoLMagicPacket), sizeof(ULONG), 0, 0, 1},
+    {RTL_CONSTANT_STRING(u"*DeviceSleepOnDisconnect"),
+     offsetof(NETADAPTER_INSTANCE_CONTEXT, DeviceSleepOnDisconnect), sizeof(ULONG), 1, 0, 1},
 };
 
 // The driver-wide values the driver table fills.
@@ -131,6 +147,20 @@ void DriverConfigProperties_Read(PMBB_DEVICE_CONTEXT Context)
     if (key != NULL)
         WdfRegistryClose(key);
     RxPerfOn = values.RxPerfOn;
+}
+
+NTSTATUS Mbb_ReadConfiguration(PNETADAPTER_INSTANCE_CONTEXT Context)
+{
+    NETCONFIGURATION configuration;
+    NTSTATUS status = NetAdapterOpenConfiguration(Context->Adapter, WDF_NO_OBJECT_ATTRIBUTES, &configuration);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_REGISTRY, "adapter configuration: %!STATUS!", status);
+        return status;
+    }
+    ConfigPropertiesRead(kAdapterProperties, ARRAYSIZE(kAdapterProperties), Context, QueryConfigurationULong,
+                         configuration);
+    NetConfigurationClose(configuration);
+    return STATUS_SUCCESS;
 }
 
 ULONG ReadDriverKeyULong(WDFDEVICE Device, PCWSTR Name)

@@ -5,6 +5,7 @@
 #include <wdf.h>
 
 #include "MbbDevice.h"
+#include "NetAdapter.h"
 
 // Status values that survive a device restart and that other programs may set.
 #define MBB_FLASH_SERVICE_KEY                                                                                \
@@ -38,6 +39,9 @@ void ConfigPropertiesRead(const CONFIG_PROPERTY* Table, ULONG Count, PVOID Targe
 
 // Fills RxPerfOn from the driver table (its defaults when the driver key cannot be opened).
 void DriverConfigProperties_Read(PMBB_DEVICE_CONTEXT Context);
+// Fills the adapter keywords from the adapter table. A configuration that cannot be opened leaves them
+// alone and is the result; a value that cannot be read takes its default.
+NTSTATUS Mbb_ReadConfiguration(PNETADAPTER_INSTANCE_CONTEXT Context);
 
 // 0 when the value is missing, not a 4-byte REG_DWORD, or the key cannot be opened.
 ULONG ReadDriverKeyULong(WDFDEVICE Device, PCWSTR Name);

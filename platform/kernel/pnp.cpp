@@ -918,6 +918,12 @@ PnpState PnpQueryState(std::u16string_view instanceId)
     return node == nullptr ? PnpState::Removed : node->state;
 }
 
+std::u16string PnpDriverKey(std::u16string_view instanceId)
+{
+    Node* node = FindNode(instanceId);
+    return node == nullptr ? std::u16string() : io::NodeDriverKey(node);
+}
+
 DEVICE_POWER_STATE PnpQueryPowerState(std::u16string_view instanceId)
 {
     Node* node = FindNode(instanceId);

@@ -35,6 +35,8 @@ enum class Kind : ULONG {
     Interrupt,
     DmaEnabler,
     CommonBuffer,
+    NetAdapter,
+    NetConfiguration,
 };
 
 const char* KindName(Kind kind);

@@ -271,4 +271,7 @@ IoTarget* IoTargetCreateDefault(Device* device);
 // Makes a framework string hold `text`.
 NTSTATUS StringAssign(WDFSTRING string, PCUNICODE_STRING text);
 
+// A value of an open registry key: its data and type.
+NTSTATUS RegistryQueryValue(HANDLE key, PCUNICODE_STRING name, std::vector<UCHAR>* data, ULONG* type);
+
 } // namespace fx

@@ -230,6 +230,10 @@ const char* KindName(Kind kind)
         return "WDFDMAENABLER";
     case Kind::CommonBuffer:
         return "WDFCOMMONBUFFER";
+    case Kind::NetAdapter:
+        return "NETADAPTER";
+    case Kind::NetConfiguration:
+        return "NETCONFIGURATION";
     }
     return "object";
 }

@@ -62,21 +62,7 @@ NTSTATUS QueryPartial(WDFKEY handle, PCUNICODE_STRING name, std::vector<UCHAR>* 
     Key* key = KeyOf(handle, api);
     if (key == nullptr || name == nullptr)
         return STATUS_INVALID_PARAMETER;
-    ULONG needed = 0;
-    auto* valueName = const_cast<PUNICODE_STRING>(name);
-    NTSTATUS status =
-        ZwQueryValueKey(key->handle, valueName, KeyValuePartialInformation, nullptr, 0, &needed);
-    if (status != STATUS_BUFFER_TOO_SMALL && status != STATUS_BUFFER_OVERFLOW)
-        return status;
-    std::vector<UCHAR> buffer(needed);
-    status =
-        ZwQueryValueKey(key->handle, valueName, KeyValuePartialInformation, buffer.data(), needed, &needed);
-    if (!NT_SUCCESS(status))
-        return status;
-    auto* info = reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(buffer.data());
-    data->assign(info->Data, info->Data + info->DataLength);
-    *type = info->Type;
-    return STATUS_SUCCESS;
+    return RegistryQueryValue(key->handle, name, data, type);
 }
 
 // A string value's text: STATUS_OBJECT_TYPE_MISMATCH for a value of another type.
@@ -94,6 +80,23 @@ NTSTATUS QueryText(WDFKEY handle, PCUNICODE_STRING name, std::u16string* text, c
 }
 
 } // namespace
+
+NTSTATUS RegistryQueryValue(HANDLE key, PCUNICODE_STRING name, std::vector<UCHAR>* data, ULONG* type)
+{
+    ULONG needed = 0;
+    auto* valueName = const_cast<PUNICODE_STRING>(name);
+    NTSTATUS status = ZwQueryValueKey(key, valueName, KeyValuePartialInformation, nullptr, 0, &needed);
+    if (status != STATUS_BUFFER_TOO_SMALL && status != STATUS_BUFFER_OVERFLOW)
+        return status;
+    std::vector<UCHAR> buffer(needed);
+    status = ZwQueryValueKey(key, valueName, KeyValuePartialInformation, buffer.data(), needed, &needed);
+    if (!NT_SUCCESS(status))
+        return status;
+    auto* info = reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(buffer.data());
+    data->assign(info->Data, info->Data + info->DataLength);
+    *type = info->Type;
+    return STATUS_SUCCESS;
+}
 
 NTSTATUS StringAssign(WDFSTRING handle, PCUNICODE_STRING text)
 {

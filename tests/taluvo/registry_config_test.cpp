@@ -73,20 +73,7 @@ class RegistryConfigTest : public DeviceTest
         WriteRelease(&DumpFlags, 0);
     }
 
-    // The device's driver key, as its instance key names it.
-    static std::u16string DriverKey()
-    {
-        std::optional<host::RegistryValue> driver =
-            host::RegistryGetValue(std::u16string(host::kEnumKey) + u"\\TEST\\TALUVO\\0", u"Driver");
-        EXPECT_TRUE(driver.has_value());
-        if (!driver)
-            return {};
-        std::u16string text(reinterpret_cast<const char16_t*>(driver->data.data()),
-                            driver->data.size() / sizeof(char16_t));
-        while (!text.empty() && text.back() == u'\0')
-            text.pop_back();
-        return std::u16string(host::kClassKey) + u"\\" + text;
-    }
+    static std::u16string DriverKey() { return host::PnpDriverKey(u"TEST\\TALUVO\\0"); }
 
     static void Set(std::u16string_view name, const std::optional<Stored>& value)
     {
@@ -129,6 +116,67 @@ TEST_F(RegistryConfigTest, RxPerfOnIsRangeChecked)
         DriverConfigProperties_Read(Context());
         EXPECT_EQ(c.expected, RxPerfOn);
     }
+}
+
+// The adapter keywords, stored as text by the installation, through the adapter's configuration.
+class AdapterConfigTest : public RegistryConfigTest
+{
+  protected:
+    void SetUp() override
+    {
+        RegistryConfigTest::SetUp();
+        NETADAPTER_INIT* init = NetAdapterInitAllocate(Device());
+        ASSERT_NE(nullptr, init);
+        WDF_OBJECT_ATTRIBUTES attributes;
+        WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, NETADAPTER_INSTANCE_CONTEXT);
+        NETADAPTER adapter = nullptr;
+        NTSTATUS status = NetAdapterCreate(init, &attributes, &adapter);
+        NetAdapterInitFree(init);
+        ASSERT_EQ(STATUS_SUCCESS, status);
+        context_ = GetNetAdapterInstanceContext(adapter);
+        context_->Adapter = adapter;
+    }
+
+    PNETADAPTER_INSTANCE_CONTEXT context_ = nullptr;
+};
+
+TEST_F(AdapterConfigTest, KeywordsAreRangeCheckedWithTheirDefaults)
+{
+    struct Case {
+        const char* what;
+        std::optional<Stored> wake, modern, sleep;
+        ULONG expected[3];
+    };
+    const Case cases[] = {
+        {"missing", Missing(), Missing(), Missing(), {1, 0, 1}},
+        {"in range", Text(u"0"), Text(u"1"), Text(u"0"), {0, 1, 0}},
+        {"out of range", Text(u"5"), Text(u"5"), Text(u"2"), {1, 0, 1}},
+        {"not a number", Text(u"on"), Text(u"yes"), Text(u""), {1, 0, 1}},
+        {"dwords", Dword(0), Dword(1), Dword(0), {0, 1, 0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(STATUS_SUCCESS, host::RegistryDeleteTree(DriverKey()));
+        ASSERT_EQ(STATUS_SUCCESS, host::RegistryCreateKey(DriverKey()));
+        Set(u"*WakeOnMagicPacket", c.wake);
+        Set(u"*ModernStandyWoLMagicPacket", c.modern);
+        Set(u"*DeviceSleepOnDisconnect", c.sleep);
+        context_->WakeOnMagicPacket = context_->ModernStandyWoLMagicPacket =
+            context_->DeviceSleepOnDisconnect = 9;
+        EXPECT_EQ(STATUS_SUCCESS, Mbb_ReadConfiguration(context_));
+        EXPECT_EQ(c.expected[0], context_->WakeOnMagicPacket);
+        EXPECT_EQ(c.expected[1], context_->ModernStandyWoLMagicPacket);
+        EXPECT_EQ(c.expected[2], context_->DeviceSleepOnDisconnect);
+    }
+}
+
+TEST_F(AdapterConfigTest, AConfigurationThatCannotBeOpenedLeavesTheFieldsAndIsTheResult)
+{
+    ASSERT_EQ(STATUS_SUCCESS, host::RegistryDeleteTree(DriverKey()));
+    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, Mbb_ReadConfiguration(context_));
+    EXPECT_EQ(0u, context_->WakeOnMagicPacket);
+    EXPECT_EQ(0u, context_->ModernStandyWoLMagicPacket);
+    EXPECT_EQ(0u, context_->DeviceSleepOnDisconnect);
 }
 
 // The rule both tables share: default on a failed read or out of range, stored in the row's width.
@@ -243,6 +291,27 @@ TEST_F(RegistryConfigTest, DumpGettersBringTheirBitInLine)
     }
     WriteRelease(&DumpFlags, 0);
     EXPECT_FALSE(IsAnyDumpConfigEnabled());
+}
+
+// Devices and the IOCTL path bring their own bits in line at once; one never undoes the other's
+// (a plain read-modify-write also shows under TSan).
+TEST_F(RegistryConfigTest, DumpGettersOnSeveralThreadsKeepEachOthersBits)
+{
+    Set(u"WWANCDConfig", Dword(1));
+    Set(u"WWANMiniConfig", Dword(2));
+    WriteRelease(&DumpFlags, MBB_DUMP_FLAG_MINI);
+    HANDLE full = hosttest::StartThread([] {
+        for (int i = 0; i < 200; i++)
+            GetFullRAMDumpConfig(Device());
+    });
+    HANDLE mini = hosttest::StartThread([] {
+        for (int i = 0; i < 200; i++)
+            GetMiniDumpConfig(Device());
+    });
+    hosttest::JoinThread(full);
+    hosttest::JoinThread(mini);
+    EXPECT_EQ(MBB_DUMP_FLAG_FULL_RAM, ReadAcquire(&DumpFlags));
+    ASSERT_EQ(STATUS_SUCCESS, host::RegistryDeleteTree(DriverKey()));
 }
 
 TEST_F(RegistryConfigTest, AerDisableUrOnlyForOne)

@@ -75,6 +75,8 @@ NTSTATUS PnpSurpriseRemoveDevice(std::u16string_view instanceId);
 NTSTATUS PnpDisable(std::u16string_view hardwareId);
 NTSTATUS PnpEnable(std::u16string_view hardwareId);
 PnpState PnpQueryState(std::u16string_view instanceId);
+// The driver key of a device on the bus (empty when there is none): where its configuration lives.
+std::u16string PnpDriverKey(std::u16string_view instanceId);
 DEVICE_POWER_STATE PnpQueryPowerState(std::u16string_view instanceId);
 
 // Lets the idle time-out of a device pass at once (as if its timer fired); nothing happens while the
