@@ -26,6 +26,9 @@ constexpr u32 kLogDumpDone = 0x20004338;
 constexpr u32 kLogPortOpenBit = 2;
 constexpr u32 kDrmDoorbell = 14;
 constexpr u32 kDrmSettleMs = 200;
+// How long the module's end waits for the host interface's threads: past it a thread is stuck, and a
+// clean-up that never returns would hang the device's removal.
+constexpr LONGLONG kThreadsEndWait = -10LL * 1000 * 1000 * 10;
 
 PIPC_CONTEXT ContextOf(WDFDEVICE Device)
 {
@@ -130,6 +133,9 @@ NTSTATUS IpcCleanup(WDFDEVICE Device)
     const UCHAR terminate = 1;
     IpcShouldTerminateThreads(&terminate);
     mdm_pcie_module_exit();
+    // A next start clears the terminate flag: threads of this one must be gone by then.
+    if (!win_wait_threads_ended(kThreadsEndWait))
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_IPC, "host interface threads still running after clean-up");
     return STATUS_SUCCESS;
 }
 

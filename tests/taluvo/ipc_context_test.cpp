@@ -8,6 +8,7 @@
 #include <host/host.h>
 #include <host/trace.h>
 
+#include <atomic>
 #include <vector>
 
 #include "CurrentDevice.h"
@@ -121,6 +122,51 @@ TEST_F(IpcContextTest, AFailedModuleStartLeavesAnInitialisedContextThatCleanUpSt
     EXPECT_EQ((std::vector<PLIST_ENTRY>{&ipc_->SioFunctions, &ipc_->NetLinks}), doubles::DeactivatedLists());
     EXPECT_TRUE(IpcShouldTerminateThreads(nullptr));
     EXPECT_NE(0, KeReadStateEvent(IpcGetTerminateThreadsEvent()));
+}
+
+// A host-interface thread that ends some time after it was told to, or only when the test lets it.
+struct SlowThread {
+    KEVENT release;
+    bool wait_for_release = false;
+    std::atomic<bool> ended{false};
+};
+
+void SlowThreadRoutine(PVOID argument)
+{
+    auto* thread = static_cast<SlowThread*>(argument);
+    KeWaitForSingleObject(IpcGetTerminateThreadsEvent(), Executive, KernelMode, FALSE, nullptr);
+    if (thread->wait_for_release)
+        KeWaitForSingleObject(&thread->release, Executive, KernelMode, FALSE, nullptr);
+    else
+        msleep(500);
+    thread->ended = true;
+}
+
+TEST_F(IpcContextTest, CleanUpReturnsOnlyOnceTheThreadsHaveEndedOrAfterItsBound)
+{
+    for (bool stuck : {false, true}) {
+        SCOPED_TRACE(stuck ? "stuck" : "slow");
+        const UCHAR run = 0;
+        IpcShouldTerminateThreads(&run);
+        SlowThread slow;
+        KeInitializeEvent(&slow.release, NotificationEvent, FALSE);
+        slow.wait_for_release = stuck;
+        HANDLE handle = nullptr;
+        ASSERT_EQ(STATUS_SUCCESS, win_create_thread(&handle, SlowThreadRoutine, &slow));
+        size_t stuckTraces = host::TraceFind("threads still running").size();
+        LONGLONG before = host::ClockNow();
+
+        EXPECT_EQ(STATUS_SUCCESS, IpcCleanup(Device()));
+        EXPECT_EQ(!stuck, slow.ended.load());
+        EXPECT_EQ(stuck ? 1u : 0u, host::TraceFind("threads still running").size() - stuckTraces);
+        if (stuck) {
+            EXPECT_EQ(10000 * 10000LL, host::ClockNow() - before);
+        }
+        KeSetEvent(&slow.release, IO_NO_INCREMENT, FALSE);
+        EXPECT_TRUE(win_wait_threads_ended(-1000 * 10000LL));
+        EXPECT_TRUE(slow.ended.load());
+        ZwClose(handle);
+    }
 }
 
 TEST_F(IpcContextTest, ARestartOfTheSameDeviceStartsFromAClearContextWithItsOldWatchdogStopped)
