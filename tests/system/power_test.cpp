@@ -1,6 +1,8 @@
 // The modem device leaves D0 and comes back through the IPC glue's power handlers, with the simulated
-// modem answering the suspend and resume handshakes.
+// modem answering the suspend and resume handshakes; the doorbell that precedes a function reset.
 #include "system_rig.h"
+
+#include <host/host.h>
 
 #include "IpcContext.h"
 #include "IpcPcie.h"
@@ -67,6 +69,15 @@ TEST_F(PowerTest, ASystemSuspendLosesTheModemsColdBoot)
     EXPECT_FALSE(IpcColdBootCompleted(GetIpcContext(device)));
     std::vector<std::string> reports = Reports();
     EXPECT_EQ(std::vector<std::string>{"MDM_NOT_READY"}, std::vector<std::string>(reports.begin() + before, reports.end()));
+}
+
+TEST_F(PowerTest, TheDoorbellBeforeAFunctionResetReachesTheModemWhichGetsTimeToActOnIt)
+{
+    BootToReady();
+    const LONGLONG before = host::ClockNow();
+    IpcDisableModemDRM(Driver().Pdev());
+    EXPECT_EQ(std::vector<ULONG>{14}, Modem().DoorbellsRung());
+    EXPECT_GE(host::ClockNow() - before, Milliseconds(200));
 }
 
 } // namespace
