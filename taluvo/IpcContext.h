@@ -64,6 +64,39 @@ typedef struct _IPC_CONTEXT {
 } IPC_CONTEXT, *PIPC_CONTEXT;
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(IPC_CONTEXT, GetIpcContext);
 
+// ColdBootCompleted values. Power lost in a system suspend means the modem boots from cold again, so
+// that value counts as "not completed": readers test for IPC_COLD_BOOT_DONE only.
+#define IPC_COLD_BOOT_RUNNING 0
+#define IPC_COLD_BOOT_DONE 1
+#define IPC_COLD_BOOT_POWER_LOST 2
+BOOLEAN IpcColdBootCompleted(const IPC_CONTEXT* Context);
+
+// Adds the IPC context to the modem device (an existing one is kept).
+NTSTATUS AllocateIpcContext(WDFDEVICE Device);
+// Start and stop of the host interface for the one accepted device. Cleanup always returns 0.
+NTSTATUS IpcInit(WDFDEVICE Device);
+NTSTATUS IpcCleanup(WDFDEVICE Device);
+// Hardware and power entry points of the device callbacks: 0 or STATUS_UNSUCCESSFUL (release and
+// resume-no-irq always 0).
+NTSTATUS IpcEvtPrepareHardware(WDFDEVICE Device, WDFCMRESLIST Raw, WDFCMRESLIST Translated);
+NTSTATUS IpcEvtReleaseHardware(WDFDEVICE Device);
+NTSTATUS IpcEvtSuspendHandler(WDFDEVICE Device, ULONG TargetPowerState, BOOLEAN Idle);
+NTSTATUS IpcEvtResumeHandler(WDFDEVICE Device, ULONG PreviousPowerState);
+NTSTATUS IpcEvtResumeNoIrq(WDFDEVICE Device);
+
+// Driver-wide flags the framework side hands down: AER-disable-UR (kept; the root port's mask is
+// written whatever its value) and the boot-ROM download flag (read by the boot-ROM stage).
+void IpcSetAerDisableURFlag(BOOLEAN Set);
+// IpcSetBromDLFlag and IpcGetBromDLFlag are declared with the modem-event actions.
+
+// Tells the state machine the modem log dump is done: 0 or STATUS_UNSUCCESSFUL.
+NTSTATUS IpcSetModemLogDumpDone(void);
+// Rings the doorbell that precedes a function-level reset, then gives the modem 200 ms.
+void IpcDisableModemDRM(IPC_PCI_DEVICE* PciDevice);
+// TRUE masks the DPMAIF downlink-queue interrupts; FALSE unmasks them and the downlink-done ones and
+// re-enables the downlink. Nothing without the current device's PCI device record.
+void IpcDpmaifDLQMask(BOOLEAN Mask);
+
 // Called by the bus driver's remove path with its bus-driver record: releases the PCI device record.
 void IpcDestroyDevice(struct pci_driver* Driver, ULONG Tag);
 

@@ -34,6 +34,8 @@ IPC_PORT_READ_COMPLETE MipcReadComplete;
 
 // The IPC context's boot-ROM download flag (its setter and the boot-ROM stage's read), and whether a
 // modem log dump is under way.
+// IpcMDLogDump: the modem log port is open and the state machine is in its exception state (C linkage:
+// tests script it at link time).
 void IpcSetBromDLFlag(BOOLEAN Set);
 BOOLEAN IpcGetBromDLFlag(void);
-BOOLEAN IpcMDLogDump(void);
+extern "C" BOOLEAN IpcMDLogDump(void);

@@ -173,11 +173,11 @@ void HandleReport(PIPC_CONTEXT Context, Report Kind, const char* Text)
         if (ReadULongAcquire(&Context->State) == IpcModemStateReady)
             AssignSettings_S0Idle(Context->Device, kIdleLongMs);
         Context->MbimOpenDoneSeen = 0;
-        Context->ColdBootCompleted = 0;
+        Context->ColdBootCompleted = IPC_COLD_BOOT_RUNNING;
         break;
     case Report::ColdBootCompleted:
         AssignSettings_S0Idle(Context->Device, kIdleReadyMs);
-        Context->ColdBootCompleted = 1;
+        Context->ColdBootCompleted = IPC_COLD_BOOT_DONE;
         break;
     case Report::RguResetDelay:
         Context->RguResetDelay = TRUE;

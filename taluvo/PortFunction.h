@@ -72,3 +72,7 @@ struct _IPC_PORT_FUNCTION {
     LIST_ENTRY Link; // in SioFunctions or NetLinks of the IPC context
     PVOID ComPeer;
 };
+
+// Deactivates every port function on a list of the IPC context (a list never initialised is left
+// alone); 0.
+int IpcDeactivateAllDevices(PLIST_ENTRY List);

@@ -1,8 +1,9 @@
 // The modem host interface as the system runs it: the simulated modem, booting by its firmware script,
-// plugged into the simulated PCI bus; the glue's stand-in driver loaded on it, whose load runs the
-// module start and whose prepare-hardware probes the modem. A test that includes the report recorder
-// (doubles/modem_events.h) sees the state machine's reports instead of the miniport. Each test ends
-// with the device removed (which ends the module) and the pool empty.
+// plugged into the simulated PCI bus; a test driver loaded on it that plays only the device callbacks
+// and goes through the real IPC glue (start, then the hardware preparation that probes the modem). A
+// test that includes the report recorder (doubles/modem_events.h) sees the state machine's reports
+// instead of the miniport. Each test ends with the device removed (which ends the module) and the
+// pool empty.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -6,6 +6,7 @@
 #include "CurrentDevice.h"
 #include "IpcPcie.h"
 #include "MbbDevice.h"
+#include "ModemEventActions.h"
 #include "pcie_device.h"
 
 namespace
@@ -84,7 +85,7 @@ TEST_F(FsmBoot, StartFollowsTheBootStatus)
         Restart();
         doubles::Indications().clear();
         doubles::MdOpsState().boot_status = c.status;
-        doubles::Actions().bromFlags = {c.download ? (BOOLEAN)TRUE : (BOOLEAN)FALSE};
+        IpcSetBromDLFlag(c.download);
         Context()->ResetPending = c.reset_in_progress ? TRUE : FALSE;
         fsmtest::SentFrames().clear();
 

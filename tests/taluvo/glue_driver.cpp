@@ -9,7 +9,6 @@
 
 #include "CurrentDevice.h"
 #include "MbbDevice.h"
-#include "doubles/destroy_device.h"
 #include "sim/pci/pnp.h"
 
 namespace taluvotest
@@ -57,41 +56,28 @@ void ReleaseOwnRecord()
     pdev.MsixTableInterface = {};
 }
 
-// The glue's start: the threads may run, the module starts (its bus driver builds the device record on
-// the device's context), and the device, in D0, is probed.
+// The device callbacks' part of a start through the glue: its start, then (in D0 already, as the host
+// interface's threads expect) the hardware preparation that probes.
 NTSTATUS PrepareByModuleStart(WDFDEVICE device, WDFCMRESLIST raw, WDFCMRESLIST translated)
 {
+    NTSTATUS status = IpcInit(device);
+    if (!NT_SUCCESS(status))
+        return status;
     IPC_CONTEXT* context = GetIpcContext(device);
-    context->Device = device;
-    IpcInitTerminiateThreadsEvent();
-    const UCHAR run = 0;
-    IpcShouldTerminateThreads(&run);
-    g_driver->module_result = mdm_pcie_module_init();
-    if (g_driver->module_result != 0 || context->PciDevice == nullptr || context->Probe == nullptr)
-        return STATUS_UNSUCCESSFUL;
-    IPC_PCI_DEVICE* pdev = context->PciDevice;
-    pdev->RawResources = raw;
-    pdev->TranslatedResources = translated;
-    KeSetEvent(&pdev->ResumeEvent, IO_NO_INCREMENT, FALSE);
-    g_driver->probe = context->Probe(pdev, &g_driver->id);
-    return g_driver->probe == 0 ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+    if (context->PciDevice != nullptr)
+        KeSetEvent(&context->PciDevice->ResumeEvent, IO_NO_INCREMENT, FALSE);
+    status = IpcEvtPrepareHardware(device, raw, translated);
+    g_driver->probe = NT_SUCCESS(status) ? 0 : -1;
+    return status;
 }
 
-// The glue's release and clean-up: remove, the threads told to end, the module ended.
+// Release through the glue: the bus driver's remove once the hardware was prepared, then its clean-up.
 void ReleaseByModuleEnd(WDFDEVICE device)
 {
     IPC_CONTEXT* context = GetIpcContext(device);
-    if (context->Remove != nullptr && context->PciDevice != nullptr)
-        context->Remove(context->PciDevice);
-    const UCHAR stop = 1;
-    IpcShouldTerminateThreads(&stop);
-    if (g_driver->module_result == 0)
-        mdm_pcie_module_exit();
-    // The module end hands the record back to the glue, whose stand-in only notes it: it goes here.
-    if (context->PciDevice != nullptr && !doubles::DestroyDevices().empty()) {
-        PcieDeleteDevice(context->PciDevice, doubles::DestroyDevices().back().tag);
-        context->PciDevice = nullptr;
-    }
+    if (context != nullptr && context->HardwarePrepared)
+        IpcEvtReleaseHardware(device);
+    IpcCleanup(device);
 }
 
 NTSTATUS PrepareHardware(WDFDEVICE device, WDFCMRESLIST raw, WDFCMRESLIST translated)
@@ -125,13 +111,6 @@ NTSTATUS DeviceAdd(WDFDRIVER, PWDFDEVICE_INIT init)
     if (!NT_SUCCESS(status))
         return status;
     GetMbbDeviceContext(device)->Device = device;
-    if (g_driver->module_start) {
-        WDF_OBJECT_ATTRIBUTES ipc;
-        WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&ipc, IPC_CONTEXT);
-        status = WdfObjectAllocateContext(device, &ipc, nullptr);
-        if (!NT_SUCCESS(status))
-            return status;
-    }
     IpcGetCurrentDevice(device);
     return STATUS_SUCCESS;
 }

@@ -1,9 +1,9 @@
 // A tiny framework driver bound to the simulated modem that plays the IPC glue's role: its
 // prepare-hardware builds the PCI device record (resources, MSI-X table and bus interfaces, the IPC
-// context) and probes the chip's bus driver; release-hardware removes it. With `module_start` it runs
-// the glue's start instead: the IPC context on the device, the host interface's module start (whose
-// bus driver builds the device record) and the probe; release-hardware removes the device and ends
-// the module, as the glue's clean-up does. One runs at a time.
+// context) and probes the chip's bus driver; release-hardware removes it. With `module_start` it plays
+// only the device callbacks and goes through the IPC glue: prepare-hardware starts the glue (whose
+// module start builds the device record) and prepares the hardware, release-hardware releases it and
+// cleans the glue up. One runs at a time.
 #pragma once
 
 #include <wdf.h>
@@ -23,7 +23,6 @@ struct GlueDriver {
     IPC_PCI_DEVICE pdev{};
     IPC_CONTEXT context{};
     WDFDEVICE device = nullptr;
-    int module_result = -2; // the module start's result, when it ran
     int probe = -2;
 
     // The device record the probe was given (none before it).

@@ -10,9 +10,10 @@
 #include <cstring>
 #include <vector>
 
-#include "destroy_device.h"
 #include "device_fixture.h"
 #include "host_test.h"
+#include "IpcContext.h"
+#include "IpcPcie.h"
 #include "kal.h"
 
 namespace
@@ -226,15 +227,21 @@ TEST(KalDevices, UserCopiesStayWithinTheDestination)
     EXPECT_NE(0u, copy_from_user(nullptr, source, 1));
 }
 
-TEST(KalPci, UnregisteredBusDriverGoesToTheIpcGlue)
+TEST(KalPci, UnregisteredBusDriverReleasesItsDeviceRecordThroughTheIpcGlue)
 {
+    constexpr u32 tag = 0x6D544B50; // 'PKTm'
+    IPC_CONTEXT context = {};
     struct pci_driver driver = {};
     driver.name = "mdm_bus_driver";
-    constexpr u32 tag = 0x6D544B50; // 'PKTm'
+    driver.dev = PcieCreateDevice(tag);
+    ASSERT_NE(nullptr, driver.dev);
+    driver.dev->IpcContext = &context;
+    context.PciDevice = driver.dev;
     pci_unregister_driver(&driver, tag);
-    ASSERT_EQ(1u, doubles::DestroyDevices().size());
-    EXPECT_EQ(&driver, doubles::DestroyDevices()[0].driver);
-    EXPECT_EQ(tag, doubles::DestroyDevices()[0].tag);
+    EXPECT_EQ(nullptr, driver.dev);
+    EXPECT_EQ(nullptr, context.PciDevice);
+    // Nothing left to release the second time.
+    pci_unregister_driver(&driver, tag);
 }
 
 } // namespace

@@ -17,6 +17,7 @@
 #include "IpcPcie.h"
 #include "ModemEvents.h"
 #include "Registry.h"
+#include "log_dump.h"
 #include "modem_event_actions.h"
 
 namespace
@@ -68,6 +69,7 @@ class ModemEventsTest : public taluvotest::DeviceTest
     {
         DeviceTest::SetUp();
         Actions() = {};
+        IpcSetBromDLFlag(TRUE);
         g_events.clear();
         WDF_OBJECT_ATTRIBUTES attributes;
         WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, IPC_CONTEXT);
@@ -425,6 +427,7 @@ TEST_F(ModemEventHandlerTest, ReadyAfterFlashingOrDumpingResetsInsteadOfConnecti
     for (const Case& c : {Case{"flashing", TRUE, FALSE}, Case{"dumping", FALSE, TRUE}}) {
         SCOPED_TRACE(c.what);
         Actions() = {};
+        IpcSetBromDLFlag(TRUE);
         Register(IPC_FN_AT);
         ASSERT_EQ(STATUS_SUCCESS, host::RegistrySetDword(MBB_FLASH_SERVICE_KEY, u"FlashingStatus", 1));
         ASSERT_EQ(STATUS_SUCCESS, host::RegistrySetDword(MBB_DUMP_SERVICE_KEY, u"RAMDumpStatus", 1));
@@ -443,7 +446,7 @@ TEST_F(ModemEventHandlerTest, ReadyAfterFlashingOrDumpingResetsInsteadOfConnecti
         EXPECT_FALSE(Context()->IsDumping);
         EXPECT_EQ(c.flashing ? 0u : 1u, Status(MBB_FLASH_SERVICE_KEY, u"FlashingStatus"));
         EXPECT_EQ(c.dumping ? 0u : 1u, Status(MBB_DUMP_SERVICE_KEY, u"RAMDumpStatus"));
-        EXPECT_EQ(c.flashing ? std::vector<BOOLEAN>{FALSE} : std::vector<BOOLEAN>{}, Actions().bromFlags);
+        EXPECT_EQ(!c.flashing, IpcGetBromDLFlag());
     }
 }
 
@@ -459,7 +462,7 @@ TEST_F(ModemEventHandlerTest, RomReadyPlugsTheFlashChildAndClearsTheFlashingRequ
     EXPECT_EQ((std::vector<ULONG>{kLong}), Actions().idleTimeouts);
     EXPECT_FALSE(Context()->IsFlashing);
     EXPECT_EQ(0u, Status(MBB_FLASH_SERVICE_KEY, u"FlashingStatus"));
-    EXPECT_EQ(std::vector<BOOLEAN>{FALSE}, Actions().bromFlags);
+    EXPECT_FALSE(IpcGetBromDLFlag());
 }
 
 TEST_F(ModemEventHandlerTest, CrashSetsTheDumpRequestOnlyWhenConfiguredAndNoLogDump)
@@ -478,7 +481,7 @@ TEST_F(ModemEventHandlerTest, CrashSetsTheDumpRequestOnlyWhenConfiguredAndNoLogD
     for (const Case& c : cases) {
         ASSERT_EQ(STATUS_SUCCESS, host::RegistrySetDword(MBB_DUMP_SERVICE_KEY, u"RAMDumpStatus", 0));
         ASSERT_EQ(STATUS_SUCCESS, host::RegistrySetDword(key, u"WWANCDConfig", c.config));
-        Actions().logDump = c.logDump;
+        doubles::SetLogDump(c.logDump);
         EXPECT_EQ(STATUS_SUCCESS, IpcEvtModemState(Device(), ModemEventCrash));
         EXPECT_EQ(ULONG(MBB_DEVICE_STATE_CRASH), Context()->DeviceState);
         EXPECT_EQ(c.status, Status(MBB_DUMP_SERVICE_KEY, u"RAMDumpStatus"));

@@ -312,7 +312,8 @@ TEST_F(PmTest, SystemPowerPaths)
     pdev->TargetPowerState = 4;
     EXPECT_EQ(0, mdm_pci_pm_suspend(pdev));
     EXPECT_EQ(std::vector<int>{0}, Notices::calls);
-    EXPECT_EQ(2, pdev->IpcContext->ColdBootCompleted);
+    EXPECT_EQ(IPC_COLD_BOOT_POWER_LOST, pdev->IpcContext->ColdBootCompleted);
+    EXPECT_FALSE(IpcColdBootCompleted(pdev->IpcContext));
     EXPECT_EQ(std::vector<std::string>{"MDM_NOT_READY"}, doubles::Indications());
 
     // Power loss clears the translation; the cold resume programs it again.

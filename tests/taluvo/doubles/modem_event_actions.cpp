@@ -75,20 +75,3 @@ IPC_PORT_COMPLETION* WwanComReceiveCallback(ULONG)
 void MbimCpReadComplete(PLIST_ENTRY, PKSPIN_LOCK, WDFDEVICE) {}
 
 void MipcReadComplete(PLIST_ENTRY, PKSPIN_LOCK, WDFDEVICE) {}
-
-void IpcSetBromDLFlag(BOOLEAN Set)
-{
-    doubles::Actions().bromFlags.push_back(Set);
-}
-
-// The flag as the glue keeps it: the last value handed to IpcSetBromDLFlag.
-BOOLEAN IpcGetBromDLFlag(void)
-{
-    const auto& flags = doubles::Actions().bromFlags;
-    return !flags.empty() && flags.back();
-}
-
-BOOLEAN IpcMDLogDump(void)
-{
-    return doubles::Actions().logDump;
-}

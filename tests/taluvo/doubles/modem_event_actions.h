@@ -23,8 +23,6 @@ struct ModemEventActions {
     std::vector<ULONG> peers;             // types linked by ConnectPeers
     std::vector<ULONG> removedInterfaces; // kinds
     std::vector<ULONG> released;          // types
-    std::vector<BOOLEAN> bromFlags;
-    BOOLEAN logDump = FALSE;
     std::map<ULONG, PIPC_PORT_FUNCTION> functions; // what IpcGetPortFnContextSio finds
 };
 

@@ -180,7 +180,77 @@ void win_delete_timer(WDFTIMER* timer)
     *timer = NULL;
 }
 
+namespace
+{
+
+// Threads made here are counted until their routine returns, so the module's end can wait for them.
+constexpr ULONG kThreadTag = 0x6854414Bu; // 'KATh'
+volatile LONG g_live_threads;
+
+struct thread_start {
+    PKSTART_ROUTINE start;
+    PVOID context;
+};
+
+PKEVENT threads_ended_event()
+{
+    static KEVENT event;
+    static const bool ready = [] {
+        KeInitializeEvent(&event, NotificationEvent, TRUE);
+        return true;
+    }();
+    (void)ready;
+    return &event;
+}
+
+void thread_ended()
+{
+    if (InterlockedDecrement(&g_live_threads) == 0)
+        KeSetEvent(threads_ended_event(), IO_NO_INCREMENT, FALSE);
+}
+
+void counted_thread(PVOID argument)
+{
+    thread_start start = *static_cast<thread_start*>(argument);
+    win_free(argument, kThreadTag);
+    start.start(start.context);
+    thread_ended();
+}
+
+} // namespace
+
 NTSTATUS win_create_thread(PHANDLE thread, PKSTART_ROUTINE start, PVOID context)
 {
-    return PsCreateSystemThread(thread, THREAD_ALL_ACCESS, NULL, NULL, NULL, start, context);
+    auto* record = static_cast<thread_start*>(win_alloc(sizeof(thread_start), 0, kThreadTag));
+    if (record == NULL)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    record->start = start;
+    record->context = context;
+    PKEVENT ended = threads_ended_event();
+    InterlockedIncrement(&g_live_threads);
+    KeClearEvent(ended);
+    NTSTATUS status = PsCreateSystemThread(thread, THREAD_ALL_ACCESS, NULL, NULL, NULL, counted_thread, record);
+    if (!NT_SUCCESS(status)) {
+        win_free(record, kThreadTag);
+        thread_ended();
+    }
+    return status;
+}
+
+bool win_wait_threads_ended(LONGLONG timeout)
+{
+    PKEVENT ended = threads_ended_event();
+    const ULONGLONG deadline = KeQueryInterruptTime() + (ULONGLONG)(timeout < 0 ? -timeout : timeout);
+    for (;;) {
+        // A set left over from an earlier last thread is cleared before the count is trusted.
+        KeClearEvent(ended);
+        if (ReadAcquire(&g_live_threads) == 0)
+            return true;
+        ULONGLONG now = KeQueryInterruptTime();
+        if (now >= deadline)
+            return false;
+        LARGE_INTEGER due;
+        due.QuadPart = -(LONGLONG)(deadline - now);
+        KeWaitForSingleObject(ended, Executive, KernelMode, FALSE, &due);
+    }
 }

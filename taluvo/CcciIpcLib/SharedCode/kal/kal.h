@@ -47,6 +47,9 @@ void workitem_destroy(WDFWORKITEM* work);
 void win_delete_timer(WDFTIMER* timer);
 
 NTSTATUS win_create_thread(PHANDLE thread, PKSTART_ROUTINE start, PVOID context);
+// Waits (timeout in 100 ns units, negative relative) until every thread made by win_create_thread has
+// returned; false when some still run at the timeout.
+bool win_wait_threads_ended(LONGLONG timeout);
 
 // ---------------------------------------------------------------------------------------------
 // Waits and delays on caller-owned notification events; timeouts in 100 ns units, negative relative.

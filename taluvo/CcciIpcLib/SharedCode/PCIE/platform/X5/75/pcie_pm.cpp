@@ -365,7 +365,7 @@ int mdm_pci_pm_suspend_system(struct mdm_pci_dev* dev)
     notify(dev, 0);
     WdfTimerStop(dev->unlock_timer, FALSE);
     if (dev->pdev->IpcContext != nullptr)
-        dev->pdev->IpcContext->ColdBootCompleted = 2;
+        dev->pdev->IpcContext->ColdBootCompleted = IPC_COLD_BOOT_POWER_LOST;
     indicate("MDM_NOT_READY");
     return 0;
 }

@@ -272,6 +272,12 @@ u32 dpmaif_chk_avail_pkt_bat_cnt(struct dpmaif_rxq* rxq);
 u32 dpmaif_chk_avail_frag_bat_cnt(struct dpmaif_rxq* rxq);
 void dpmaif_set_pkt_bat_mask(struct dpmaif_rxq* rxq, u32 bid);
 void dpmaif_set_frag_bat_mask(struct dpmaif_rxq* rxq, u32 bid);
+
+// Downlink interrupt gating around idle: the two downlink-queue interrupts, and the engine's
+// downlink-done interrupts of both receive queues.
+void dpmaif_mask_dl_irqs(struct dpmaif_hif* instance);
+void dpmaif_unmask_dl_irqs(struct dpmaif_hif* instance);
+void dpmaif_unmask_dl_done_irqs(struct dpmaif_hif* instance);
 int dpmaif_rel_dl_bat_entry(struct dpmaif_rxq* rxq, u32 count);
 int dpmaif_rel_dl_frag_bat_entry(struct dpmaif_rxq* rxq, u32 count);
 int dpmaif_pkt_bat_refill(struct dpmaif_rxq* rxq, u32 flags);
