@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <host/host.h>
+#include <host/registry.h>
 #include <windows.h>
 
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -99,6 +101,16 @@ bool WaitUntil(const std::function<bool()>& done, LONGLONG limit, LONGLONG step)
         host::ClockAdvance(step);
     }
     return done();
+}
+
+std::optional<ULONG> RegistryDword(std::u16string_view key, std::u16string_view name)
+{
+    std::optional<host::RegistryValue> value = host::RegistryGetValue(key, name);
+    if (!value || value->type != REG_DWORD || value->data.size() != sizeof(ULONG))
+        return std::nullopt;
+    ULONG result;
+    memcpy(&result, value->data.data(), sizeof(result));
+    return result;
 }
 
 } // namespace hosttest

@@ -5,6 +5,8 @@
 #include <windef.h>
 
 #include <functional>
+#include <optional>
+#include <string_view>
 
 namespace hosttest {
 
@@ -31,6 +33,9 @@ void JoinThread(HANDLE thread);
 // Lets host time pass, `step` (100 ns units) at a time, until `done` holds or `limit` has passed;
 // false when it never held.
 bool WaitUntil(const std::function<bool()>& done, LONGLONG limit, LONGLONG step);
+
+// A 4-byte REG_DWORD value of the emulated registry; none when missing or of another type or size.
+std::optional<ULONG> RegistryDword(std::u16string_view key, std::u16string_view name);
 
 // Installs the report handler that fails the running test (done by the test main).
 void InstallReportHandler();

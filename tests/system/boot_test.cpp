@@ -4,7 +4,9 @@
 
 #include <algorithm>
 
-#include "ModemEventActions.h"
+#include <host/registry.h>
+
+#include "Registry.h"
 #include "doubles/modem_events.h"
 #include "ccci_fsm.h"
 #include "ccci_port.h"
@@ -85,10 +87,13 @@ TEST_F(BootTest, BootRomStageWithADownloadRequestedReportsRomReadyAndBootsOnceIt
 {
     BootScript script;
     script.path = BootPath::BootRom;
-    IpcSetBromDLFlag(TRUE);
+    // A flashing request in the registry: the device's start asks the modem host interface for the
+    // download.
+    ULONG requested = 1;
+    ASSERT_EQ(STATUS_SUCCESS, host::RegistrySetValue(MBB_FLASH_SERVICE_KEY, u"FlashingStatus", REG_DWORD,
+                                                     &requested, sizeof(requested)));
     ASSERT_EQ(STATUS_SUCCESS, Start(script));
     ASSERT_TRUE(WaitReport("ROM_READY", 10 * kSecond));
-    IpcSetBromDLFlag(FALSE);
     std::vector<std::string> reports = Reports();
     ASSERT_GE(reports.size(), 2u);
     EXPECT_EQ("MDM_COLD_BOOT_COMPLETED", reports[reports.size() - 2]);

@@ -9,6 +9,9 @@
 
 #include "CurrentDevice.h"
 #include "MbbDevice.h"
+#include "ModemEventActions.h"
+#include "ModemEvents.h"
+#include "Registry.h"
 #include "sim/pci/pnp.h"
 
 namespace taluvotest
@@ -60,10 +63,14 @@ void ReleaseOwnRecord()
 // interface's threads expect) the hardware preparation that probes.
 NTSTATUS PrepareByModuleStart(WDFDEVICE device, WDFCMRESLIST raw, WDFCMRESLIST translated)
 {
+    GetMbbDeviceContext(device)->IpcInUse = TRUE;
     NTSTATUS status = IpcInit(device);
     if (!NT_SUCCESS(status))
         return status;
     IPC_CONTEXT* context = GetIpcContext(device);
+    // The modem's events reach the device from here on.
+    GetMbbDeviceContext(device)->DeviceState = 0;
+    context->EventCallback = IpcEvtModemState;
     if (context->PciDevice != nullptr)
         KeSetEvent(&context->PciDevice->ResumeEvent, IO_NO_INCREMENT, FALSE);
     status = IpcEvtPrepareHardware(device, raw, translated);
@@ -110,8 +117,19 @@ NTSTATUS DeviceAdd(WDFDRIVER, PWDFDEVICE_INIT init)
     NTSTATUS status = WdfDeviceCreate(&init, &attributes, &device);
     if (!NT_SUCCESS(status))
         return status;
-    GetMbbDeviceContext(device)->Device = device;
+    PMBB_DEVICE_CONTEXT context = GetMbbDeviceContext(device);
+    context->Device = device;
     IpcGetCurrentDevice(device);
+    if (g_driver->module_start) {
+        // The start's mode as the registry asks for it: flashing, a RAM dump, the dump switches.
+        context->IsFlashing = IsFlashingRequested();
+        context->IsDumping = IsRAMDumpRequested();
+        context->IpcInUse = FALSE;
+        IpcSetAerDisableURFlag(GetWWANAerDisableUR(device));
+        GetFullRAMDumpConfig(device);
+        GetMiniDumpConfig(device);
+        IpcSetBromDLFlag(context->IsFlashing);
+    }
     return STATUS_SUCCESS;
 }
 
@@ -138,6 +156,11 @@ NTSTATUS GlueDriverStart(GlueDriver& driver, sim::pci::Function& function)
     host::DriverRegisterBuiltin(kService, DriverEntry);
     EXPECT_EQ(STATUS_SUCCESS, host::PnpInstallDriver(ids.back(), kService));
     return host::PnpAddDevice(sim::pci::PnpDevice(function, std::u16string(kInstance)));
+}
+
+std::u16string GlueDriverKey()
+{
+    return host::PnpDriverKey(kInstance);
 }
 
 void GlueDriverStop(GlueDriver& driver)

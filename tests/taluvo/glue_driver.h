@@ -13,6 +13,8 @@
 #include "pcie_device.h"
 #include "sim/pci/bus.h"
 
+#include <string>
+
 namespace taluvotest
 {
 
@@ -31,6 +33,8 @@ struct GlueDriver {
 
 // Installs the driver for `function` and adds the device; the add's status.
 NTSTATUS GlueDriverStart(GlueDriver& driver, sim::pci::Function& function);
+// The device's driver (software) key, where its configuration values live.
+std::u16string GlueDriverKey();
 // Removes the device when it is still there (which unloads the driver) and drains the host's work.
 void GlueDriverStop(GlueDriver& driver);
 

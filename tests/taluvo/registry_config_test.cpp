@@ -54,16 +54,6 @@ void Put(std::u16string_view key, std::u16string_view name, const std::optional<
     }
 }
 
-std::optional<ULONG> DwordAt(std::u16string_view key, std::u16string_view name)
-{
-    std::optional<host::RegistryValue> value = host::RegistryGetValue(key, name);
-    if (!value || value->type != REG_DWORD || value->data.size() != sizeof(ULONG))
-        return std::nullopt;
-    ULONG result;
-    memcpy(&result, value->data.data(), sizeof(result));
-    return result;
-}
-
 class RegistryConfigTest : public DeviceTest
 {
   protected:
@@ -329,7 +319,7 @@ TEST_F(RegistryConfigTest, WriterUpdatesAnExistingValueAndNeverCreatesOne)
 
     Set(u"WWANCDConfig", Dword(0));
     EXPECT_EQ(STATUS_SUCCESS, WriteDriverKeyULong(Device(), u"WWANCDConfig", 1));
-    EXPECT_EQ(1u, DwordAt(DriverKey(), u"WWANCDConfig"));
+    EXPECT_EQ(1u, hosttest::RegistryDword(DriverKey(), u"WWANCDConfig"));
 }
 
 // ---- status values under the service keys
@@ -373,11 +363,11 @@ TEST_F(StatusValueTest, WritersStoreDwordsInTheInstalledKeys)
     for (std::u16string_view key : {MBB_FLASH_SERVICE_KEY, MBB_DUMP_SERVICE_KEY, MBB_TOOL_SERVICE_KEY})
         ASSERT_EQ(STATUS_SUCCESS, host::RegistryCreateKey(key));
     ClearFlashingStatus();
-    EXPECT_EQ(0u, DwordAt(MBB_FLASH_SERVICE_KEY, u"FlashingStatus"));
+    EXPECT_EQ(0u, hosttest::RegistryDword(MBB_FLASH_SERVICE_KEY, u"FlashingStatus"));
     EXPECT_EQ(STATUS_SUCCESS, SetRAMDumpStatus(1));
-    EXPECT_EQ(1u, DwordAt(MBB_DUMP_SERVICE_KEY, u"RAMDumpStatus"));
+    EXPECT_EQ(1u, hosttest::RegistryDword(MBB_DUMP_SERVICE_KEY, u"RAMDumpStatus"));
     EXPECT_EQ(STATUS_SUCCESS, SetMiniDumpStatus(1));
-    EXPECT_EQ(1u, DwordAt(MBB_TOOL_SERVICE_KEY, u"MiniDumpStatus"));
+    EXPECT_EQ(1u, hosttest::RegistryDword(MBB_TOOL_SERVICE_KEY, u"MiniDumpStatus"));
     EXPECT_TRUE(IsRAMDumpRequested());
 }
 
