@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "IpcContext.h"
 #include "dpmaif_sim.h"
 #include "modem_events.h"
 #include "tx_completions.h"
@@ -155,6 +156,32 @@ TEST_F(DpmaifTxTest, MixedPacketsOnBothQueuesReachTheEngineIntactAndComeBackComp
     for (struct sk_buff* chain : Completed())
         for (struct sk_buff* skb = chain; skb != nullptr; skb = skb->chain_next)
             EXPECT_NE(0, skb->tx_flags & DPMAIF_TX_HEADER_REMOVED);
+}
+
+TEST_F(DpmaifTxTest, ThePushThreadServesWhatIsSentAndEndsOnTermination)
+{
+    const UCHAR run = 0;
+    const UCHAR terminate = 1;
+    IpcShouldTerminateThreads(&run);
+    HANDLE thread = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, win_create_thread(&thread, dpmaif_tx_hw_push_thread, hif()));
+    for (u32 i = 0; i < 20; i++) {
+        ASSERT_EQ(0, Send(static_cast<u8>(i % 2), 1 + i % 2, {Bytes(60 + i * 50, static_cast<UCHAR>(i))}));
+        if (i % 4 == 0)
+            host::ClockAdvance(0);
+    }
+    host::ClockAdvance(0);
+    Engine().Drain();
+    EXPECT_EQ(20u, Engine().UplinkPackets().size());
+    for (u8 q = 0; q < 2; q++)
+        dpmaif_tx_done(txq(q)->done_timer);
+    EXPECT_EQ(20u, CompletedPackets());
+
+    IpcShouldTerminateThreads(&terminate);
+    KeSetEvent(&hif()->tx_push_event, 0, FALSE);
+    EXPECT_TRUE(win_wait_threads_ended(-1000 * 10000LL));
+    ZwClose(thread);
+    IpcShouldTerminateThreads(&run);
 }
 
 TEST_F(DpmaifTxTest, DescriptorsAreWrittenWholeAndWrapAtTheRingEnd)
