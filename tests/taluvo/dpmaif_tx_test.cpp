@@ -362,4 +362,20 @@ TEST_F(DpmaifTxTest, StopCompletesWhatTheRingAndTheListsStillHold)
     ASSERT_EQ(0, dpmaif_txq_init(hif(), 1));
 }
 
+TEST_F(DpmaifTxTest, DuringADeviceResetThePushSideEndsAndStopOnlyLetsGo)
+{
+    ASSERT_EQ(0, Send(0, 1, {Bytes(10, 1)}));
+    EXPECT_FALSE(dpmaif_tx_push_serve(hif()));
+    ASSERT_EQ(0, Send(0, 1, {Bytes(20, 2)}));
+    const ULONG state = Context()->DeviceState;
+    Context()->DeviceState = MBB_DEVICE_STATE_PLDR_REQUESTED;
+    EXPECT_TRUE(dpmaif_tx_push_serve(hif())) << "the thread ends";
+    EXPECT_EQ(1u, txq(0)->pending_count) << "nothing written";
+    dpmaif_tx_stop(hif());
+    Context()->DeviceState = state;
+    EXPECT_EQ(0u, CompletedPackets());
+    EXPECT_EQ(0u, txq(0)->pending_count);
+    EXPECT_EQ(nullptr, txq(0)->shadow[1].skb);
+}
+
 } // namespace

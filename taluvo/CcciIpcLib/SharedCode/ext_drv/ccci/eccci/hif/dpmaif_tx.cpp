@@ -111,14 +111,16 @@ bool started(const struct dpmaif_hif* instance)
     return instance->state == DPMAIF_STATE_STARTED;
 }
 
-// Chains still waiting go back to the adapter as dropped.
-void drop_pending(struct dpmaif_txq* txq)
+// Chains still waiting go back to the adapter as dropped (as the ring's packets, only let go during a
+// device reset, which reclaims the adapter's packets itself).
+void drop_pending(struct dpmaif_txq* txq, bool complete)
 {
     if (txq->list_lock == NULL)
         return;
     for (struct dpmaif_tx_cb* cb = pending_pop(txq); cb != NULL; cb = pending_pop(txq)) {
         ccci_info(DATA_TAG, "txq %u: pending chain of %u packets dropped", txq->index, cb->request.packets);
-        complete_chain(cb->skb);
+        if (complete)
+            complete_chain(cb->skb);
     }
 }
 
@@ -235,8 +237,9 @@ void dpmaif_txq_exit(struct dpmaif_hif* instance, u8 q)
     InterlockedExchange(&txq->enabled, 0);
     if (txq->done_timer != NULL)
         win_delete_timer(&txq->done_timer);
-    drop_pending(txq);
-    drop_held(txq, !Mbb_IsResetInProgress());
+    const bool complete = !Mbb_IsResetInProgress();
+    drop_pending(txq, complete);
+    drop_held(txq, complete);
     if (txq->shadow != NULL)
         win_free(txq->shadow, DPMAIF_POOL_TAG);
     if (txq->drb != NULL)
@@ -260,7 +263,7 @@ void dpmaif_tx_stop(struct dpmaif_hif* instance)
     for (struct dpmaif_txq& txq : instance->txq) {
         if (txq.done_timer != NULL)
             WdfTimerStop(txq.done_timer, passive ? TRUE : FALSE);
-        drop_pending(&txq);
+        drop_pending(&txq, !reset);
         drop_held(&txq, !reset);
         if (txq.drb != NULL)
             RtlZeroMemory(txq.drb, txq.drb_length * sizeof(struct dpmaif_drb));
