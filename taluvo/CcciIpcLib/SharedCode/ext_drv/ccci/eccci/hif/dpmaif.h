@@ -180,7 +180,7 @@ struct dpmaif_txq {
     LIST_ENTRY pending;
     u32 pending_count;
     u32 pending_max;
-    u32 send_count;
+    volatile LONG send_count;
     u32 busy;
 };
 

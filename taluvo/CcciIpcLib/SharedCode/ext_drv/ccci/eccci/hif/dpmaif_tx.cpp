@@ -319,14 +319,15 @@ int dpmaif_tx_send_skb(u8 hif_id, struct dpmaif_hif* instance, u8 q, struct sk_b
     }
 
     bool room = true;
-    if (txq->send_count++ % DPMAIF_TX_SAMPLE_EVERY == 0) {
+    if ((u32)(InterlockedIncrement(&txq->send_count) - 1) % DPMAIF_TX_SAMPLE_EVERY == 0) {
         WdfSpinLockAcquire(txq->drb_lock);
         room = dpmaif_tx_free_drb(txq) != 0;
         WdfSpinLockRelease(txq->drb_lock);
     }
     int result = -16;
     WdfSpinLockAcquire(txq->list_lock);
-    if (room && txq->pending_count < txq->pending_max) {
+    const u32 pending = txq->pending_count;
+    if (room && pending < txq->pending_max) {
         struct dpmaif_tx_cb* cb = dpmaif_tx_cb_of(skb);
         cb->queue = q;
         cb->needed = needed;
@@ -339,7 +340,7 @@ int dpmaif_tx_send_skb(u8 hif_id, struct dpmaif_hif* instance, u8 q, struct sk_b
     }
     WdfSpinLockRelease(txq->list_lock);
     if (result != 0)
-        ccci_info(DATA_TAG, "txq %u full: %u chains pending", q, txq->pending_count);
+        ccci_info(DATA_TAG, "txq %u full: %u chains pending", q, pending);
     KeSetEvent(&instance->tx_push_event, 0, FALSE);
     return result;
 }
@@ -443,9 +444,9 @@ int dpmaif_tx_fill(struct dpmaif_txq* txq)
 
 bool dpmaif_tx_push_serve(struct dpmaif_hif* instance)
 {
-    (void)__mdm_dev_pci_resource_lock(instance->dev, instance->lock_user);
+    // Only a lock still on its way to being granted is waited for, before the first announcement.
+    instance->tx_lock_waited = __mdm_dev_pci_resource_lock(instance->dev, instance->lock_user) != 1;
     instance->tx_round_robin = 0;
-    instance->tx_lock_waited = 0;
     bool end = false;
     while (any_pending(instance) && !IpcShouldTerminateThreads(NULL) && started(instance)) {
         struct dpmaif_txq* txq = pick_queue(instance);
