@@ -180,8 +180,18 @@ struct dpmaif_txq {
     LIST_ENTRY pending;
     u32 pending_count;
     u32 pending_max;
-    u32 send_count;
+    volatile LONG send_count;
     u32 busy;
+};
+
+// The push thread's stall watch of one queue: the read index it saw last, the rounds it stayed there,
+// and when (and at which wr_idx) it was first seen unchanged. Kept per queue: a value shared by the
+// served queues would change on every alternation and never show a stall.
+struct dpmaif_tx_watch {
+    u16 hw_rd_idx;
+    u16 wr_idx;
+    u32 rounds;
+    ULONGLONG since;
 };
 
 // What the interrupt dispatch hands the callback of a receive queue's source.
@@ -224,6 +234,9 @@ struct dpmaif_hif {
     KEVENT tx_push_event;
     HANDLE tx_push_thread;
     u8 tx_round_robin;
+    struct dpmaif_tx_watch tx_watch[DPMAIF_TXQ_NUM];
+    u32 tx_stalled;
+    u32 tx_lock_waited;
 };
 
 // The process-wide exception flag: while set the runners and refills leave the hardware alone and no
@@ -330,3 +343,59 @@ int dpmaif_pit_add_rel(struct dpmaif_rxq* rxq, u32 count);
 // Provided by the ccmni layer: takes a chain of `count` received packets of network instance `channel`
 // (linked through chain_next).
 int ccmni_rx_callback(void* ccmni, u32 channel, struct sk_buff* first, int reserved, u32 count);
+
+// ---------------------------------------------------------------------------------------------
+// Transmit path.
+
+#define DPMAIF_TX_PENDING_MAX 3072
+#define DPMAIF_TX_HEADER_SIZE 16
+// tx_flags bit 1: the ccmni header has been removed from the buffer.
+#define DPMAIF_TX_HEADER_REMOVED 0x2u
+
+// The ccmni layer's transmit request, handed through with every chain.
+struct ccmni_tx_request {
+    u32 header_word;
+    u32 zero;
+    s32 dropped;
+    u32 packets;
+    u32 fragments;
+    u32 spare;
+    struct sk_buff* returned;
+};
+static_assert(sizeof(struct ccmni_tx_request) == 32, "the transmit request is 32 bytes");
+
+// The control block a queued chain carries in its first skb (csum_state up to cache_dma).
+struct dpmaif_tx_cb {
+    LIST_ENTRY links;
+    u32 queue;
+    u32 needed;
+    struct sk_buff* skb;
+    struct ccmni_tx_request request;
+};
+static_assert(sizeof(struct dpmaif_tx_cb) == SKB_TX_CB_SIZE, "the control block fills the skb's space");
+struct dpmaif_tx_cb* dpmaif_tx_cb_of(struct sk_buff* skb);
+
+// A transmit queue's own pieces: ring, shadow, locks, list and done timer (0, or -1 with nothing
+// kept); exit completes what it still holds as dropped and releases them.
+int dpmaif_txq_init(struct dpmaif_hif* instance, u8 q);
+void dpmaif_txq_exit(struct dpmaif_hif* instance, u8 q);
+// The transmit side of the instance's stop: queues disabled and their fills waited for, done timers
+// stopped (passive level), packets held by the ring and chains still pending completed as dropped
+// (only let go while a device reset is in progress), rings zeroed, indexes back to 0.
+void dpmaif_tx_stop(struct dpmaif_hif* instance);
+
+int dpmaif_tx_send_skb(u8 hif_id, struct dpmaif_hif* instance, u8 q, struct sk_buff* skb, int spare,
+                       struct ccmni_tx_request* request);
+KSTART_ROUTINE dpmaif_tx_hw_push_thread;
+// One session of the push thread with the resource lock held, until nothing is pending, the instance
+// stops or termination is asked: true when the thread must end (termination or a device reset).
+bool dpmaif_tx_push_serve(struct dpmaif_hif* instance);
+int dpmaif_tx_fill(struct dpmaif_txq* txq);
+int dpmaif_tx_fill_drb(struct dpmaif_hif* instance, struct dpmaif_tx_cb* cb, struct ccmni_tx_request* request);
+void dpmaif_tx_set_drb_skb(struct dpmaif_hif* instance, u8 q, u16 slot, struct sk_buff* skb, bool message,
+                           bool fragment, bool last, u64 address, u16 length);
+u32 dpmaif_tx_free_drb(struct dpmaif_txq* txq);
+EVT_WDF_TIMER dpmaif_tx_done;
+int dpmaif_tx_release(struct dpmaif_hif* instance, u8 q, u32 budget);
+u32 dpmaif_tx_update_rd(struct dpmaif_hif* instance, u8 q);
+u32 dpmaif_release_tx_buffer(struct dpmaif_hif* instance, u8 q, u32 count);
