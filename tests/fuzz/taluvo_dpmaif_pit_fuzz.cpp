@@ -7,8 +7,9 @@
 // cache exactly once, none lost across a stop and restart of the rings.
 //
 // Input: byte 0 the budget (bits 0-5, plus one), whether the run takes everything (bit 6) and whether
-// the write index is bytes 1-2 as given (bit 7; else it is the number of entries); then up to 64 entries
-// of 16 bytes, written at PIT slots 0, 1, ... Each entry's sequence number (word 3 bits 0-7) is added to
+// the write index is bytes 1-2 as given (bit 7; else it is where the entries end); byte 3 how far before
+// the PIT's end the queue stands (its read and release index; 0 for slot 0); then up to 64 entries of 16
+// bytes, written from there on, wrapping at the PIT's end. Each entry's sequence number (word 3 bits 0-7) is added to
 // the one the engine would have written, so 0 is in order; its address word 1 is taken relative to the
 // buffer its id names when that slot is lent.
 #include <host/host.h>
@@ -133,27 +134,29 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    if (size < 3)
+    if (size < 4)
         return 0;
     const u32 budget = (data[0] & 0x3Fu) + 1;
     const bool take_all = (data[0] & 0x40) != 0;
     const bool raw_index = (data[0] & 0x80) != 0;
-    u32 entries = (u32)std::min<size_t>((size - 3) / 16, kMaxEntries);
+    u32 entries = (u32)std::min<size_t>((size - 4) / 16, kMaxEntries);
     struct dpmaif_rxq* rxq = Queue();
+    const u32 start = (rxq->pit_length - data[3]) % rxq->pit_length;
+    rxq->rd_idx = rxq->rel_idx = rxq->hw_wr_idx = (u16)start;
 
     InterlockedExchange(&dpmaif_exception_raised, 0);
     for (u32 i = 0; i < entries; i++) {
         u32 w[4];
-        memcpy(w, data + 3 + 16 * i, sizeof(w));
+        memcpy(w, data + 4 + 16 * i, sizeof(w));
         bool frag = (w[0] & 4u) != 0;
         u32 bid = (w[3] & 0x700u) << 5 | ((w[0] >> 3) & 0x1FFFu);
         const struct dpmaif_bat_table* table = frag ? &g_hif.frag_bat : &g_hif.bat;
         if ((w[0] & 1u) == 0 && bid < table->length && table->shadow[bid].memory != nullptr)
             w[1] += (u32)table->shadow[bid].dma;
         w[3] = (w[3] & ~0xFFu) | ((i + (w[3] & 0xFFu)) & 0xFFu);
-        memcpy(&rxq->pit[i], w, sizeof(w));
+        memcpy(&rxq->pit[(start + i) % rxq->pit_length], w, sizeof(w));
     }
-    g_pit_wr_idx = raw_index ? (u32)(data[1] | data[2] << 8) : entries;
+    g_pit_wr_idx = raw_index ? (u32)(data[1] | data[2] << 8) : (start + entries) % rxq->pit_length;
 
     // The runner's own repeat, bounded: a run that stopped short of the write index is run again.
     for (int run = 0; run < 3; run++)
