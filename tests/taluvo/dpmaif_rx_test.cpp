@@ -191,6 +191,15 @@ TEST_F(DpmaifRxTest, DroppedAndBrokenPacketsAreNotDeliveredAndTheirBuffersGoBack
     EXPECT_TRUE(doubles::RxChains().empty());
     EXPECT_EQ(cached + 2, CacheCount());
     EXPECT_EQ(2u, dpmaif_chk_avail_frag_bat_cnt(rxq()));
+
+    // A second normal buffer in one packet: the packet is dropped and both buffers go back.
+    Message(2);
+    Piece(false, bid_++, Payload(100, 5), true, kDataOffset, 100);
+    Piece(false, bid_++, Payload(100, 6), false, kDataOffset, 100);
+    EXPECT_EQ(-7, Parse(3));
+    EXPECT_TRUE(doubles::RxChains().empty());
+    EXPECT_EQ(cached + 4, CacheCount());
+    EXPECT_EQ(4u, dpmaif_chk_avail_pkt_bat_cnt(rxq()));
     EXPECT_FALSE(host::TraceFind(HIF_DPMAIF_TAG).empty());
     EXPECT_FALSE(dpmaif_exception_is_raised());
 

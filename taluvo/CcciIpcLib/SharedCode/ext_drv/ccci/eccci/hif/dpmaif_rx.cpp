@@ -236,8 +236,18 @@ void collect(struct dpmaif_rxq* rxq, struct rx_chain* chain, u32 channel, struct
 // One payload entry into the assembly: 0 or the entry's error.
 int take_payload(struct dpmaif_rxq* rxq, const struct dpmaif_pit* pit, struct dpmaif_rx_assembly* assembly)
 {
-    if (!is_frag(word(pit, 0)))
-        return bat_cur_bid_check(rxq, 0, pit, assembly);
+    if (!is_frag(word(pit, 0))) {
+        // A second normal buffer in one packet breaks it; the first one would otherwise be lost.
+        struct sk_buff* earlier = assembly->skb;
+        int result = bat_cur_bid_check(rxq, 0, pit, assembly);
+        if (earlier == NULL)
+            return result;
+        ccci_err(DATA_TAG, "rxq %u: entry %u: second normal buffer in one packet", rxq->index, rxq->rd_idx);
+        discard(earlier);
+        if (assembly->skb == earlier)
+            assembly->skb = NULL;
+        return -7;
+    }
     if (assembly->skb == NULL) {
         ccci_err(DATA_TAG, "rxq %u: entry %u: fragment before the packet's buffer", rxq->index, rxq->rd_idx);
         DPMAIF_ASSERT(rxq->instance);
