@@ -7,7 +7,7 @@
 #include "CurrentDevice.h"
 #include "IpcContext.h"
 #include "IpcPcie.h"
-#include "ModemEvents.h"
+#include "ccci_fsm.h"
 #include "ccci_core.h"
 #include "mhccif.h"
 #include "pcie_mac.h"
@@ -24,11 +24,6 @@ constexpr LONGLONG kLockGrantWait = -1500LL * 10000;  // a lock holder's wait fo
 constexpr LONGLONG kUnlockDelay = -100LL * 10000;     // 100 ms
 constexpr LONGLONG kLongPassed = 100000000000LL;      // an absolute due time that has passed
 constexpr u32 kPmRequest = 0x2;                        // MAC 0xE50/0xE54 bit of the host's request
-
-void indicate(const char* text)
-{
-    IpcNetlinkIndicate(text, static_cast<int>(strlen(text) + 1));
-}
 
 void notify(struct mdm_pci_dev* dev, int resumed)
 {
@@ -366,7 +361,7 @@ int mdm_pci_pm_suspend_system(struct mdm_pci_dev* dev)
     WdfTimerStop(dev->unlock_timer, FALSE);
     if (dev->pdev->IpcContext != nullptr)
         dev->pdev->IpcContext->ColdBootCompleted = IPC_COLD_BOOT_POWER_LOST;
-    indicate("MDM_NOT_READY");
+    fsm_report("MDM_NOT_READY");
     return 0;
 }
 
@@ -416,8 +411,8 @@ int mdm_pci_pm_resume_idle(struct mdm_pci_dev* dev)
         }
         if (state < 1 || state > 5) {
             // The modem lost its context.
-            indicate("CRASH");
-            indicate("WARM_RESET");
+            fsm_report("CRASH");
+            fsm_report("WARM_RESET");
             notify(dev, 0);
             md_rgu_clear(dev);
             InterlockedDecrement(&dev->sleep_enable);
@@ -447,8 +442,8 @@ int mdm_pci_pm_resume_cold(struct mdm_pci_dev* dev)
 {
     if ((dev->sleep_caps & 1) == 0)
         return 0;
-    indicate("MDM_COLD_BOOT_STARTED");
-    indicate("MDM_NOT_READY");
+    fsm_report("MDM_COLD_BOOT_STARTED");
+    fsm_report("MDM_NOT_READY");
     ccci_info(PM_TAG, "cold resume: state %u link 0x%x atr 0x%x", mdm_dev_pci_check_resume_reg_state(dev),
               mac_read(dev->mac, MAC_LINK_STATUS), mac_read(dev->mac, MAC_ATR));
     mdm_pcie_mac_atr_init(dev->pdev);

@@ -6,7 +6,6 @@
 #include "ccci_hif.h"
 
 #include "CurrentDevice.h"
-#include "ModemEvents.h"
 #include "ccci_bm.h"
 #include "ccci_fsm.h"
 #include "ccci_md.h"
@@ -905,10 +904,9 @@ struct cldma_request* ring_prev(const struct cldma_ring* ring, const struct cldm
 // resets the device.
 void transfer_error(struct cldma_ctrl* ctrl, u32 qno)
 {
-    static const char warm_reset[] = "WARM_RESET";
     cldma_dump_status(ctrl->md_id, ctrl->hif_id, CLDMA_DUMP_FLAG, 0, qno);
     md_hs_abort(ctrl->md);
-    IpcNetlinkIndicate(warm_reset, (int)sizeof(warm_reset));
+    fsm_report("WARM_RESET");
 }
 
 } // namespace

@@ -5,7 +5,6 @@
 
 #include "CurrentDevice.h"
 #include "IpcContext.h"
-#include "ModemEvents.h"
 #include "ccci_fsm.h"
 #include "pcie_pm.h"
 
@@ -26,17 +25,10 @@
 namespace
 {
 
-const char kWarmReset[] = "WARM_RESET";
-
 // Descriptor word 0: bit 0 message, bit 2 more descriptors of this packet follow, bits 16-31 length.
 #define DRB_W0_MESSAGE 0x1u
 #define DRB_W0_MORE 0x4u
 #define DRB_W1_MESSAGE_FIXED 0x20000000u
-
-void warm_reset(void)
-{
-    IpcNetlinkIndicate(kWarmReset, sizeof(kWarmReset));
-}
 
 u16 ring_next(const struct dpmaif_txq* txq, u32 idx, u32 step)
 {
@@ -193,7 +185,7 @@ void tell_hardware(struct dpmaif_hif* instance, struct dpmaif_txq* txq, int n)
     if (ccci_fsm_get_md_state(0) == MD_STATE_READY)
         DPMAIF_ASSERT(instance);
     instance->tx_stalled = 1;
-    warm_reset();
+    fsm_report("WARM_RESET");
 }
 
 } // namespace
@@ -459,7 +451,7 @@ bool dpmaif_tx_push_serve(struct dpmaif_hif* instance)
         }
         if (stalled(instance, txq)) {
             instance->tx_stalled = 1;
-            warm_reset();
+            fsm_report("WARM_RESET");
         }
         const int n = dpmaif_tx_fill(txq);
         if (n > 0) {
@@ -582,7 +574,7 @@ void dpmaif_tx_done(WDFTIMER timer)
     const int r = dpmaif_tx_release(instance, txq->index, txq->drb_length);
     if (r == 3) {
         DPMAIF_ASSERT(instance);
-        warm_reset();
+        fsm_report("WARM_RESET");
         return;
     }
     if (r == 0 ||

@@ -2,7 +2,7 @@
 // of the reader and the minidump notice.
 #include "port_kinds.h"
 
-#include "ModemEvents.h"
+#include "ccci_fsm.h"
 #include "ccci_bm.h"
 
 #include <string.h>
@@ -11,7 +11,6 @@ namespace
 {
 
 const char g_minidump_port[] = "minidump_notify";
-const char g_minidump_report[] = "MINIDUMP";
 
 // A port without a device node that only relays the modem's minidump notice upward.
 bool is_minidump_port(const struct ccci_port* port)
@@ -55,7 +54,7 @@ int port_recv_skb(struct ccci_port* port, struct sk_buff* skb)
     u32 flags = port_flags(port);
     if (is_minidump_port(port)) {
         ccci_info(CCCI_PORT_TAG_TEXT, "%s: the modem reports a minidump (%u bytes)", port->name, skb->len);
-        IpcNetlinkIndicate(g_minidump_report, sizeof(g_minidump_report));
+        fsm_report("MINIDUMP");
         bm_free_skb(skb, CCCI_PORT_TAG);
         return 0;
     }
