@@ -221,7 +221,7 @@ void BootFirmware::OnDoorbell(ULONG doorbell)
             exception_ = Exception::Announced;
             announce = true;
         } else if (doorbell == kHostExceptionStage3 && exception_ == Exception::Announced && !passDone_) {
-            passDone_ = true;
+            exception_ = Exception::Passing; // a repeated stage 3 is not acknowledged twice
             pass = true;
         } else if (doorbell == kHostStop) {
             stopSeen_ = true;
@@ -232,8 +232,12 @@ void BootFirmware::OnDoorbell(ULONG doorbell)
         firmware_.SendControl(ccci::kCtrlHostRx, ccci::kCtrlExceptionAnnounce, ccci::kExceptionMagic);
         Later(generation, delay, &BootFirmware::SendRecord);
     }
-    if (pass)
+    if (pass) {
         firmware_.AcknowledgeExceptionStage(3);
+        // Done only once the acknowledgement is out, so a watcher of the flag sees the doorbell too.
+        std::lock_guard<std::mutex> guard(lock_);
+        passDone_ = true;
+    }
     Changed();
 }
 

@@ -118,7 +118,7 @@ public:
 
 private:
     enum class Phase { Off, Starting, BootRom, Downloading, Dump, Normal, Stuck, LinkDown };
-    enum class Exception { None, Raised, Announced };
+    enum class Exception { None, Raised, Announced, Passing };
     using Step = void (BootFirmware::*)();
 
     // Runs `step` `delay` from now unless another power-on came first.
