@@ -1,6 +1,6 @@
 // The CLDMA code under test against the simulated modem: the modem window mapped as the driver maps it,
 // with the translation programmed, and one hardware record per instance pointing into it. The engines
-// are stepped by the test.
+// are stepped by the test unless it asks for them on their own threads.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,8 +18,8 @@ using namespace sim::modem;
 class ModemWindow
 {
   public:
-    ModemWindow()
-        : board_(modemtest::Config(sim::pci::InterruptMode::Message, kMaxMessages, sim::pci::ExecutionMode::Step)),
+    explicit ModemWindow(sim::pci::ExecutionMode mode = sim::pci::ExecutionMode::Step)
+        : board_(modemtest::Config(sim::pci::InterruptMode::Message, kMaxMessages, mode)),
           host_(board_)
     {
         host_.ProgramTranslation();

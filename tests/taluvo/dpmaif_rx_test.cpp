@@ -7,6 +7,7 @@
 
 #include <vector>
 
+#include "IpcContext.h"
 #include "ccmni_rx.h"
 #include "dpmaif_sim.h"
 
@@ -279,6 +280,63 @@ TEST_F(DpmaifRxTest, WhatTheModemWritesIsCheckedBeforeUse)
     EXPECT_EQ(2u, rxq()->bid_errors);
 }
 
+// Buffers put on the push queue behind their 4-byte prefix go out as one chain with the channel of the
+// last one, prefixes removed; the thread moves off the processors taking receive interrupts, ends on
+// termination, and what is still queued then goes back to the cache.
+TEST_F(DpmaifRxTest, ThePushThreadHandsOnWhatIsQueuedAndEndsOnTermination)
+{
+    const UCHAR run = 0;
+    const UCHAR terminate = 1;
+    dpmaif_rx_cache_fill(hif()); // every buffer taken below comes from the cache
+    const u32 cached = CacheCount();
+    auto queue = [&](u8 channel, const Bytes& data) {
+        struct sk_buff* skb = dpmaif_get_rx_buf(hif(), DPMAIF_BAT_BUF_SIZE);
+        ASSERT_NE(nullptr, skb);
+        Bytes prefixed = {0, 0, 0, (u8)(0xE0u | channel)};
+        prefixed.insert(prefixed.end(), data.begin(), data.end());
+        std::copy(prefixed.begin(), prefixed.end(), skb_put(skb, (u32)prefixed.size()));
+        bm_queue_push(&rxq()->push_queue, skb, DPMAIF_POOL_TAG);
+    };
+    rxq(0)->irq_cpu = 0;
+    IpcShouldTerminateThreads(&run);
+    HANDLE thread = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, win_create_thread(&thread, dpmaif_rx_push_thread, rxq()));
+    host::ClockAdvance(0);
+    EXPECT_TRUE(doubles::RxChains().empty());
+
+    queue(3, Payload(100, 1));
+    queue(3, Payload(1500, 2));
+    struct sk_buff* runt = dpmaif_get_rx_buf(hif(), DPMAIF_BAT_BUF_SIZE);
+    ASSERT_NE(nullptr, runt);
+    skb_put(runt, 2);
+    bm_queue_push(&rxq()->push_queue, runt, DPMAIF_POOL_TAG);
+    queue(7, Payload(60, 3));
+    KeSetEvent(&rxq()->push_event, 0, FALSE);
+    host::ClockAdvance(0);
+
+    const std::vector<doubles::RxChain> chains = doubles::RxChains();
+    ASSERT_EQ(1u, chains.size());
+    EXPECT_EQ(7u, chains[0].channel);
+    EXPECT_EQ(3u, chains[0].count);
+    EXPECT_EQ((std::vector<Bytes>{Payload(100, 1), Payload(1500, 2), Payload(60, 3)}), chains[0].packets);
+    KAFFINITY active = 0;
+    if (KeQueryActiveProcessorCount(&active) > 1) {
+        EXPECT_EQ(1, rxq()->push_cpu);
+    }
+    EXPECT_EQ(cached, CacheCount()) << "the runt and the delivered buffers are back";
+
+    IpcShouldTerminateThreads(&terminate);
+    KeSetEvent(&rxq()->push_event, 0, FALSE);
+    EXPECT_TRUE(win_wait_threads_ended(-1000 * 10000LL));
+    ZwClose(thread);
+    IpcShouldTerminateThreads(&run);
+
+    queue(5, Payload(10, 4));
+    dpmaif_rxq_exit(hif(), 0);
+    queue_ = false;
+    EXPECT_EQ(cached, CacheCount());
+}
+
 TEST_F(DpmaifRxTest, PitEntriesGoBackToTheEngineInBatchesOfSixty)
 {
     rxq()->hw_wr_idx = 200;
@@ -307,17 +365,7 @@ class DpmaifRxEngineTest : public DpmaifTest
         DpmaifTest::SetUp();
         SetUpRings();
         struct dpmaif_ring_params params = {};
-        for (u8 q = 0; q < DPMAIF_RXQ_NUM; q++) {
-            ASSERT_EQ(0, dpmaif_rxq_init(hif(), q));
-            InterlockedExchange(&rxq(q)->enabled, 1);
-            rxq(q)->budget = DPMAIF_RX_BUDGET;
-            params.bat_dma[q] = hif()->bat.ring_dma;
-            params.bat_length[q] = hif()->bat.length;
-            params.frag_dma[q] = hif()->frag_bat.ring_dma;
-            params.frag_length[q] = hif()->frag_bat.length;
-            params.pit_dma[q] = rxq(q)->pit_dma;
-            params.pit_length[q] = rxq(q)->pit_length;
-        }
+        InitReceiveQueues(&params);
         queues_ = true;
         ASSERT_EQ(0, dpmaif_bat_start(hif()));
         dpmaif_hw_start(hw(), &params);

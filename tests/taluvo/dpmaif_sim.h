@@ -21,6 +21,7 @@ using namespace sim::modem;
 class DpmaifTest : public taluvotest::DeviceTest
 {
   protected:
+    explicit DpmaifTest(sim::pci::ExecutionMode mode = sim::pci::ExecutionMode::Step) : window_(mode) {}
     bool WithDmaEnabler() const override { return true; }
 
     void SetUp() override
@@ -57,6 +58,33 @@ class DpmaifTest : public taluvotest::DeviceTest
         ASSERT_EQ(0, dpmaif_bat_setup(hif_.get()));
         rings_ = true;
         InterlockedExchange(&hif_->rxq[0].enabled, 1);
+    }
+
+    // The receive queues made and enabled as the instance's creation and start leave them, their rings
+    // entered in `params` for the engine.
+    void InitReceiveQueues(struct dpmaif_ring_params* params)
+    {
+        for (u8 q = 0; q < DPMAIF_RXQ_NUM; q++) {
+            ASSERT_EQ(0, dpmaif_rxq_init(hif(), q));
+            InterlockedExchange(&rxq(q)->enabled, 1);
+            rxq(q)->budget = DPMAIF_RX_BUDGET;
+            params->bat_dma[q] = hif()->bat.ring_dma;
+            params->bat_length[q] = hif()->bat.length;
+            params->frag_dma[q] = hif()->frag_bat.ring_dma;
+            params->frag_length[q] = hif()->frag_bat.length;
+            params->pit_dma[q] = rxq(q)->pit_dma;
+            params->pit_length[q] = rxq(q)->pit_length;
+        }
+    }
+    // The same for the transmit queues.
+    void InitTransmitQueues(struct dpmaif_ring_params* params)
+    {
+        for (u8 q = 0; q < DPMAIF_TXQ_NUM; q++) {
+            ASSERT_EQ(0, dpmaif_txq_init(hif(), q));
+            InterlockedExchange(&hif()->txq[q].enabled, 1);
+            params->drb_dma[q] = hif()->txq[q].drb_dma;
+            params->drb_length[q] = hif()->txq[q].drb_length;
+        }
     }
 
     Modem& modem() { return window_.modem(); }

@@ -32,12 +32,7 @@ class DpmaifTxTest : public DpmaifTest
     {
         DpmaifTest::SetUp();
         struct dpmaif_ring_params params = {};
-        for (u8 q = 0; q < DPMAIF_TXQ_NUM; q++) {
-            ASSERT_EQ(0, dpmaif_txq_init(hif(), q));
-            InterlockedExchange(&txq(q)->enabled, 1);
-            params.drb_dma[q] = txq(q)->drb_dma;
-            params.drb_length[q] = txq(q)->drb_length;
-        }
+        InitTransmitQueues(&params);
         KeInitializeEvent(&hif()->tx_push_event, NotificationEvent, FALSE);
         hif()->state = DPMAIF_STATE_STARTED;
         dpmaif_hw_start(hw(), &params);

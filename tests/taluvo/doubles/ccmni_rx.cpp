@@ -7,6 +7,7 @@ namespace
 
 std::mutex g_lock;
 std::vector<doubles::RxChain> g_chains;
+size_t g_packets = 0;
 
 } // namespace
 
@@ -19,6 +20,7 @@ int ccmni_rx_callback(void*, u32 channel, struct sk_buff* first, int, u32 count)
     }
     {
         std::lock_guard<std::mutex> guard(g_lock);
+        g_packets += chain.packets.size();
         g_chains.push_back(std::move(chain));
     }
     if (first != NULL)
@@ -36,4 +38,11 @@ void doubles::ClearRxChains()
 {
     std::lock_guard<std::mutex> guard(g_lock);
     g_chains.clear();
+    g_packets = 0;
+}
+
+size_t doubles::RxPacketCount()
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    return g_packets;
 }

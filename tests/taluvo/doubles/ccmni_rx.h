@@ -18,6 +18,8 @@ struct RxChain {
 
 // The chains handed to ccmni_rx_callback, in order.
 std::vector<RxChain> RxChains();
+// The packets handed over so far, without copying them.
+size_t RxPacketCount();
 void ClearRxChains();
 
 } // namespace doubles

@@ -312,12 +312,16 @@ void dpmaif_bat_teardown(struct dpmaif_hif* instance);
 
 #define DPMAIF_RX_BUDGET (DPMAIF_BAT_LENGTH - 1)
 
-// A receive queue's own pieces: its PIT, runners and links to the BAT tables (0 or -1 with nothing
-// kept); exit releases them; reset puts the queue back to its first PIT entry (passive level flushes
-// its work item first).
+// A receive queue's own pieces: its PIT, runners, push event and queue, and links to the BAT tables
+// (0 or -1 with nothing kept); exit releases them (its push thread has ended by then: the instance's
+// teardown ends its threads first); reset puts the queue back to its first PIT entry (passive level
+// flushes its work item first).
 int dpmaif_rxq_init(struct dpmaif_hif* instance, u8 q);
 void dpmaif_rxq_exit(struct dpmaif_hif* instance, u8 q);
 void dpmaif_rxq_reset(struct dpmaif_rxq* rxq);
+// The receive push thread of a queue (argument: its dpmaif_rxq): hands what is put on push_queue, each
+// buffer behind a 4-byte prefix whose byte 3 holds the channel, to the ccmni layer; ends on termination.
+KSTART_ROUTINE dpmaif_rx_push_thread;
 
 // The source callback the instance registers for sources 0 and 5 (argument: its dpmaif_irq_rec) and
 // its body.

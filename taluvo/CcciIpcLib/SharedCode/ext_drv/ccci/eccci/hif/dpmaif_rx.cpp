@@ -2,6 +2,7 @@
 // normal buffer (and any fragment pieces, copied behind it), grouped into chains per channel for the
 // ccmni layer, and the PIT entries returned to the engine in batches.
 #include "dpmaif.h"
+#include "IpcContext.h"
 
 #include <initializer_list>
 
@@ -10,6 +11,7 @@
 #define DPMAIF_SEQ_FAILURE_LIMIT 500u
 #define DPMAIF_PIT_RELEASE_MIN 60u
 #define DPMAIF_PIT_RELEASE_EVERY 128u
+#define DPMAIF_PUSH_PREFIX 4u
 
 namespace
 {
@@ -496,6 +498,8 @@ int dpmaif_rxq_init(struct dpmaif_hif* instance, u8 q)
         dpmaif_rxq_exit(instance, q);
         return -1;
     }
+    KeInitializeEvent(&rxq->push_event, SynchronizationEvent, FALSE);
+    bm_queue_init(&rxq->push_queue, DPMAIF_BAT_BUF_SIZE, 0xFFFFFFFFu, false, DPMAIF_POOL_TAG);
     rxq->bat = &instance->bat;
     rxq->frag_bat = &instance->frag_bat;
     InterlockedIncrement(&rxq->bat->users);
@@ -506,10 +510,19 @@ int dpmaif_rxq_init(struct dpmaif_hif* instance, u8 q)
 void dpmaif_rxq_exit(struct dpmaif_hif* instance, u8 q)
 {
     struct dpmaif_rxq* rxq = &instance->rxq[q];
+    KeSetEvent(&rxq->push_event, 0, FALSE);
     tasklet_kill(&rxq->tasklet);
     workitem_destroy(&rxq->work);
     discard(rxq->assembly.skb);
     rxq->assembly.skb = NULL;
+    if (rxq->push_queue.list.lock != NULL) {
+        // Receive buffers: back to the cache they came from.
+        for (struct sk_buff* skb = bm_queue_pop(&rxq->push_queue); skb != NULL; skb = bm_queue_pop(&rxq->push_queue)) {
+            skb->chain_next = NULL;
+            discard(skb);
+        }
+        skb_queue_head_release(&rxq->push_queue.list);
+    }
     if (rxq->pit != NULL)
         dma_free_coherent(instance->dma_dev, rxq->pit_length * sizeof(struct dpmaif_pit), rxq->pit, rxq->pit_dma, 0,
                           DPMAIF_POOL_TAG);
@@ -535,4 +548,76 @@ void dpmaif_rxq_reset(struct dpmaif_rxq* rxq)
     rxq->expected_seq = rxq->to_release = rxq->seq_failures = 0;
     discard(rxq->assembly.skb);
     RtlZeroMemory(&rxq->assembly, sizeof(rxq->assembly));
+}
+
+namespace
+{
+
+// The lowest-numbered active processor that takes neither receive queue's interrupts; the current one
+// when every active processor does.
+ULONG push_processor(const struct dpmaif_hif* instance, KAFFINITY active)
+{
+    for (ULONG cpu = 0; cpu < sizeof(KAFFINITY) * 8; cpu++) {
+        if ((active & ((KAFFINITY)1 << cpu)) == 0)
+            continue;
+        bool taken = false;
+        for (u8 q = 0; q < DPMAIF_RXQ_NUM; q++)
+            taken = taken || instance->rxq[q].irq_cpu == (s32)cpu;
+        if (!taken)
+            return cpu;
+    }
+    return KeGetCurrentProcessorNumber();
+}
+
+} // namespace
+
+void dpmaif_rx_push_thread(PVOID context)
+{
+    struct dpmaif_rxq* rxq = static_cast<struct dpmaif_rxq*>(context);
+    bool bound = false;
+    KAFFINITY previous = 0;
+    for (;;) {
+        if (skb_queue_empty(&rxq->push_queue.list)) {
+            ccci_info(DATA_TAG, "rxq %u push queue empty: waiting", rxq->index);
+            (void)win_wait_interruptible(&rxq->push_event);
+        }
+        if (IpcShouldTerminateThreads(NULL))
+            break;
+        if (skb_queue_empty(&rxq->push_queue.list))
+            continue;
+        if (rxq->push_cpu == -1 || rxq->push_cpu == rxq->irq_cpu) {
+            KAFFINITY active = 0;
+            (void)KeQueryActiveProcessorCount(&active);
+            ULONG cpu = push_processor(rxq->instance, active);
+            KAFFINITY old = KeSetSystemAffinityThreadEx(active & ((KAFFINITY)1 << cpu));
+            if (!bound)
+                previous = old;
+            bound = true;
+            rxq->push_cpu = (s32)cpu;
+        }
+        struct rx_chain chain = {};
+        for (struct sk_buff* skb = bm_queue_pop(&rxq->push_queue); skb != NULL;
+             skb = bm_queue_pop(&rxq->push_queue)) {
+            if (skb->len < DPMAIF_PUSH_PREFIX) {
+                ccci_err(DATA_TAG, "rxq %u: %u-byte buffer without its prefix dropped", rxq->index, skb->len);
+                skb->chain_next = NULL;
+                discard(skb);
+                continue;
+            }
+            u32 channel = skb->data[3] & 0x1Fu;
+            skb_pull(skb, DPMAIF_PUSH_PREFIX);
+            skb->chain_next = NULL;
+            if (chain.count == 0)
+                chain.first = skb;
+            else
+                chain.last->chain_next = skb;
+            chain.last = skb;
+            chain.channel = channel; // the chain goes with the channel of its last buffer
+            chain.count++;
+        }
+        deliver(rxq, &chain);
+    }
+    if (bound)
+        KeRevertToUserAffinityThreadEx(previous);
+    ccci_info(DATA_TAG, "rxq %u push thread ends", rxq->index);
 }
