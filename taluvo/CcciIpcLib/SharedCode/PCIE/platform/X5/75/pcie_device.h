@@ -68,6 +68,7 @@ struct mdm_pci_pm_entity {
 };
 
 struct ccci_md;
+struct ccmni_ctl_block;
 
 struct mdm_pci_dev {
     WDFINTERRUPT irqs[MDM_PCI_MAX_IRQS];
@@ -100,6 +101,7 @@ struct mdm_pci_dev {
     u8* md_reg_va;
     u8* mhccif_base;
     u8* mhccif_base2;
+    struct ccmni_ctl_block* ccmni; // the modem's network devices and DPMAIF instance (ccmni.h)
     // Power management (pcie_pm.h).
     struct ccci_md* md;
     LIST_ENTRY pm_entities;

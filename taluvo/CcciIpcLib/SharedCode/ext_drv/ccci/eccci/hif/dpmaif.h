@@ -244,6 +244,17 @@ struct dpmaif_hif {
 extern volatile LONG dpmaif_exception_raised;
 bool dpmaif_exception_is_raised(void);
 
+// The instance's life cycle, driven by the ccmni layer that owns it: creation stores the instance in
+// the control record (0 or negative); exit stops and destroys it and clears that pointer; the modem
+// states 2, 5, 7 and 8 start, dump and stop, stop the engine, and stop it; start gives 0, -1 (refused)
+// or 2 (a ring could not be filled); stop 0 or -1.
+struct ccmni_ctl_block;
+int dpmaif_hif_init(u8 hif_id, struct ccmni_ctl_block* ccmni);
+void dpmaif_hif_exit(u8 hif_id, struct ccmni_ctl_block* ccmni);
+int dpmaif_hif_md_state(u8 hif_id, struct dpmaif_hif* instance, u32 md_state);
+int dpmaif_hif_start(u8 hif_id, struct dpmaif_hif* instance);
+int dpmaif_hif_stop(u8 hif_id, struct dpmaif_hif* instance);
+
 // Failure reports. The exception dumps the instance once and rings the exception doorbell; the
 // assertion report dumps and processing goes on.
 void dpmaif_raise_exception(struct dpmaif_hif* instance, const char* file, const char* function, int line);
