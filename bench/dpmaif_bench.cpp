@@ -130,6 +130,8 @@ void BM_DpmaifReceive(benchmark::State& state)
     sim::modem::DpmaifGenerator generator;
     generator.sizes = sizes;
     rig.Engine().StartGenerator(generator);
+    // The refill runs beside the run and takes fresh buffers while the cache is short of what a run
+    // keeps in flight: the warm-up lets the cache grow to it.
     for (int warm = 0; warm < 32; warm++)
         ReceiveBatch(rig);
     Tally tally(rig.Engine());
