@@ -2,7 +2,6 @@
 // between two threads.
 #include <benchmark/benchmark.h>
 
-#include <host/host.h>
 #include <wdm.h>
 
 namespace {
@@ -80,13 +79,3 @@ void EventPingPong(benchmark::State& state)
 BENCHMARK(EventPingPong);
 
 } // namespace
-
-int main(int argc, char** argv)
-{
-    benchmark::Initialize(&argc, argv);
-    host::Start(host::Config{});
-    benchmark::RunSpecifiedBenchmarks();
-    host::Shutdown();
-    benchmark::Shutdown();
-    return 0;
-}

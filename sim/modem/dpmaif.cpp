@@ -25,12 +25,14 @@ bool QueueRegister(ULONG address, ULONG base, ULONG stride, ULONG count, ULONG* 
     return true;
 }
 
-bool IsBusyRegister(ULONG address)
+// The registers whose writes move a ring's index for the engine.
+bool IsAddCount(ULONG address)
 {
     ULONG q;
-    return address == kBatCommand || address == kBatAddCount || address == kPitCommand ||
-           address == kPitAddCount || QueueRegister(address, kDrbAddCount, 4, kTxQueues, &q);
+    return address == kBatAddCount || address == kPitAddCount || QueueRegister(address, kDrbAddCount, 4, kTxQueues, &q);
 }
+
+bool IsBusyRegister(ULONG address) { return address == kBatCommand || address == kPitCommand || IsAddCount(address); }
 
 bool IsCommit(ULONG address) { return address == kUlCommit || address == kBaseCommit; }
 
@@ -155,6 +157,8 @@ ULONG DpmaifEngine::ReadLocked(ULONG address) const
 ULONG DpmaifEngine::Read(ULONG address)
 {
     std::lock_guard<std::mutex> guard(lock_);
+    if (PlainLocked(address) != nullptr)
+        counts_.reads++;
     return gone_ ? kAllOnes : ReadLocked(address);
 }
 
@@ -171,6 +175,9 @@ void DpmaifEngine::Write(ULONG address, ULONG value)
         std::lock_guard<std::mutex> guard(lock_);
         if (PlainLocked(address) == nullptr)
             return;
+        counts_.writes++;
+        if (IsAddCount(address & ~3u))
+            counts_.ringIndexWrites++;
         LogLocked(address & ~3u, value);
         if (gone_)
             return;
@@ -338,6 +345,12 @@ bool DpmaifEngine::LevelLocked(ULONG source) const
     return level;
 }
 
+DpmaifEngine::Counts DpmaifEngine::AccessCounts() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return counts_;
+}
+
 bool DpmaifEngine::SourceAsserted(ULONG source) const
 {
     std::lock_guard<std::mutex> guard(lock_);
@@ -371,6 +384,8 @@ void DpmaifEngine::PublishLevels()
             published_[i] = !published_[i];
             source = kSources[i];
             level = published_[i];
+            if (level)
+                counts_.interrupts++;
         }
         interrupts_.SetSourceLevel(source, level);
     }

@@ -234,6 +234,17 @@ public:
 
     bool SourceAsserted(ULONG source) const;
 
+    // What the host cost the engine since its creation: register reads and writes (through the blocks
+    // or by address, the gone engine's included), the writes among them that move a ring's index
+    // (BAT, PIT and DRB add-counts), and the interrupt sources' rises to asserted.
+    struct Counts {
+        ULONG64 reads = 0;
+        ULONG64 writes = 0;
+        ULONG64 ringIndexWrites = 0;
+        ULONG64 interrupts = 0;
+    };
+    Counts AccessCounts() const;
+
     // Fault injection.
     // Registers back to their power-on values (all 0, masks clear), rings and backlogs forgotten;
     // queued downlink packets stay queued.
@@ -361,6 +372,7 @@ private:
     bool passScheduled_ = false;
     bool publishing_ = false;
     std::array<bool, 2> published_{};
+    Counts counts_;
     WriteLog<DpmaifWrite> log_{kLogCapacity};
 
     sim::pci::Scheduler scheduler_;

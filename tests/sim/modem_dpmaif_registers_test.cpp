@@ -151,6 +151,31 @@ TEST(DpmaifRegisters, PlainRegistersReadBackAndEveryWriteIsLogged)
     EXPECT_TRUE(rig.engine.Writes().empty());
 }
 
+TEST(DpmaifRegisters, AccessCountsTellReadsWritesIndexMovesAndInterruptRises)
+{
+    Rig rig;
+    rig.R(kDlMask);
+    rig.engine.Block(DpmaifBlock::Engine).Read(kBatReadIndex - kEngineBase);
+    rig.R(0x20000000); // outside every block: not the engine's
+    rig.W(0x20000000, 1);
+    for (ULONG address : {kPitAddCount, kBatAddCount, kDrbAddCount + 8, kDrbAddCount + 2, kBatCommand, kDlStatus})
+        rig.W(address, 0);
+    DpmaifEngine::Counts counts = rig.engine.AccessCounts();
+    EXPECT_EQ(2u, counts.reads);
+    EXPECT_EQ(6u, counts.writes);
+    EXPECT_EQ(4u, counts.ringIndexWrites) << "the add-counts, by word";
+    EXPECT_EQ(0u, counts.interrupts);
+
+    // A rise counts once however long the source stays asserted; a masked status raises nothing.
+    rig.engine.RaiseStatus(DlDoneStatus(0), 0);
+    rig.engine.RaiseStatus(DlDoneStatus(0), 0);
+    rig.W(kDlStatus, DlDoneStatus(0));
+    rig.W(kDlMaskSet, DlDoneMask(1));
+    rig.engine.RaiseStatus(DlDoneStatus(1), 0);
+    rig.engine.RaiseStatus(0, 1);
+    EXPECT_EQ(2u, rig.engine.AccessCounts().interrupts);
+}
+
 TEST(DpmaifRegisters, InjectedRegisterFaults)
 {
     Rig rig;
