@@ -243,13 +243,21 @@ void dpmaif_txq_exit(struct dpmaif_hif* instance, u8 q)
     RtlZeroMemory(txq, sizeof(*txq));
 }
 
-void dpmaif_tx_stop(struct dpmaif_hif* instance)
+void dpmaif_tx_disable(struct dpmaif_hif* instance)
 {
     for (struct dpmaif_txq& txq : instance->txq) {
         InterlockedExchange(&txq.enabled, 0);
-        for (int poll = 0; poll < DPMAIF_TX_STOP_POLLS && ReadNoFence(&txq.filling) != 0; poll++)
+        int poll = 0;
+        for (; poll < DPMAIF_TX_STOP_POLLS && ReadNoFence(&txq.filling) != 0; poll++)
             KeStallExecutionProcessor(1);
+        if (poll == DPMAIF_TX_STOP_POLLS)
+            ccci_err(DATA_TAG, "txq %u still filling", txq.index);
     }
+}
+
+void dpmaif_tx_stop(struct dpmaif_hif* instance)
+{
+    dpmaif_tx_disable(instance);
     const bool passive = KeGetCurrentIrql() == PASSIVE_LEVEL;
     const bool reset = Mbb_IsResetInProgress() != FALSE;
     for (struct dpmaif_txq& txq : instance->txq) {
