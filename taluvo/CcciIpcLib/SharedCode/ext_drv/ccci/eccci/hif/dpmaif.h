@@ -244,6 +244,9 @@ struct dpmaif_hif {
 extern volatile LONG dpmaif_exception_raised;
 bool dpmaif_exception_is_raised(void);
 
+// `state` as the interrupt callback and the push thread read it while start and stop change it.
+bool dpmaif_is_started(const struct dpmaif_hif* instance);
+
 // The instance's life cycle, driven by the ccmni layer that owns it: creation stores the instance in
 // the control record (0 or negative); exit stops and destroys it and clears that pointer; the modem
 // states 2, 5, 7 and 8 start, dump and stop, stop the engine, and stop it; start gives 0, -1 (refused)

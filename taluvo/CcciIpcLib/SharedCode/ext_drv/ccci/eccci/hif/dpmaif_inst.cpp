@@ -20,6 +20,11 @@ int pm_step_nop(struct mdm_pci_dev*, void*)
     return 0;
 }
 
+void set_state(struct dpmaif_hif* instance, u32 state)
+{
+    InterlockedExchange(reinterpret_cast<volatile LONG*>(&instance->state), (LONG)state);
+}
+
 bool uses_tasklets(const struct dpmaif_hif* instance)
 {
     return instance->work_mode == 0;
@@ -193,6 +198,11 @@ bool make_resources(struct dpmaif_hif* instance)
 
 } // namespace
 
+bool dpmaif_is_started(const struct dpmaif_hif* instance)
+{
+    return (u32)ReadNoFence(reinterpret_cast<const volatile LONG*>(&instance->state)) == DPMAIF_STATE_STARTED;
+}
+
 void dpmaif_flush_work(WDFWORKITEM work)
 {
     if (work == NULL)
@@ -277,7 +287,7 @@ void dpmaif_hif_exit(u8 hif_id, struct ccmni_ctl_block* ccmni)
 
 int dpmaif_hif_start(u8, struct dpmaif_hif* instance)
 {
-    if (instance == NULL || !instance->initialised || instance->state == DPMAIF_STATE_STARTED) {
+    if (instance == NULL || !instance->initialised || dpmaif_is_started(instance)) {
         ccci_err(DATA_TAG, "start refused (%s)", instance == NULL ? "no instance"
                                                  : !instance->initialised ? "not initialised"
                                                                           : "already started");
@@ -286,7 +296,7 @@ int dpmaif_hif_start(u8, struct dpmaif_hif* instance)
     struct dpmaif_ring_params params = {};
     for (u8 q = 0; q < DPMAIF_RXQ_NUM; q++) {
         struct dpmaif_rxq* rxq = &instance->rxq[q];
-        rxq->index = q;
+        // The index is the creation's (the push thread reads it).
         InterlockedExchange(&rxq->enabled, 1);
         rxq->bid_errors = 0;
         rxq->budget = (u16)(instance->bat.length - 1);
@@ -315,7 +325,7 @@ int dpmaif_hif_start(u8, struct dpmaif_hif* instance)
     dpmaif_hw_dl_add_frag_cnt(&instance->hw, 0, instance->frag_bat.length - 1);
     dpmaif_hw_dl_status_clear(&instance->hw);
     dpmaif_hw_ul_status_clear(&instance->hw);
-    instance->state = DPMAIF_STATE_STARTED;
+    set_state(instance, DPMAIF_STATE_STARTED);
     dpmaif_unmask_dl_irqs(instance);
     KeSetEvent(&instance->tx_push_event, 0, FALSE);
     return 0;
@@ -330,7 +340,7 @@ int dpmaif_hif_stop(u8, struct dpmaif_hif* instance)
         return -1;
     }
     dpmaif_mask_dl_irqs(instance);
-    instance->state = DPMAIF_STATE_STOPPED;
+    set_state(instance, DPMAIF_STATE_STOPPED);
     // Receive runners first leave the rings alone; then nothing can move the indexes the resets zero.
     for (struct dpmaif_rxq& rxq : instance->rxq)
         rxq_quiesce(&rxq);
@@ -383,7 +393,7 @@ int dpmaif_resume(struct mdm_pci_dev*, void* data)
 {
     auto* instance = static_cast<struct dpmaif_hif*>(data);
     // A stop while suspended keeps the queues of the stopped instance disabled.
-    if (instance == NULL || instance->state != DPMAIF_STATE_STARTED)
+    if (instance == NULL || !dpmaif_is_started(instance))
         return 0;
     for (struct dpmaif_txq& txq : instance->txq)
         InterlockedExchange(&txq.enabled, 1);

@@ -470,7 +470,7 @@ int dpmaif_irq_wrapper(void* arg)
 {
     auto* rec = static_cast<struct dpmaif_irq_rec*>(arg);
     struct dpmaif_hif* instance = rec->instance;
-    if (instance->state != DPMAIF_STATE_STARTED) {
+    if (!dpmaif_is_started(instance)) {
         dpmaif_hw_trace_status(&instance->hw);
         return 1;
     }

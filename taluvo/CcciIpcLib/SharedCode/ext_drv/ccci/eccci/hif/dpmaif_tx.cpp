@@ -100,7 +100,7 @@ bool any_pending(struct dpmaif_hif* instance)
 
 bool started(const struct dpmaif_hif* instance)
 {
-    return instance->state == DPMAIF_STATE_STARTED;
+    return dpmaif_is_started(instance);
 }
 
 // Chains still waiting go back to the adapter as dropped (as the ring's packets, only let go during a
