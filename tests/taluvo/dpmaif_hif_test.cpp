@@ -376,14 +376,15 @@ TEST_F(DpmaifHifTest, TeardownCompletesHeldAndPendingPacketsAndEndsEveryThread)
     ASSERT_EQ(0, Send(hif, 0, 2, 100));
     ASSERT_TRUE(WaitFor([&] { return ReadNoFence(&hif->txq[0].drb_free) == DPMAIF_DRB_LENGTH - 4; }));
     ASSERT_EQ(0, Send(hif, 1, 1, 100));
-    const std::vector<HANDLE> threads = {hif->tx_push_thread, hif->rxq[0].push_thread, hif->rxq[1].push_thread};
+    const std::vector<HANDLE> threads = {hif->tx_push_thread, hif->rxq[0].push_thread,
+                                         hif->rxq[1].push_thread};
 
     dpmaif_hif_exit(0, &ctl_);
     ExpectNothingLeft();
     for (HANDLE thread : threads) {
         PVOID object = nullptr;
-        EXPECT_FALSE(NT_SUCCESS(ObReferenceObjectByHandle(thread, SYNCHRONIZE, *PsThreadType, KernelMode, &object,
-                                                          nullptr)))
+        EXPECT_FALSE(NT_SUCCESS(
+            ObReferenceObjectByHandle(thread, SYNCHRONIZE, *PsThreadType, KernelMode, &object, nullptr)))
             << "thread handle left open";
     }
     size_t completed = 0;

@@ -49,7 +49,8 @@ int hook_irqs(struct dpmaif_hif* instance)
     for (u8 q = 0; q < DPMAIF_RXQ_NUM; q++) {
         const u8 source = instance->irq_source[q];
         mdm_pcie_irq_mask(instance->dev, source, true);
-        result = mdm_pcie_register_irq_callback(instance->dev, source, dpmaif_irq_wrapper, &instance->irq_rec[q]);
+        result =
+            mdm_pcie_register_irq_callback(instance->dev, source, dpmaif_irq_wrapper, &instance->irq_rec[q]);
         if (result != 0)
             ccci_err(DATA_TAG, "source %u: callback not registered: %d", source, result);
         mdm_pcie_irq_ack(instance->dev, source);
@@ -131,7 +132,8 @@ void join_thread(HANDLE* thread)
     if (*thread == NULL)
         return;
     PVOID object = NULL;
-    if (NT_SUCCESS(ObReferenceObjectByHandle(*thread, SYNCHRONIZE, *PsThreadType, KernelMode, &object, NULL))) {
+    if (NT_SUCCESS(
+            ObReferenceObjectByHandle(*thread, SYNCHRONIZE, *PsThreadType, KernelMode, &object, NULL))) {
         KeWaitForSingleObject(object, Executive, KernelMode, FALSE, NULL);
         ObDereferenceObject(object);
     }
@@ -175,7 +177,7 @@ void free_instance(struct dpmaif_hif* instance, struct ccmni_ctl_block* ccmni)
     win_free(instance, DPMAIF_POOL_TAG);
 }
 
-// Step 7 of creation: rings, queues and threads; false on the first that fails.
+// What the instance runs on: rings, queues and threads; false on the first that fails.
 bool make_resources(struct dpmaif_hif* instance)
 {
     if (dpmaif_bat_setup(instance) != 0)
@@ -186,7 +188,8 @@ bool make_resources(struct dpmaif_hif* instance)
     for (u8 q = 0; q < DPMAIF_TXQ_NUM; q++)
         if (dpmaif_txq_init(instance, q) != 0)
             return false;
-    if (!NT_SUCCESS(start_thread(&instance->tx_push_thread, dpmaif_tx_hw_push_thread, instance, "transmit push thread")))
+    if (!NT_SUCCESS(start_thread(&instance->tx_push_thread, dpmaif_tx_hw_push_thread, instance,
+                                 "transmit push thread")))
         return false;
     if (!uses_tasklets(instance))
         return true;
@@ -225,7 +228,8 @@ int dpmaif_hif_init(u8 hif_id, struct ccmni_ctl_block* ccmni)
         ccci_err(DATA_TAG, "init: no PCIe device or register window");
         return -1;
     }
-    auto* instance = static_cast<struct dpmaif_hif*>(win_zalloc(sizeof(struct dpmaif_hif), 0, DPMAIF_POOL_TAG));
+    auto* instance =
+        static_cast<struct dpmaif_hif*>(win_zalloc(sizeof(struct dpmaif_hif), 0, DPMAIF_POOL_TAG));
     if (instance == NULL) {
         ccci_err(DATA_TAG, "init: instance not allocated");
         return -1;
@@ -288,9 +292,10 @@ void dpmaif_hif_exit(u8 hif_id, struct ccmni_ctl_block* ccmni)
 int dpmaif_hif_start(u8, struct dpmaif_hif* instance)
 {
     if (instance == NULL || !instance->initialised || dpmaif_is_started(instance)) {
-        ccci_err(DATA_TAG, "start refused (%s)", instance == NULL ? "no instance"
-                                                 : !instance->initialised ? "not initialised"
-                                                                          : "already started");
+        ccci_err(DATA_TAG, "start refused (%s)",
+                 instance == NULL         ? "no instance"
+                 : !instance->initialised ? "not initialised"
+                                          : "already started");
         return -1;
     }
     struct dpmaif_ring_params params = {};
@@ -336,7 +341,8 @@ int dpmaif_hif_stop(u8, struct dpmaif_hif* instance)
     if (instance == NULL)
         return -1;
     if (!instance->initialised || instance->state == DPMAIF_STATE_STOPPED) {
-        ccci_err(DATA_TAG, "stop refused (%s)", !instance->initialised ? "not initialised" : "already stopped");
+        ccci_err(DATA_TAG, "stop refused (%s)",
+                 !instance->initialised ? "not initialised" : "already stopped");
         return -1;
     }
     dpmaif_mask_dl_irqs(instance);
@@ -425,6 +431,7 @@ void dpmaif_unmask_dl_done_irqs(struct dpmaif_hif* instance)
 
 void dpmaif_flow_ctrl_notify(struct dpmaif_hif* instance, u32 kind, u32 direction, u32 queue)
 {
-    ccci_info(DATA_TAG, "flow control: %s queue %u kind %u", direction == DPMAIF_FLOW_RX ? "RX" : "TX", queue, kind);
+    ccci_info(DATA_TAG, "flow control: %s queue %u kind %u", direction == DPMAIF_FLOW_RX ? "RX" : "TX", queue,
+              kind);
     ccmni_queue_state_hook(instance != NULL ? static_cast<struct ccmni_ctl_block*>(instance->ccmni) : NULL);
 }
