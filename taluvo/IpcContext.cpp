@@ -6,8 +6,8 @@
 #include "ModemEvents.h"
 #include "Trace.h"
 #include "ccci_fsm.h"
-#include "ccci_hif.h"
 #include "ccci_port.h"
+#include "ccmni.h"
 #include "dpmaif.h"
 #include "mhccif.h"
 #include "pcie_device.h"
@@ -273,7 +273,8 @@ void IpcDpmaifDLQMask(BOOLEAN Mask)
         TraceEvents(TRACE_LEVEL_WARNING, TRACE_IPC, "DL queue %s without PCI device record", Mask ? "mask" : "unmask");
         return;
     }
-    auto* instance = static_cast<struct dpmaif_hif*>(ccci_hif_get_ctrl(0, DPMAIF_HIF_ID));
+    struct mdm_pci_dev* dev = context->PciDevice->MdmDevice;
+    struct dpmaif_hif* instance = dev != NULL && dev->ccmni != NULL ? dev->ccmni->dpmaif : NULL;
     if (instance == NULL) {
         TraceEvents(TRACE_LEVEL_WARNING, TRACE_IPC, "DL queue %s without DPMAIF", Mask ? "mask" : "unmask");
         return;

@@ -1,7 +1,6 @@
-// The IPC context: its start and clean-up, the power handlers around the bus driver's operations, the
-// log-dump handshake and the downlink interrupt mask.
+// The IPC context: its start and clean-up, the power handlers around the bus driver's operations and the
+// log-dump handshake (the downlink interrupt mask is tested with the DPMAIF instance).
 #include "device_fixture.h"
-#include "dpmaif_sim.h"
 
 #include "host_test.h"
 
@@ -16,9 +15,7 @@
 #include "IpcPcie.h"
 #include "ModemEventActions.h"
 #include "ModemEvents.h"
-#include "ccci_hif.h"
 #include "core_start.h"
-#include "dpmaif_irqs.h"
 #include "fsm.h"
 #include "port_functions.h"
 #include "proxy_flags.h"
@@ -336,51 +333,6 @@ TEST(IpcFlags, BootRomDownloadFlagKeepsAnyNonZeroAsSet)
     EXPECT_EQ(TRUE, IpcGetBromDLFlag());
     IpcSetBromDLFlag(FALSE);
     EXPECT_EQ(FALSE, IpcGetBromDLFlag());
-}
-
-// The downlink mask on the current device, with a DPMAIF instance whose registers the simulated modem
-// holds.
-class IpcDlMaskTest : public dpmaifsim::DpmaifTest
-{
-  protected:
-    void SetUp() override
-    {
-        DpmaifTest::SetUp();
-        doubles::DlIrqCalls().clear();
-        ASSERT_EQ(STATUS_SUCCESS, AllocateIpcContext(Device()));
-        ipc_ = GetIpcContext(Device());
-    }
-
-    void TearDown() override
-    {
-        ccci_hif_set_ctrl(0, DPMAIF_HIF_ID, nullptr, nullptr);
-        DpmaifTest::TearDown();
-    }
-
-    u32 DlQueuesEnabled() { return Engine().Peek(0x1001401C) & 0xF00; }
-
-    PIPC_CONTEXT ipc_ = nullptr;
-    IPC_PCI_DEVICE pdev_ = {};
-};
-
-TEST_F(IpcDlMaskTest, MaskingNeedsTheDeviceRecordAndTheInstanceAndUnmaskingReenablesTheDownlink)
-{
-    for (BOOLEAN mask : {TRUE, FALSE})
-        IpcDpmaifDLQMask(mask);
-    ipc_->PciDevice = &pdev_;
-    for (BOOLEAN mask : {TRUE, FALSE})
-        IpcDpmaifDLQMask(mask);
-    EXPECT_TRUE(doubles::DlIrqCalls().empty());
-    EXPECT_EQ(0u, DlQueuesEnabled());
-
-    ccci_hif_set_ctrl(0, DPMAIF_HIF_ID, hif(), nullptr);
-    IpcDpmaifDLQMask(TRUE);
-    EXPECT_EQ((std::vector<doubles::DlIrqCall>{{"mask", hif()}}), doubles::DlIrqCalls());
-    EXPECT_EQ(0u, DlQueuesEnabled());
-    doubles::DlIrqCalls().clear();
-    IpcDpmaifDLQMask(FALSE);
-    EXPECT_EQ((std::vector<doubles::DlIrqCall>{{"unmask", hif()}, {"unmask done", hif()}}), doubles::DlIrqCalls());
-    EXPECT_EQ(0xF00u, DlQueuesEnabled());
 }
 
 } // namespace

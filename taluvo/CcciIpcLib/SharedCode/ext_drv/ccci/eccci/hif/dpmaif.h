@@ -244,6 +244,9 @@ struct dpmaif_hif {
 extern volatile LONG dpmaif_exception_raised;
 bool dpmaif_exception_is_raised(void);
 
+// `state` as the interrupt callback and the push thread read it while start and stop change it.
+bool dpmaif_is_started(const struct dpmaif_hif* instance);
+
 // The instance's life cycle, driven by the ccmni layer that owns it: creation stores the instance in
 // the control record (0 or negative); exit stops and destroys it and clears that pointer; the modem
 // states 2, 5, 7 and 8 start, dump and stop, stop the engine, and stop it; start gives 0, -1 (refused)
@@ -254,6 +257,23 @@ void dpmaif_hif_exit(u8 hif_id, struct ccmni_ctl_block* ccmni);
 int dpmaif_hif_md_state(u8 hif_id, struct dpmaif_hif* instance, u32 md_state);
 int dpmaif_hif_start(u8 hif_id, struct dpmaif_hif* instance);
 int dpmaif_hif_stop(u8 hif_id, struct dpmaif_hif* instance);
+
+// The power entity's steps (key 3, data: the instance): suspend quiesces both directions and the
+// engine; resume re-enables the queues of a started instance (the engine comes back through the
+// downlink gating). Both 0.
+int dpmaif_suspend(struct mdm_pci_dev* dev, void* instance);
+int dpmaif_resume(struct mdm_pci_dev* dev, void* instance);
+
+// Flow-control notices of the data paths: kind 1 receive waits, 2 transmit resumes, 3 transmit full.
+#define DPMAIF_FLOW_RX_WAIT 1
+#define DPMAIF_FLOW_TX_RESUME 2
+#define DPMAIF_FLOW_TX_FULL 3
+#define DPMAIF_FLOW_RX 0
+#define DPMAIF_FLOW_TX 1
+void dpmaif_flow_ctrl_notify(struct dpmaif_hif* instance, u32 kind, u32 direction, u32 queue);
+
+// Flushes a work item at passive level; above it the flush is skipped and traced.
+void dpmaif_flush_work(WDFWORKITEM work);
 
 // Failure reports. The exception dumps the instance once and rings the exception doorbell; the
 // assertion report dumps and processing goes on.
@@ -398,6 +418,8 @@ void dpmaif_txq_exit(struct dpmaif_hif* instance, u8 q);
 // stopped (passive level), packets held by the ring and chains still pending completed as dropped
 // (only let go while a device reset is in progress), rings zeroed, indexes back to 0.
 void dpmaif_tx_stop(struct dpmaif_hif* instance);
+// Its first step, also the suspend's: every queue disabled and its fill waited for.
+void dpmaif_tx_disable(struct dpmaif_hif* instance);
 
 int dpmaif_tx_send_skb(u8 hif_id, struct dpmaif_hif* instance, u8 q, struct sk_buff* skb, int spare,
                        struct ccmni_tx_request* request);

@@ -223,17 +223,6 @@ void release_shadow(struct dpmaif_hif* instance, struct dpmaif_bat_table* table)
     }
 }
 
-void flush_refill_work(struct dpmaif_hif* instance)
-{
-    if (instance->bat_refill_work == NULL)
-        return;
-    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
-        ccci_err(DATA_TAG, "workitem is not allowed in IRQL[%d]\n", KeGetCurrentIrql());
-        return;
-    }
-    WdfWorkItemFlush(instance->bat_refill_work);
-}
-
 WDFSPINLOCK make_lock(void)
 {
     WDF_OBJECT_ATTRIBUTES attributes;
@@ -554,7 +543,7 @@ int dpmaif_bat_start(struct dpmaif_hif* instance)
 void dpmaif_bat_stop(struct dpmaif_hif* instance)
 {
     // A refill already running would move the indexes after the reset below.
-    flush_refill_work(instance);
+    dpmaif_flush_work(instance->bat_refill_work);
     RtlZeroMemory(instance->bat.ring, instance->bat.length * sizeof(struct dpmaif_bat));
     for (struct dpmaif_bat_table* table : {&instance->bat, &instance->frag_bat}) {
         // Marks left from before the stop would count against the first slots after the restart.
@@ -565,7 +554,7 @@ void dpmaif_bat_stop(struct dpmaif_hif* instance)
 
 void dpmaif_bat_teardown(struct dpmaif_hif* instance)
 {
-    flush_refill_work(instance);
+    dpmaif_flush_work(instance->bat_refill_work);
     workitem_destroy(&instance->bat_refill_work);
     dpmaif_rx_cache_exit(instance);
     dpmaif_bat_exit(instance, &instance->bat);

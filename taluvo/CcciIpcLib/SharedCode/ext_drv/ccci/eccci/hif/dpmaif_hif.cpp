@@ -87,28 +87,3 @@ int dpmaif_dump_all(struct dpmaif_hif* instance, u32 flags, int queue)
     }
     return 0;
 }
-
-// ---------------------------------------------------------------------------------------------
-// Life cycle (not built yet: the modem runs without its data path).
-
-int dpmaif_hif_init(u8, struct ccmni_ctl_block*)
-{
-    return -1;
-}
-
-void dpmaif_hif_exit(u8, struct ccmni_ctl_block*) {}
-
-int dpmaif_hif_md_state(u8, struct dpmaif_hif*, u32)
-{
-    return -1;
-}
-
-int dpmaif_hif_start(u8, struct dpmaif_hif*)
-{
-    return -1;
-}
-
-int dpmaif_hif_stop(u8, struct dpmaif_hif*)
-{
-    return -1;
-}

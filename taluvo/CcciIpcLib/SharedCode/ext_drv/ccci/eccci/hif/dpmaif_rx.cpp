@@ -470,7 +470,7 @@ int dpmaif_irq_wrapper(void* arg)
 {
     auto* rec = static_cast<struct dpmaif_irq_rec*>(arg);
     struct dpmaif_hif* instance = rec->instance;
-    if (instance->state != DPMAIF_STATE_STARTED) {
+    if (!dpmaif_is_started(instance)) {
         dpmaif_hw_trace_status(&instance->hw);
         return 1;
     }
@@ -490,6 +490,8 @@ int dpmaif_rxq_init(struct dpmaif_hif* instance, u8 q)
     rxq->instance = instance;
     rxq->irq_cpu = rxq->push_cpu = -1;
     rxq->pit_length = DPMAIF_PIT_LENGTH;
+    // The exit below signals it, also on a failed set-up.
+    KeInitializeEvent(&rxq->push_event, SynchronizationEvent, FALSE);
     rxq->pit = static_cast<struct dpmaif_pit*>(dma_alloc_coherent(
         instance->dma_dev, rxq->pit_length * sizeof(struct dpmaif_pit), &rxq->pit_dma, 0, DPMAIF_POOL_TAG));
     if (rxq->pit == NULL || !NT_SUCCESS(workitem_init(&rxq->work, dpmaif_rxq_work, rxq, 0)) ||
@@ -498,7 +500,6 @@ int dpmaif_rxq_init(struct dpmaif_hif* instance, u8 q)
         dpmaif_rxq_exit(instance, q);
         return -1;
     }
-    KeInitializeEvent(&rxq->push_event, SynchronizationEvent, FALSE);
     bm_queue_init(&rxq->push_queue, DPMAIF_BAT_BUF_SIZE, 0xFFFFFFFFu, false, DPMAIF_POOL_TAG);
     rxq->bat = &instance->bat;
     rxq->frag_bat = &instance->frag_bat;
@@ -535,10 +536,7 @@ void dpmaif_rxq_exit(struct dpmaif_hif* instance, u8 q)
 
 void dpmaif_rxq_reset(struct dpmaif_rxq* rxq)
 {
-    if (KeGetCurrentIrql() == PASSIVE_LEVEL)
-        WdfWorkItemFlush(rxq->work);
-    else
-        ccci_err(DATA_TAG, "workitem is not allowed in IRQL[%d]\n", KeGetCurrentIrql());
+    dpmaif_flush_work(rxq->work);
     InterlockedExchange(&rxq->enabled, 0);
     if (rxq->rd_idx != rxq->hw_wr_idx)
         ccci_info(DATA_TAG, "rxq %u stops with entries pending: rd %u hw wr %u", rxq->index, rxq->rd_idx,

@@ -100,7 +100,7 @@ bool any_pending(struct dpmaif_hif* instance)
 
 bool started(const struct dpmaif_hif* instance)
 {
-    return instance->state == DPMAIF_STATE_STARTED;
+    return dpmaif_is_started(instance);
 }
 
 // Chains still waiting go back to the adapter as dropped (as the ring's packets, only let go during a
@@ -243,13 +243,21 @@ void dpmaif_txq_exit(struct dpmaif_hif* instance, u8 q)
     RtlZeroMemory(txq, sizeof(*txq));
 }
 
-void dpmaif_tx_stop(struct dpmaif_hif* instance)
+void dpmaif_tx_disable(struct dpmaif_hif* instance)
 {
     for (struct dpmaif_txq& txq : instance->txq) {
         InterlockedExchange(&txq.enabled, 0);
-        for (int poll = 0; poll < DPMAIF_TX_STOP_POLLS && ReadNoFence(&txq.filling) != 0; poll++)
+        int poll = 0;
+        for (; poll < DPMAIF_TX_STOP_POLLS && ReadNoFence(&txq.filling) != 0; poll++)
             KeStallExecutionProcessor(1);
+        if (poll == DPMAIF_TX_STOP_POLLS)
+            ccci_err(DATA_TAG, "txq %u still filling", txq.index);
     }
+}
+
+void dpmaif_tx_stop(struct dpmaif_hif* instance)
+{
+    dpmaif_tx_disable(instance);
     const bool passive = KeGetCurrentIrql() == PASSIVE_LEVEL;
     const bool reset = Mbb_IsResetInProgress() != FALSE;
     for (struct dpmaif_txq& txq : instance->txq) {
