@@ -38,8 +38,11 @@ int IpcNetAdd(struct net_device* NetDevice)
 
 void IpcNetRemove(struct net_device* NetDevice)
 {
+    doubles::NetLinks& state = doubles::NetLinksState();
+    if (state.on_remove)
+        state.on_remove(NetDevice);
     std::lock_guard<std::mutex> guard(g_lock);
-    doubles::NetLinksState().calls.push_back(std::string("remove ") + NetDevice->name);
+    state.calls.push_back(std::string("remove ") + NetDevice->name);
     g_links.erase(NetDevice);
     NetDevice->link_record = nullptr;
 }

@@ -2,6 +2,7 @@
 // its index, itself} until it is removed; the calls are recorded and an add can be made to fail.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,8 @@ struct NetLinks {
     int fail_add_at = -1;
     int add_error = -12;
     int adds = 0;
+    // Runs inside each remove, before the link record goes.
+    std::function<void(struct net_device*)> on_remove;
 };
 
 // Reset by each test that uses it.

@@ -77,13 +77,19 @@ void free_ctl(struct ccmni_ctl_block* ctl)
     win_free(ctl, CCMNI_POOL_TAG);
 }
 
-// Undoes a creation that got as far as the DPMAIF instance and `made` registered devices.
-void undo_creation(struct ccmni_ctl_block* ctl, u32 made)
+// Destroys the DPMAIF instance, then takes the first `made` devices off the net links in reverse order
+// and frees them and the record. The instance goes first: its threads and its interrupt and power
+// callbacks point into the record, and once started its runners hand packets to the devices.
+void teardown(struct ccmni_ctl_block* ctl, u32 made)
 {
-    for (u32 i = made; i-- > 0;)
-        drop_device(ctl, i, true);
-    // The instance's threads and interrupt and power callbacks point into the record.
     dpmaif_hif_exit((u8)ctl->md_id, ctl);
+    for (u32 i = made; i-- > 0;) {
+        struct ccmni_instance* inst = ctl->instances[i];
+        if (inst == NULL || inst->dev == NULL)
+            continue;
+        ccmni_close(inst->dev);
+        drop_device(ctl, i, true);
+    }
     free_ctl(ctl);
 }
 
@@ -210,14 +216,14 @@ int ccmni_create_instances(u32 md_id, struct mdm_pci_dev* dev)
     }
     if (kConfiguredCount > CCMNI_MAX_INSTANCES) {
         ccci_err(DATA_TAG, "create: %u instances configured", kConfiguredCount);
-        undo_creation(ctl, 0);
+        teardown(ctl, 0);
         return -1;
     }
     ctl->count = kConfiguredCount;
     for (u32 i = 0; i < ctl->count; i++) {
         r = add_device(ctl, i);
         if (r != 0) {
-            undo_creation(ctl, i);
+            teardown(ctl, i);
             return r;
         }
     }
@@ -226,7 +232,7 @@ int ccmni_create_instances(u32 md_id, struct mdm_pci_dev* dev)
     r = fsm_register_notifier(md_id, &ctl->state_node);
     if (r != 0) {
         ccci_err(DATA_TAG, "create: state notifier not registered: %d", r);
-        undo_creation(ctl, ctl->count);
+        teardown(ctl, ctl->count);
         return r;
     }
     ccci_info(DATA_TAG, "md %u: %u network instances", md_id, ctl->count);
@@ -243,16 +249,7 @@ void ccmni_remove_instances(u32 md_id, struct mdm_pci_dev* dev)
     int r = fsm_unregister_notifier(md_id, &ctl->state_node);
     if (r != 0)
         ccci_err(DATA_TAG, "remove: state notifier not unregistered: %d", r);
-    // The instance goes first: until it is stopped its runners hand packets to these devices.
-    dpmaif_hif_exit((u8)md_id, ctl);
-    for (u32 i = 0; i < ctl->count && i < CCMNI_MAX_INSTANCES; i++) {
-        struct ccmni_instance* inst = ctl->instances[i];
-        if (inst == NULL || inst->dev == NULL)
-            continue;
-        ccmni_close(inst->dev);
-        drop_device(ctl, i, true);
-    }
-    free_ctl(ctl);
+    teardown(ctl, ctl->count < CCMNI_MAX_INSTANCES ? ctl->count : CCMNI_MAX_INSTANCES);
 }
 
 int ccmni_open(struct net_device* dev)
