@@ -30,3 +30,9 @@ std::vector<struct sk_buff*> doubles::TxCompletions()
     std::lock_guard<std::mutex> guard(g_lock);
     return g_chains;
 }
+
+void doubles::ClearTxCompletions()
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_chains.clear();
+}

@@ -11,5 +11,6 @@ namespace doubles
 
 // The chains handed to WwanTx_IndicateCompletions, in order.
 std::vector<struct sk_buff*> TxCompletions();
+void ClearTxCompletions();
 
 } // namespace doubles
