@@ -84,8 +84,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (size_t r = 0; r < runs.size(); r++) {
         Check(runs[r].packets == runs[r].skbs.size() && runs[r].queue <= CCMNI_TXQ_ACK);
         for (struct sk_buff* skb : runs[r].skbs) {
-            const struct ccmni_tx_header* header = reinterpret_cast<const struct ccmni_tx_header*>(skb->data);
-            Check(header->index == 5 && header->length == skb->len && skb->tx_queue == runs[r].queue);
+            struct ccmni_tx_header header;
+            memcpy(&header, skb->data, sizeof(header));
+            Check(header.index == 5 && header.length == skb->len && skb->tx_queue == runs[r].queue);
             if ((int)r != doubles::DpmaifSendState().refuse_at) {
                 seen[skb]++;
                 sent++;

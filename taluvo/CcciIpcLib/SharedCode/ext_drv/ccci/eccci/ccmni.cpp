@@ -153,11 +153,15 @@ void send_run(struct ccmni_instance* inst, struct tx_run* run, struct ccmni_tx_r
     struct net_device* dev = inst->dev;
     run->last->chain_next = NULL;
     for (struct sk_buff* p = run->first; p != NULL; p = p->chain_next) {
-        auto* header = reinterpret_cast<struct ccmni_tx_header*>(skb_push(p, CCMNI_TX_HEADROOM));
-        header->index = inst->index;
-        header->length = p->len;
-        header->zero0 = 0;
-        header->zero1 = 0;
+        // The data need not be aligned; bytes 10 and 11 keep whatever they held.
+        u8* at = skb_push(p, CCMNI_TX_HEADROOM);
+        struct ccmni_tx_header header;
+        memcpy(&header, at, sizeof(header));
+        header.index = inst->index;
+        header.length = p->len;
+        header.zero0 = 0;
+        header.zero1 = 0;
+        memcpy(at, &header, sizeof(header));
     }
     const u32 packets = request->packets;
     struct ccmni_ctl_block* ctl = inst->ctl;
