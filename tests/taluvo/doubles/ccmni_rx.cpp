@@ -11,7 +11,7 @@ size_t g_packets = 0;
 
 } // namespace
 
-int ccmni_rx_callback(void*, u32 channel, struct sk_buff* first, int, u32 count)
+extern "C" int __wrap_ccmni_rx_callback(struct ccmni_ctl_block*, u32 channel, struct sk_buff* first, int, u32 count)
 {
     doubles::RxChain chain = {channel, count, {}, {}};
     for (struct sk_buff* skb = first; skb != NULL; skb = skb->chain_next) {

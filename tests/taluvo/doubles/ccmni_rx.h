@@ -1,5 +1,6 @@
 // Stands in for the ccmni layer's receive entry: records each chain it is handed (channel, count, the
 // packets' bytes and checksum results) and gives the buffers back to their cache at once.
+// Wraps: ccmni_rx_callback
 #pragma once
 
 #include "skbuff.h"

@@ -1,7 +1,8 @@
-// Stands in for the adapter's transmit-completion path: records each chain it is handed.
+// Stands in for the adapter's transmit-completion path: records each chain it is handed. The IPC
+// glue's chain completion counts the chain and completes it there.
 #pragma once
 
-#include "skbuff.h"
+#include "IpcNet.h"
 
 #include <vector>
 
@@ -10,5 +11,6 @@ namespace doubles
 
 // The chains handed to WwanTx_IndicateCompletions, in order.
 std::vector<struct sk_buff*> TxCompletions();
+void ClearTxCompletions();
 
 } // namespace doubles

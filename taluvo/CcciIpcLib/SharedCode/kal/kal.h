@@ -127,11 +127,43 @@ void device_destroy(struct device_class* cls, s32 devt, u32 tag);
 
 #define IFNAMSIZ 16
 
-// The net device of a ccmni instance; the ccmni layer adds its own fields after these.
+struct net_device;
+struct sk_buff;
+struct ccmni_tx_request;
+struct _IPC_PORT_FUNCTION;
+struct _IPC_LINK_RECORD;
+
+// A net device's operations, in slot order: open, close, start transmit.
+struct net_device_ops {
+    int (*ndo_open)(struct net_device* dev);
+    int (*ndo_stop)(struct net_device* dev);
+    int (*ndo_start_xmit)(struct sk_buff* first, struct net_device* dev, struct ccmni_tx_request* request);
+};
+
+// Counters of a net device; the three in the middle are kept for the layout only.
+struct net_device_stats {
+    u64 rx_packets;
+    u64 tx_packets;
+    u64 rx_bytes;
+    u64 tx_bytes;
+    u64 rx_errors;
+    u64 tx_errors;
+    u64 rx_dropped;
+    u64 tx_dropped;
+};
+
+// The net device of a ccmni instance.
 struct net_device {
     char name[IFNAMSIZ];
     void* priv;    // private area, just past the fixed part aligned up to 32 bytes
     u16 alloc_pad; // distance from the allocation start to the record
+    struct _IPC_PORT_FUNCTION* link_entry; // the net-link entry shared by all links (IpcNetAdd)
+    struct _IPC_LINK_RECORD* link_record;  // this link's binding record (IpcNetAdd)
+    const struct net_device_ops* netdev_ops;
+    u32 mtu;
+    u32 index; // the instance index, also the net-link index
+    u16 needed_headroom;
+    struct net_device_stats stats;
 };
 
 struct net_device* alloc_netdev(int sizeof_priv, const char* name, u8 name_assign_type,

@@ -4,6 +4,7 @@
 #include "ccci_md_priv.h"
 
 #include "ccci_bm.h"
+#include "ccmni.h"
 #include "ccci_hif.h"
 #include "ccci_port.h"
 #include "pcie_device.h"
@@ -120,6 +121,10 @@ int ccci_md_init(struct mdm_pci_dev* dev)
     md->info.debug_flags = MD_DEBUG_FLAGS;
     md_ops_setup(md);
     ccci_md_register(md);
+    // The modem comes up without its network devices when they cannot be made.
+    int created = ccmni_create_instances(md->md_id, dev);
+    if (created != 0)
+        ccci_err(SYS_TAG, "md init: no network instances: %d", created);
     ccci_hif_init(md->md_id, 7);
     ccci_hif_init(md->md_id, 8);
     md->pcie_dev = dev;
@@ -149,6 +154,7 @@ int ccci_md_uninit(struct mdm_pci_dev* dev)
             // A handshake work still waiting ends before the state machine it waits on goes.
             fsm_hs_abort(fsm);
         }
+        ccmni_remove_instances(md->md_id, dev);
         md_irq_teardown(md);
         ccci_md_unregister(md);
         ccci_hif_free(md->md_id, 7);

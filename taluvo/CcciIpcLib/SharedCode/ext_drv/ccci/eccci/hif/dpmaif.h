@@ -117,6 +117,7 @@ struct dpmaif_rx_assembly {
 };
 
 struct dpmaif_hif;
+struct ccmni_ctl_block;
 
 // The last packets a receive queue delivered, for diagnostics only.
 #define DPMAIF_HISTORY 16
@@ -203,7 +204,7 @@ struct dpmaif_irq_rec {
 
 struct dpmaif_hif {
     struct mdm_pci_dev* dev;
-    void* ccmni;
+    struct ccmni_ctl_block* ccmni;
     u32 work_mode;
     u32 state;
     struct dpmaif_txq txq[DPMAIF_TXQ_NUM];
@@ -251,10 +252,9 @@ bool dpmaif_is_started(const struct dpmaif_hif* instance);
 // the control record (0 or negative); exit stops and destroys it and clears that pointer; the modem
 // states 2, 5, 7 and 8 start, dump and stop, stop the engine, and stop it; start gives 0, -1 (refused)
 // or 2 (a ring could not be filled); stop 0 or -1.
-struct ccmni_ctl_block;
-int dpmaif_hif_init(u8 hif_id, struct ccmni_ctl_block* ccmni);
-void dpmaif_hif_exit(u8 hif_id, struct ccmni_ctl_block* ccmni);
-int dpmaif_hif_md_state(u8 hif_id, struct dpmaif_hif* instance, u32 md_state);
+extern "C" int dpmaif_hif_init(u8 hif_id, struct ccmni_ctl_block* ccmni);
+extern "C" void dpmaif_hif_exit(u8 hif_id, struct ccmni_ctl_block* ccmni);
+extern "C" int dpmaif_hif_md_state(u8 hif_id, struct dpmaif_hif* instance, u32 md_state);
 int dpmaif_hif_start(u8 hif_id, struct dpmaif_hif* instance);
 int dpmaif_hif_stop(u8 hif_id, struct dpmaif_hif* instance);
 
@@ -377,7 +377,8 @@ int dpmaif_pit_add_rel(struct dpmaif_rxq* rxq, u32 count);
 
 // Provided by the ccmni layer: takes a chain of `count` received packets of network instance `channel`
 // (linked through chain_next).
-int ccmni_rx_callback(void* ccmni, u32 channel, struct sk_buff* first, int reserved, u32 count);
+extern "C" int ccmni_rx_callback(struct ccmni_ctl_block* ccmni, u32 channel, struct sk_buff* first, int reserved,
+                                 u32 count);
 
 // ---------------------------------------------------------------------------------------------
 // Transmit path.
@@ -421,8 +422,8 @@ void dpmaif_tx_stop(struct dpmaif_hif* instance);
 // Its first step, also the suspend's: every queue disabled and its fill waited for.
 void dpmaif_tx_disable(struct dpmaif_hif* instance);
 
-int dpmaif_tx_send_skb(u8 hif_id, struct dpmaif_hif* instance, u8 q, struct sk_buff* skb, int spare,
-                       struct ccmni_tx_request* request);
+extern "C" int dpmaif_tx_send_skb(u8 hif_id, struct dpmaif_hif* instance, u8 q, struct sk_buff* skb, int spare,
+                                  struct ccmni_tx_request* request);
 KSTART_ROUTINE dpmaif_tx_hw_push_thread;
 // One session of the push thread with the resource lock held, until nothing is pending, the instance
 // stops or termination is asked: true when the thread must end (termination or a device reset).
