@@ -431,7 +431,7 @@ void dpmaif_unmask_dl_done_irqs(struct dpmaif_hif* instance)
 
 void dpmaif_flow_ctrl_notify(struct dpmaif_hif* instance, u32 kind, u32 direction, u32 queue)
 {
-    ccci_info(DATA_TAG, "flow control: %s queue %u kind %u", direction == DPMAIF_FLOW_RX ? "RX" : "TX", queue,
-              kind);
+    // Verbose: the transmit notices come once per released slot while the ring has room.
+    ccci_dbg(DATA_TAG, "flow control: %s queue %u kind %u", direction == DPMAIF_FLOW_RX ? "RX" : "TX", queue, kind);
     ccmni_queue_state_hook(instance != NULL ? static_cast<struct ccmni_ctl_block*>(instance->ccmni) : NULL);
 }

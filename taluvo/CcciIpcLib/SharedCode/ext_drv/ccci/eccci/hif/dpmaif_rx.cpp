@@ -576,7 +576,7 @@ void dpmaif_rx_push_thread(PVOID context)
     KAFFINITY previous = 0;
     for (;;) {
         if (skb_queue_empty(&rxq->push_queue.list)) {
-            ccci_info(DATA_TAG, "rxq %u push queue empty: waiting", rxq->index);
+            dpmaif_flow_ctrl_notify(rxq->instance, DPMAIF_FLOW_RX_WAIT, DPMAIF_FLOW_RX, rxq->index);
             (void)win_wait_interruptible(&rxq->push_event);
         }
         if (IpcShouldTerminateThreads(NULL))

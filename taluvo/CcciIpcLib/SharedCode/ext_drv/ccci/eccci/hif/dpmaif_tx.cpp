@@ -6,6 +6,7 @@
 #include "CurrentDevice.h"
 #include "IpcContext.h"
 #include "ccci_fsm.h"
+#include "ccmni.h"
 #include "pcie_pm.h"
 
 #include <initializer_list>
@@ -24,6 +25,13 @@
 
 namespace
 {
+
+// The transmit flow-control notices, when the ccmni layer asked for them.
+void tx_flow_ctrl(struct dpmaif_hif* instance, u32 kind, u8 q)
+{
+    if (instance->ccmni != NULL && (instance->ccmni->capabilities & CCMNI_CAP_FLOW_CTRL) != 0)
+        dpmaif_flow_ctrl_notify(instance, kind, DPMAIF_FLOW_TX, q);
+}
 
 // Descriptor word 0: bit 0 message, bit 2 more descriptors of this packet follow, bits 16-31 length.
 #define DRB_W0_MESSAGE 0x1u
@@ -339,8 +347,10 @@ int dpmaif_tx_send_skb(u8 hif_id, struct dpmaif_hif* instance, u8 q, struct sk_b
         result = 0;
     }
     WdfSpinLockRelease(txq->list_lock);
-    if (result != 0)
+    if (result != 0) {
         ccci_info(DATA_TAG, "txq %u full: %u chains pending", q, pending);
+        tx_flow_ctrl(instance, DPMAIF_FLOW_TX_FULL, q);
+    }
     KeSetEvent(&instance->tx_push_event, 0, FALSE);
     return result;
 }
@@ -550,7 +560,8 @@ u32 dpmaif_release_tx_buffer(struct dpmaif_hif* instance, u8 q, u32 count)
         WdfSpinLockAcquire(txq->drb_lock);
         txq->rel_idx = ring_next(txq, slot, 1);
         WdfSpinLockRelease(txq->drb_lock);
-        InterlockedIncrement(&txq->drb_free);
+        if ((u32)InterlockedIncrement(&txq->drb_free) > txq->drb_length / 8)
+            tx_flow_ctrl(instance, DPMAIF_FLOW_TX_RESUME, q);
     }
     if (released != 0 && more)
         ccci_info(DATA_TAG, "txq %u: release ends inside a packet at %u", q, txq->rel_idx);
