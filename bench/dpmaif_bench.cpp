@@ -8,14 +8,13 @@
 #include <benchmark/benchmark.h>
 
 #include <host/host.h>
-#include <host/image.h>
-#include <host/pool.h>
 
 #include <chrono>
 #include <cstring>
 #include <vector>
 
 #include "dpmaif_rig.h"
+#include "dpmaif_measure.h"
 
 namespace
 {
@@ -27,75 +26,32 @@ constexpr u32 kRxBatch = 1024; // downlink packets the engine writes per iterati
 constexpr u32 kTxBatch = 256;  // uplink packets per iteration
 constexpr u32 kTxChain = 16;   // packets per chain the ccmni layer hands over
 constexpr u8 kTxQueue = 0;
-constexpr u32 kProbeTag = host::PoolTag("Bnch");
 
 u32 g_rx_packets = 0;
 u32 g_tx_completed = 0;
-
-std::vector<SIZE_T> Sizes(int64_t arg)
-{
-    if (arg == 0)
-        return {64, 576, 1500};
-    return {static_cast<SIZE_T>(arg)};
-}
-
-// The allocation order's position now: pool allocations between two marks are their difference less one.
-ULONG64 PoolMark()
-{
-    void* probe = ExAllocatePool2(POOL_FLAG_NON_PAGED, 8, kProbeTag);
-    ULONG64 mark = 0;
-    for (const host::PoolAllocation& allocation : host::PoolLiveAllocations(host::ImageMain()))
-        if (allocation.address == probe)
-            mark = allocation.sequence;
-    ExFreePoolWithTag(probe, kProbeTag);
-    return mark;
-}
-
-// Packets and bytes per second, and the time per packet (s/pkt).
-void ReportRates(benchmark::State& state, u64 packets, u64 bytes)
-{
-    state.counters["s/pkt"] = benchmark::Counter(static_cast<double>(packets),
-                                                 benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-    state.SetItemsProcessed(static_cast<int64_t>(packets));
-    state.SetBytesProcessed(static_cast<int64_t>(bytes));
-}
 
 double Seconds(Clock::time_point from)
 {
     return std::chrono::duration<double>(Clock::now() - from).count();
 }
 
-// What the timed loop cost besides time, reported per 1000 packets: register accesses and ring index
-// writes reaching the engine, its interrupt rises, pool allocations (after the warm-up before the loop)
-// and the host time the path spent stalled (virtual time: nothing else moves it in these runs).
+// The engine's and the pool's counts, and the host time the path spent stalled (virtual time: nothing
+// else moves it in these runs), per 1000 packets; then the rates.
 class Tally
 {
   public:
-    explicit Tally(sim::modem::DpmaifEngine& engine)
-        : engine_(engine), counts_(engine.AccessCounts()), pool_(PoolMark()), clock_(host::ClockNow())
-    {
-    }
+    explicit Tally(sim::modem::DpmaifEngine& engine) : engine_(engine), clock_(host::ClockNow()) {}
 
     void Report(benchmark::State& state, u64 packets, u64 bytes)
     {
         const LONGLONG stalled = host::ClockNow() - clock_;
-        const ULONG64 allocations = PoolMark() - pool_ - 1;
-        const sim::modem::DpmaifEngine::Counts now = engine_.AccessCounts();
-        const double per1k = packets == 0 ? 0 : 1000.0 / static_cast<double>(packets);
-        state.counters["reg_rw/1k"] =
-            static_cast<double>(now.reads + now.writes - counts_.reads - counts_.writes) * per1k;
-        state.counters["idx_wr/1k"] =
-            static_cast<double>(now.ringIndexWrites - counts_.ringIndexWrites) * per1k;
-        state.counters["irq/1k"] = static_cast<double>(now.interrupts - counts_.interrupts) * per1k;
-        state.counters["allocs/1k"] = static_cast<double>(allocations) * per1k;
-        state.counters["stall_us/1k"] = static_cast<double>(stalled) / 10.0 * per1k;
-        ReportRates(state, packets, bytes);
+        engine_.Report(state, packets);
+        state.counters["stall_us/1k"] = dpmaifbench::PerThousand(static_cast<u64>(stalled), packets) / 10.0;
+        dpmaifbench::ReportRates(state, packets, bytes);
     }
 
   private:
-    sim::modem::DpmaifEngine& engine_;
-    sim::modem::DpmaifEngine::Counts counts_;
-    ULONG64 pool_;
+    dpmaifbench::EngineTally engine_;
     LONGLONG clock_;
 };
 
@@ -126,7 +82,7 @@ double ReceiveBatch(dpmaifbench::Rig& rig)
 void BM_DpmaifReceive(benchmark::State& state)
 {
     dpmaifbench::Rig rig;
-    const std::vector<SIZE_T> sizes = Sizes(state.range(0));
+    const std::vector<SIZE_T> sizes = dpmaifbench::PacketSizes(state.range(0));
     sim::modem::DpmaifGenerator generator;
     generator.sizes = sizes;
     rig.Engine().StartGenerator(generator);
@@ -217,7 +173,7 @@ void BM_DpmaifTransmit(benchmark::State& state)
 {
     dpmaifbench::Rig rig;
     rig.Engine().SetUplinkRecording(false);
-    TxPackets packets(Sizes(state.range(0)));
+    TxPackets packets(dpmaifbench::PacketSizes(state.range(0)));
     for (int warm = 0; warm < 4; warm++)
         TransmitBatch(rig, packets);
     Tally tally(rig.Engine());
@@ -235,7 +191,7 @@ BENCHMARK(BM_DpmaifTransmit)->Arg(64)->Arg(576)->Arg(1500)->Arg(0)->UseManualTim
 
 void BM_Memcpy(benchmark::State& state)
 {
-    const std::vector<SIZE_T> sizes = Sizes(state.range(0));
+    const std::vector<SIZE_T> sizes = dpmaifbench::PacketSizes(state.range(0));
     std::vector<u8> from(DPMAIF_BAT_BUF_SIZE, 0x5A);
     std::vector<u8> to(DPMAIF_BAT_BUF_SIZE);
     u64 packets = 0;
@@ -247,7 +203,7 @@ void BM_Memcpy(benchmark::State& state)
         packets++;
         bytes += size;
     }
-    ReportRates(state, packets, bytes);
+    dpmaifbench::ReportRates(state, packets, bytes);
 }
 BENCHMARK(BM_Memcpy)->Arg(64)->Arg(576)->Arg(1500)->Arg(0);
 

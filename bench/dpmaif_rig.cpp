@@ -6,8 +6,6 @@
 #include <host/loader.h>
 #include <host/pnp.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "CurrentDevice.h"
@@ -61,14 +59,6 @@ void Translate(volatile ULONG* mac, ULONG port, ULONG64 from, ULONG64 to, ULONG 
 }
 
 } // namespace
-
-void Require(bool ok, const char* what)
-{
-    if (ok)
-        return;
-    std::fprintf(stderr, "DPMAIF bench set-up failed: %s\n", what);
-    std::exit(1);
-}
 
 Rig::Rig()
     : board_([] {

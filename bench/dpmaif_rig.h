@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "dpmaif.h"
+#include "dpmaif_measure.h"
 #include "sim/modem/modem.h"
 
 namespace dpmaifbench
@@ -31,9 +32,5 @@ class Rig
     struct mdm_pci_dev dev_ = {};
     std::unique_ptr<struct dpmaif_hif> hif_;
 };
-
-// Stops the process with `what` when a set-up step failed: a benchmark over a half-made path measures
-// nothing.
-void Require(bool ok, const char* what);
 
 } // namespace dpmaifbench
