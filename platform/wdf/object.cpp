@@ -5,6 +5,7 @@
 #include <host/verifier.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 #include <new>
@@ -21,6 +22,24 @@ std::mutex& TreeLock()
 {
     static std::mutex* lock = new std::mutex;
     return *lock;
+}
+
+// Bumped whenever a handle stops being live: a thread's cached checks older than it no longer count.
+std::atomic<uint64_t> g_handleGeneration{0};
+
+// Handles this thread found live recently, with the generation read before the check. A handle
+// checked again in the same generation is still live (a spin lock taken per packet is checked once).
+struct CheckedHandle {
+    const Object* object = nullptr;
+    Kind kind = Kind::Any;
+    uint64_t generation = 0;
+};
+constexpr size_t kCheckedHandles = 16;
+thread_local CheckedHandle t_checked[kCheckedHandles];
+
+CheckedHandle& CheckedSlot(const Object* object)
+{
+    return t_checked[(reinterpret_cast<uintptr_t>(object) >> 4) % kCheckedHandles];
 }
 
 std::unordered_set<const Object*>& LiveObjects()
@@ -136,6 +155,7 @@ void Destroy(Object* object)
         // The handle stays valid through the destroy callbacks, which may still read the contexts.
         std::lock_guard<std::mutex> guard(TreeLock());
         LiveObjects().erase(object);
+        g_handleGeneration.fetch_add(1, std::memory_order_acq_rel);
         contexts.swap(object->contexts);
     }
     for (auto& context : contexts)
@@ -241,11 +261,18 @@ const char* KindName(Kind kind)
 Object* FromHandle(WDFOBJECT handle, Kind expected, const char* api)
 {
     auto* object = static_cast<Object*>(handle);
+    const uint64_t generation = g_handleGeneration.load(std::memory_order_acquire);
+    CheckedHandle& checked = CheckedSlot(object);
+    if (handle != nullptr && checked.object == object && checked.generation == generation &&
+        (expected == Kind::Any || checked.kind == expected))
+        return object;
     {
         std::lock_guard<std::mutex> guard(TreeLock());
         if (handle != nullptr && LiveObjects().count(object) != 0 &&
-            (expected == Kind::Any || object->kind == expected))
+            (expected == Kind::Any || object->kind == expected)) {
+            checked = {object, object->kind, generation};
             return object;
+        }
     }
     host::VerifierReport(host::Check::InvalidParameter, "%s: %p is not a live %s", api, handle,
                          KindName(expected));

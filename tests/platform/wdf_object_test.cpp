@@ -217,4 +217,16 @@ TEST_F(FrameworkTest, BadHandlesAreReported)
     WdfSpinLockAcquire(notALock);
 }
 
+// A handle used a moment ago is still checked once its object is gone.
+TEST_F(FrameworkTest, AHandleUsedBeforeItsDeletionIsReportedAfterIt)
+{
+    WDFSPINLOCK lock = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, WdfSpinLockCreate(nullptr, &lock));
+    WdfSpinLockAcquire(lock);
+    WdfSpinLockRelease(lock);
+    WdfObjectDelete(lock);
+    hosttest::ExpectReport expect(host::Check::InvalidParameter);
+    WdfSpinLockAcquire(lock);
+}
+
 } // namespace
