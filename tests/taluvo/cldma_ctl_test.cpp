@@ -272,6 +272,8 @@ TEST_F(CldmaCtl, SingleQueuesStopAndReArm)
     ASSERT_EQ(0, cldma_start(0, CLDMA_HIF_SAP));
     Feed(CLDMA_HIF_SAP, 4, {Frame(30, 1), Frame(40, 2)});
     ASSERT_EQ(0, requests[1]->gpd->flags & CLDMA_GPD_HWO);
+    // The receive work the frames raised runs before the queue is touched from here.
+    host::Quiesce();
     rx4->rx_next = requests[2];
     for (u32 state : {MD_STATE_INIT, MD_STATE_STOPPING, MD_STATE_STOPPED, MD_STATE_READY}) {
         SCOPED_TRACE(state);
@@ -497,7 +499,14 @@ TEST_F(CldmaCtl, StopAndFillAgreeOnTheActiveBits)
             WdfSpinLockRelease(queue->lock);
         }
     });
-    for (int i = 0; i < 50; i++) {
+    auto filled = [&] {
+        WdfSpinLockAcquire(queue->lock);
+        const int n = fills;
+        WdfSpinLockRelease(queue->lock);
+        return n;
+    };
+    // At least 50 rounds, and on until the filler has had its turn (a loaded machine may start it late).
+    for (int i = 0; i < 50 || filled() == 0; i++) {
         EXPECT_EQ(0, cldma_stop(0, CLDMA_HIF_SAP));
         EXPECT_EQ(0, cldma_start(0, CLDMA_HIF_SAP));
     }
