@@ -209,9 +209,9 @@ BENCHMARK(BM_Memcpy)->Arg(64)->Arg(576)->Arg(1500)->Arg(0);
 
 } // namespace
 
-// Stand-ins for the layers around the data path, linked in place of theirs (--wrap) under either name
-// the driver's objects may call them by (C++ or C linkage): the ccmni layer's receive entry gives the
-// buffers back to their cache at once; the adapter's transmit completion counts the packets.
+// Stand-ins for the layers around the data path, linked in place of theirs (--wrap): the ccmni layer's
+// receive entry gives the buffers back to their cache at once; the adapter's transmit completion counts
+// the packets.
 namespace
 {
 
@@ -231,17 +231,9 @@ void CountCompleted(struct sk_buff* chain)
 
 } // namespace
 
-extern "C" int __wrap__Z17ccmni_rx_callbackPvjP7sk_buffij(void*, u32, struct sk_buff* first, int, u32 count)
-{
-    return TakeReceived(first, count);
-}
 extern "C" int __wrap_ccmni_rx_callback(void*, u32, struct sk_buff* first, int, u32 count)
 {
     return TakeReceived(first, count);
-}
-extern "C" void __wrap__Z26WwanTx_IndicateCompletionsP7sk_buff(struct sk_buff* chain)
-{
-    CountCompleted(chain);
 }
 extern "C" void __wrap_WwanTx_IndicateCompletions(struct sk_buff* chain)
 {

@@ -312,7 +312,7 @@ BENCHMARK(BM_DpmaifLoopback)
 
 // The adapter's side, linked in place of its receive indication and its transmit completion (--wrap):
 // arrivals are stamped by sequence number and the buffers go back at once; completions are counted.
-extern "C" void __wrap__Z22WwanRx_IndicatePacketsP7sk_buffj(struct sk_buff* first, ULONG count)
+extern "C" void __wrap_WwanRx_IndicatePackets(struct sk_buff* first, ULONG count)
 {
     const Clock::time_point now = Clock::now();
     const u32 first_seq = g_flight.first_seq;
@@ -334,7 +334,7 @@ extern "C" void __wrap__Z22WwanRx_IndicatePacketsP7sk_buffj(struct sk_buff* firs
         KeSetEvent(&g_flight.done, 0, FALSE);
 }
 
-extern "C" void __wrap__Z26WwanTx_IndicateCompletionsP7sk_buff(struct sk_buff* chain)
+extern "C" void __wrap_WwanTx_IndicateCompletions(struct sk_buff* chain)
 {
     u64 n = 0;
     for (struct sk_buff* skb = chain; skb != nullptr; skb = skb->chain_next)

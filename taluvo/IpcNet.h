@@ -18,4 +18,4 @@ void IpcNetRemove(struct net_device* NetDevice);
 // Completes a transmit chain (linked through chain_next) and returns how many packets it held.
 ULONG IpcNetCompleteTxChain(struct sk_buff* First);
 // Takes a chain of `Count` received packets (linked through chain_next) for the adapters' receive queues.
-void WwanRx_IndicatePackets(struct sk_buff* First, ULONG Count);
+extern "C" void WwanRx_IndicatePackets(struct sk_buff* First, ULONG Count);

@@ -128,14 +128,14 @@ extern "C" struct md_runtime_entry* __wrap_md_runtime_feature(u32, u32, bool)
 }
 
 // ccci_hif_hw_init(u8, u32): recorded, the engines are not touched.
-extern "C" int __wrap__Z16ccci_hif_hw_inithj(u8, u32 mask)
+extern "C" int __wrap_ccci_hif_hw_init(u8, u32 mask)
 {
     record("hw_init " + std::to_string(mask));
     return 0;
 }
 
 // ccci_hif_set_queue_variant(u8, u32, int).
-extern "C" void __wrap__Z26ccci_hif_set_queue_varianthji(u8, u32 path, int variant)
+extern "C" void __wrap_ccci_hif_set_queue_variant(u8, u32 path, int variant)
 {
     record("variant " + std::to_string(path) + " " + std::to_string(variant));
 }

@@ -1,6 +1,6 @@
 // Stands in for the modem object's side of the state machine: the boot status, the handshake records'
 // state and the operations are scripted by the test; each call is recorded.
-// Wraps: ccci_md_start ccci_md_irq_stage plt_get_boot_status plt_set_boot_status ccci_md_reinit ccci_md_exception_stages ccci_md_hk_done ccci_md_hk_pending ccci_md_get_pcie_dev ccci_md_get_info md_runtime_feature _Z16ccci_hif_hw_inithj _Z26ccci_hif_set_queue_varianthji
+// Wraps: ccci_md_start ccci_md_irq_stage plt_get_boot_status plt_set_boot_status ccci_md_reinit ccci_md_exception_stages ccci_md_hk_done ccci_md_hk_pending ccci_md_get_pcie_dev ccci_md_get_info md_runtime_feature ccci_hif_hw_init ccci_hif_set_queue_variant
 #pragma once
 
 #include <functional>

@@ -14,7 +14,7 @@ void doubles::SetProxyOpenFlags(u32 flags)
     g_open_flags = flags;
 }
 
-extern "C" int __wrap__Z25ccci_port_proxy_test_flagjj(u32, u32 bit)
+extern "C" int __wrap_ccci_port_proxy_test_flag(u32, u32 bit)
 {
     return bit < 32 ? (g_open_flags >> bit) & 1 : 0;
 }

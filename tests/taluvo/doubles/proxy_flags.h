@@ -1,5 +1,5 @@
 // Stands in for the port proxy's open flags as the IPC glue asks them: the test sets the flag word.
-// Wraps: _Z25ccci_port_proxy_test_flagjj
+// Wraps: ccci_port_proxy_test_flag
 #pragma once
 
 #include "kal.h"

@@ -103,4 +103,4 @@ struct sk_buff* skb_peek(const struct sk_buff_head* list);
 bool skb_queue_empty(const struct sk_buff_head* list);
 
 // Released through the adapter's transmit-completion path: a record with SKB_ADAPTER_PACKET_MARKER.
-void WwanTx_IndicateCompletions(struct sk_buff* chain);
+extern "C" void WwanTx_IndicateCompletions(struct sk_buff* chain);

@@ -107,7 +107,9 @@ void mhccif_hif_free(u8 md);
 
 // ---------------------------------------------------------------------------------------------
 // Dispatch. Mask operations walk paths 0-3; "first non-zero" stops at the first engine result that is
-// not 0; a modem other than 0, an id of 5 or more or a missing controller counts as -1.
+// not 0; a modem other than 0, an id of 5 or more or a missing controller counts as -1. C linkage, so
+// that tests can take a call over by its plain name.
+extern "C" {
 int ccci_hif_alloc(u8 md, u32 mask, struct mdm_pci_dev* pcie_dev);
 int ccci_hif_init(u8 md, u32 mask);
 int ccci_hif_hw_init(u8 md, u32 mask);
@@ -122,6 +124,7 @@ void ccci_hif_free(u8 md, u32 mask);
 void ccci_hif_set_queue_variant(u8 md, u32 path, int variant);
 int ccci_hif_get_tx_max_size(u8 md, u32 path, u8 qno);
 int ccci_hif_write_room(u8 md, u32 path, u8 qno);
+} // extern "C"
 // The HIF id itself; only the MHCCIF id (3) serves them.
 int ccci_hif_send_doorbell(u8 md, u8 hif, int stage);
 u32 ccci_hif_get_doorbell_status(u8 md, u8 hif);

@@ -228,7 +228,7 @@ void ccci_port_switch_table(u32 md, u8 mode);
 void ccci_port_switch_table_resume(u32 md, u8 mode);
 void ccci_port_reset_seq(u32 md);
 void ccci_port_md_state_notify(u32 md, u32 state);
-int ccci_port_proxy_test_flag(u32 md, u32 bit);
+extern "C" int ccci_port_proxy_test_flag(u32 md, u32 bit);
 void ccci_port_set_open_flag(struct ccci_port* port);
 void ccci_port_clear_open_flag(struct ccci_port* port);
 
