@@ -247,6 +247,9 @@ bool dpmaif_exception_is_raised(void);
 
 // `state` as the interrupt callback and the push thread read it while start and stop change it.
 bool dpmaif_is_started(const struct dpmaif_hif* instance);
+// The rings the engine is given at start: every queue's own ring, both receive queues naming the same
+// two BAT rings.
+void dpmaif_ring_params_of(const struct dpmaif_hif* instance, struct dpmaif_ring_params* params);
 
 // The instance's life cycle, driven by the ccmni layer that owns it: creation stores the instance in
 // the control record (0 or negative); exit stops and destroys it and clears that pointer; the modem

@@ -206,6 +206,22 @@ bool dpmaif_is_started(const struct dpmaif_hif* instance)
     return (u32)ReadNoFence(reinterpret_cast<const volatile LONG*>(&instance->state)) == DPMAIF_STATE_STARTED;
 }
 
+void dpmaif_ring_params_of(const struct dpmaif_hif* instance, struct dpmaif_ring_params* params)
+{
+    for (u8 q = 0; q < DPMAIF_RXQ_NUM; q++) {
+        params->bat_dma[q] = instance->bat.ring_dma;
+        params->bat_length[q] = instance->bat.length;
+        params->frag_dma[q] = instance->frag_bat.ring_dma;
+        params->frag_length[q] = instance->frag_bat.length;
+        params->pit_dma[q] = instance->rxq[q].pit_dma;
+        params->pit_length[q] = instance->rxq[q].pit_length;
+    }
+    for (u8 q = 0; q < DPMAIF_TXQ_NUM; q++) {
+        params->drb_dma[q] = instance->txq[q].drb_dma;
+        params->drb_length[q] = instance->txq[q].drb_length;
+    }
+}
+
 void dpmaif_flush_work(WDFWORKITEM work)
 {
     if (work == NULL)
@@ -298,19 +314,11 @@ int dpmaif_hif_start(u8, struct dpmaif_hif* instance)
                                           : "already started");
         return -1;
     }
-    struct dpmaif_ring_params params = {};
-    for (u8 q = 0; q < DPMAIF_RXQ_NUM; q++) {
-        struct dpmaif_rxq* rxq = &instance->rxq[q];
+    for (struct dpmaif_rxq& rxq : instance->rxq) {
         // The index is the creation's (the push thread reads it).
-        InterlockedExchange(&rxq->enabled, 1);
-        rxq->bid_errors = 0;
-        rxq->budget = (u16)(instance->bat.length - 1);
-        params.bat_dma[q] = instance->bat.ring_dma;
-        params.bat_length[q] = instance->bat.length;
-        params.frag_dma[q] = instance->frag_bat.ring_dma;
-        params.frag_length[q] = instance->frag_bat.length;
-        params.pit_dma[q] = rxq->pit_dma;
-        params.pit_length[q] = rxq->pit_length;
+        InterlockedExchange(&rxq.enabled, 1);
+        rxq.bid_errors = 0;
+        rxq.budget = (u16)(instance->bat.length - 1);
     }
     if (dpmaif_bat_start(instance) != 0) {
         // Back to where the stop left it, so that a later start can fill the rings again.
@@ -320,11 +328,10 @@ int dpmaif_hif_start(u8, struct dpmaif_hif* instance)
         dpmaif_bat_stop(instance);
         return 2;
     }
-    for (u8 q = 0; q < DPMAIF_TXQ_NUM; q++) {
-        params.drb_dma[q] = instance->txq[q].drb_dma;
-        params.drb_length[q] = instance->txq[q].drb_length;
-        InterlockedExchange(&instance->txq[q].enabled, 1);
-    }
+    for (struct dpmaif_txq& txq : instance->txq)
+        InterlockedExchange(&txq.enabled, 1);
+    struct dpmaif_ring_params params = {};
+    dpmaif_ring_params_of(instance, &params);
     dpmaif_hw_start(&instance->hw, &params);
     dpmaif_hw_dl_add_bat_cnt(&instance->hw, 0, instance->bat.length - 1);
     dpmaif_hw_dl_add_frag_cnt(&instance->hw, 0, instance->frag_bat.length - 1);
@@ -433,5 +440,5 @@ void dpmaif_flow_ctrl_notify(struct dpmaif_hif* instance, u32 kind, u32 directio
 {
     // Verbose: the transmit notices come once per released slot while the ring has room.
     ccci_dbg(DATA_TAG, "flow control: %s queue %u kind %u", direction == DPMAIF_FLOW_RX ? "RX" : "TX", queue, kind);
-    ccmni_queue_state_hook(instance != NULL ? static_cast<struct ccmni_ctl_block*>(instance->ccmni) : NULL);
+    ccmni_queue_state_hook(instance != NULL ? instance->ccmni : NULL);
 }

@@ -221,10 +221,9 @@ void deliver(struct dpmaif_rxq* rxq, struct rx_chain* chain)
     *chain = {};
 }
 
-void collect(struct dpmaif_rxq* rxq, struct rx_chain* chain, u32 channel, struct sk_buff* skb)
+// Links the packet behind the chain, which then goes with its channel.
+void append(struct rx_chain* chain, u32 channel, struct sk_buff* skb)
 {
-    if (chain->count != 0 && chain->channel != channel)
-        deliver(rxq, chain);
     skb->chain_next = NULL;
     if (chain->count == 0)
         chain->first = skb;
@@ -233,6 +232,13 @@ void collect(struct dpmaif_rxq* rxq, struct rx_chain* chain, u32 channel, struct
     chain->last = skb;
     chain->channel = channel;
     chain->count++;
+}
+
+void collect(struct dpmaif_rxq* rxq, struct rx_chain* chain, u32 channel, struct sk_buff* skb)
+{
+    if (chain->count != 0 && chain->channel != channel)
+        deliver(rxq, chain);
+    append(chain, channel, skb);
 }
 
 // One payload entry into the assembly: 0 or the entry's error.
@@ -604,14 +610,7 @@ void dpmaif_rx_push_thread(PVOID context)
             }
             u32 channel = skb->data[3] & 0x1Fu;
             skb_pull(skb, DPMAIF_PUSH_PREFIX);
-            skb->chain_next = NULL;
-            if (chain.count == 0)
-                chain.first = skb;
-            else
-                chain.last->chain_next = skb;
-            chain.last = skb;
-            chain.channel = channel; // the chain goes with the channel of its last buffer
-            chain.count++;
+            append(&chain, channel, skb); // the chain goes with the channel of its last buffer
         }
         deliver(rxq, &chain);
     }
