@@ -91,26 +91,19 @@ Rig::Rig()
     KeInitializeEvent(&hif->tx_push_event, NotificationEvent, FALSE);
     Require(dpmaif_hw_set_base(&hif->hw, window_, kModemWindowBase) == 0, "register base");
     Require(dpmaif_bat_setup(hif) == 0, "buffer rings");
-    struct dpmaif_ring_params rings = {};
     for (u8 q = 0; q < DPMAIF_RXQ_NUM; q++) {
         Require(dpmaif_rxq_init(hif, q) == 0, "receive queue");
         struct dpmaif_rxq* rxq = &hif->rxq[q];
         rxq->budget = DPMAIF_RX_BUDGET;
         InterlockedExchange(&rxq->enabled, 1);
-        rings.pit_dma[q] = rxq->pit_dma;
-        rings.pit_length[q] = rxq->pit_length;
-        rings.bat_dma[q] = hif->bat.ring_dma;
-        rings.bat_length[q] = hif->bat.length;
-        rings.frag_dma[q] = hif->frag_bat.ring_dma;
-        rings.frag_length[q] = hif->frag_bat.length;
     }
     for (u8 q = 0; q < DPMAIF_TXQ_NUM; q++) {
         Require(dpmaif_txq_init(hif, q) == 0, "transmit queue");
         InterlockedExchange(&hif->txq[q].enabled, 1);
-        rings.drb_dma[q] = hif->txq[q].drb_dma;
-        rings.drb_length[q] = hif->txq[q].drb_length;
     }
     Require(dpmaif_bat_start(hif) == 0, "buffers lent");
+    struct dpmaif_ring_params rings = {};
+    dpmaif_ring_params_of(hif, &rings);
     dpmaif_hw_start(&hif->hw, &rings);
     Require(dpmaif_hw_dl_add_bat_cnt(&hif->hw, 0, hif->bat.length - 1) == 0 &&
                 dpmaif_hw_dl_add_frag_cnt(&hif->hw, 0, hif->frag_bat.length - 1) == 0,

@@ -10,7 +10,6 @@
 
 #include "ccmni_rx.h"
 #include "dpmaif_sim.h"
-#include "tx_completions.h"
 
 namespace
 {
@@ -45,18 +44,16 @@ class DpmaifLoopTest : public DpmaifTest
     {
         DpmaifTest::SetUp();
         SetUpRings();
-        struct dpmaif_ring_params params = {};
-        InitReceiveQueues(&params);
-        InitTransmitQueues(&params);
+        InitReceiveQueues();
+        InitTransmitQueues();
         queues_ = true;
         KeInitializeEvent(&hif()->tx_push_event, NotificationEvent, FALSE);
         hif()->state = DPMAIF_STATE_STARTED;
         ASSERT_EQ(0, dpmaif_bat_start(hif()));
-        dpmaif_hw_start(hw(), &params);
+        StartEngine();
         ASSERT_EQ(0, dpmaif_hw_dl_add_bat_cnt(hw(), 0, hif()->bat.length - 1));
         ASSERT_EQ(0, dpmaif_hw_dl_add_frag_cnt(hw(), 0, hif()->frag_bat.length - 1));
         doubles::ClearRxChains();
-        completed_ = doubles::TxCompletions().size();
         // Loopback that spreads the channels over both receive queues.
         Engine().SetUplinkSink([this](const sim::modem::DpmaifUplinkPacket& packet) {
             Engine().Inject(packet.channel % 2, packet.channel, packet.bytes);
@@ -73,47 +70,11 @@ class DpmaifLoopTest : public DpmaifTest
             for (u8 q = 0; q < DPMAIF_TXQ_NUM; q++)
                 dpmaif_txq_exit(hif(), q);
         }
-        for (struct sk_buff* skb : owned_)
-            kfree_skb(skb, 0);
         doubles::ClearRxChains();
         DpmaifTest::TearDown();
     }
 
-    struct dpmaif_txq* txq(u8 q) { return &hif()->txq[q]; }
-
-    // A chain of packets on one channel, each behind its ccmni header.
-    int Send(u8 q, u32 channel, const std::vector<Bytes>& payloads)
-    {
-        struct sk_buff* first = nullptr;
-        struct sk_buff** tail = &first;
-        for (const Bytes& payload : payloads) {
-            struct sk_buff* skb = alloc_skb((u32)payload.size() + DPMAIF_TX_HEADER_SIZE, 0);
-            EXPECT_NE(nullptr, skb);
-            u8* header = skb_put(skb, DPMAIF_TX_HEADER_SIZE);
-            memset(header, 0, DPMAIF_TX_HEADER_SIZE);
-            header[0] = (u8)channel;
-            memcpy(skb_put(skb, (u32)payload.size()), payload.data(), payload.size());
-            owned_.push_back(skb);
-            *tail = skb;
-            tail = &skb->chain_next;
-        }
-        struct ccmni_tx_request request = {};
-        request.packets = (u32)payloads.size();
-        return dpmaif_tx_send_skb(0, hif(), q, first, 0, &request);
-    }
-    size_t CompletedPackets()
-    {
-        const std::vector<struct sk_buff*> all = doubles::TxCompletions();
-        size_t n = 0;
-        for (size_t i = completed_; i < all.size(); i++)
-            for (struct sk_buff* skb = all[i]; skb != nullptr; skb = skb->chain_next)
-                n++;
-        return n;
-    }
-
     bool queues_ = false;
-    size_t completed_ = 0;
-    std::vector<struct sk_buff*> owned_;
 };
 
 TEST_F(DpmaifLoopTest, PacketsComeBackOncePerChannelInOrderAndTheRingsBalance)

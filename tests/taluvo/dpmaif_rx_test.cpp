@@ -364,11 +364,10 @@ class DpmaifRxEngineTest : public DpmaifTest
     {
         DpmaifTest::SetUp();
         SetUpRings();
-        struct dpmaif_ring_params params = {};
-        InitReceiveQueues(&params);
+        InitReceiveQueues();
         queues_ = true;
         ASSERT_EQ(0, dpmaif_bat_start(hif()));
-        dpmaif_hw_start(hw(), &params);
+        StartEngine();
         ASSERT_EQ(0, dpmaif_hw_dl_add_bat_cnt(hw(), 0, hif()->bat.length - 1));
         ASSERT_EQ(0, dpmaif_hw_dl_add_frag_cnt(hw(), 0, hif()->frag_bat.length - 1));
         doubles::ClearRxChains();

@@ -9,7 +9,6 @@
 #include "IpcContext.h"
 #include "dpmaif_sim.h"
 #include "modem_events.h"
-#include "tx_completions.h"
 
 namespace
 {
@@ -31,12 +30,10 @@ class DpmaifTxTest : public DpmaifTest
     void SetUp() override
     {
         DpmaifTest::SetUp();
-        struct dpmaif_ring_params params = {};
-        InitTransmitQueues(&params);
+        InitTransmitQueues();
         KeInitializeEvent(&hif()->tx_push_event, NotificationEvent, FALSE);
         hif()->state = DPMAIF_STATE_STARTED;
-        dpmaif_hw_start(hw(), &params);
-        completed_ = doubles::TxCompletions().size();
+        StartEngine();
         doubles::Indications().clear();
     }
     void TearDown() override
@@ -44,54 +41,9 @@ class DpmaifTxTest : public DpmaifTest
         Engine().Stop();
         for (u8 q = 0; q < DPMAIF_TXQ_NUM; q++)
             dpmaif_txq_exit(hif(), q);
-        for (struct sk_buff* skb : owned_)
-            kfree_skb(skb, 0);
         DpmaifTest::TearDown();
     }
 
-    struct dpmaif_txq* txq(u8 q) { return &hif()->txq[q]; }
-
-    // A packet with its ccmni header (channel in byte 0) in front of the payload.
-    struct sk_buff* Packet(u32 channel, const std::vector<UCHAR>& payload)
-    {
-        struct sk_buff* skb = alloc_skb(static_cast<u32>(payload.size()) + DPMAIF_TX_HEADER_SIZE, 0);
-        EXPECT_NE(nullptr, skb);
-        u8* header = skb_put(skb, DPMAIF_TX_HEADER_SIZE);
-        memset(header, 0, DPMAIF_TX_HEADER_SIZE);
-        header[0] = static_cast<u8>(channel);
-        memcpy(skb_put(skb, static_cast<u32>(payload.size())), payload.data(), payload.size());
-        owned_.push_back(skb);
-        return skb;
-    }
-    // Queues a chain of packets of one channel: the send's result.
-    int Send(u8 q, u32 channel, const std::vector<std::vector<UCHAR>>& payloads,
-             struct ccmni_tx_request* request = nullptr)
-    {
-        struct ccmni_tx_request local = {};
-        request = request != nullptr ? request : &local;
-        struct sk_buff* first = nullptr;
-        struct sk_buff** tail = &first;
-        for (const std::vector<UCHAR>& payload : payloads) {
-            *tail = Packet(channel, payload);
-            tail = &(*tail)->chain_next;
-        }
-        request->packets = static_cast<u32>(payloads.size());
-        return dpmaif_tx_send_skb(0, hif(), q, first, 0, request);
-    }
-    // Chains completed since the test began, and the packets in them.
-    std::vector<struct sk_buff*> Completed()
-    {
-        std::vector<struct sk_buff*> all = doubles::TxCompletions();
-        return {all.begin() + static_cast<long>(completed_), all.end()};
-    }
-    size_t CompletedPackets()
-    {
-        size_t n = 0;
-        for (struct sk_buff* chain : Completed())
-            for (struct sk_buff* skb = chain; skb != nullptr; skb = skb->chain_next)
-                n++;
-        return n;
-    }
     size_t WarmResets()
     {
         size_t n = 0;
@@ -100,9 +52,6 @@ class DpmaifTxTest : public DpmaifTest
         return n;
     }
     ULONG UlMask() { return Engine().Read(kUlMask); }
-
-    std::vector<struct sk_buff*> owned_;
-    size_t completed_ = 0;
 };
 
 TEST_F(DpmaifTxTest, MixedPacketsOnBothQueuesReachTheEngineIntactAndComeBackCompleted)
