@@ -220,7 +220,7 @@ void BootFirmware::OnDoorbell(ULONG doorbell)
         if (doorbell == kHostExceptionStage0 && exception_ == Exception::Raised) {
             exception_ = Exception::Announced;
             announce = true;
-        } else if (doorbell == kHostExceptionStage3 && exception_ == Exception::Announced && !passDone_) {
+        } else if (doorbell == kHostExceptionStage3 && exception_ == Exception::Announced) {
             exception_ = Exception::Passing; // a repeated stage 3 is not acknowledged twice
             pass = true;
         } else if (doorbell == kHostStop) {
