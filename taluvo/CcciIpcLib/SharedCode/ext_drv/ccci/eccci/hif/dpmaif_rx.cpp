@@ -517,7 +517,6 @@ int dpmaif_rxq_init(struct dpmaif_hif* instance, u8 q)
 void dpmaif_rxq_exit(struct dpmaif_hif* instance, u8 q)
 {
     struct dpmaif_rxq* rxq = &instance->rxq[q];
-    KeSetEvent(&rxq->push_event, 0, FALSE);
     tasklet_kill(&rxq->tasklet);
     workitem_destroy(&rxq->work);
     discard(rxq->assembly.skb);
