@@ -287,6 +287,13 @@ TEST_F(FrontTest, ResponseFallsBackToTheTransparentFormatterAndNeedsAnEntry)
     EXPECT_EQ(version->CallResponseHandler(nullptr, 0), 0);
     EXPECT_THAT(frontdouble::HandlerCalls(), ElementsAre("mbim_format_generic_transparent_response"));
     EXPECT_EQ(version->GetTransactionOutLen(), 3u);
+    // A formatter that asks for another step keeps the request going.
+    frontdouble::Script().response_result = 1;
+    EXPECT_EQ(version->OnResponse(nullptr, 0), 1);
+    EXPECT_EQ(version->done, 0u);
+    frontdouble::Script().response_result = 0;
+    EXPECT_EQ(version->OnResponse(nullptr, 0), 0);
+    EXPECT_EQ(version->done, 1u);
 
     std::shared_ptr<MbimCommandRequest> unknown =
         AsCommand(Receive(mbimwire::Command(4, mbimwire::kBasicConnect, 17, 0, {})[0]));

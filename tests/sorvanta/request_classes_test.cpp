@@ -105,6 +105,7 @@ TEST_F(FrontTest, OpenMarksTheEndpointOpenedWhenHandedOnAndIsDoneThere)
     std::shared_ptr<MbimMessageRequest> open = Receive(mbimwire::Open(4, 4096));
     open->invalidated = 1;
     ASSERT_EQ(endpoint.opened, 0u);
+    ASSERT_EQ(endpoint.max_control_transfer, 512u);
     open->OnRequest();
 
     std::vector<frontdouble::RilStep> steps = frontdouble::RilSteps();
