@@ -87,7 +87,7 @@ struct TextOut {
 int ril_decode_semi_octets(const uint8_t* number, size_t number_size, char* text, size_t text_size, int mode)
 {
     static const char kDigits[] = "0123456789*#p";
-    TextOut out{text, text_size};
+    TextOut out{text, text != nullptr ? text_size : 0};
     out.End();
     if (number == nullptr || number_size == 0)
         return 0;

@@ -113,6 +113,8 @@ TEST(TextConvert, SemiOctetNumbers)
             << c.text;
         EXPECT_EQ(std::string(text), c.text);
     }
+    const uint8_t number[] = {5, 0x91, 0x21, 0x43, 0xF5};
+    EXPECT_EQ(ril_decode_semi_octets(number, sizeof(number), nullptr, 32, 1), 5); // no text to write
 }
 
 TEST(TextConvert, DataCodingSchemes)
