@@ -71,7 +71,8 @@ BYTE Record(std::vector<Sent>& sent, int context, CIDTransportDescriptor* d, int
         return 0;
     sent.push_back({context, d->Header.Route, d->Header.SubType, d->Header.Length,
                     std::vector<uint8_t>(d->Buffer, d->Buffer + d->Header.Length), length});
-    return TheBridge().refuse ? 0 : 1;
+    bool refused = &sent == &TheBridge().toHost && static_cast<int>(sent.size()) - 1 == TheBridge().refuseHostWrite;
+    return TheBridge().refuse || refused ? 0 : 1;
 }
 
 } // namespace

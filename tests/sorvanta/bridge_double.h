@@ -32,6 +32,7 @@ struct Bridge {
     std::vector<Sent> toModem;
     std::vector<Sent> toHost;
     bool refuse = false;                           // the write callbacks turn everything down
+    int refuseHostWrite = -1;                      // the host writer turns down its write of this index
     std::deque<std::vector<uint8_t>> hostRequests; // elements
     std::deque<std::vector<uint8_t>> vendorMessages;
     std::vector<Read> reads;

@@ -1,7 +1,13 @@
 #include "front_double.h"
 
+#include "ihvframework.h"
+#include "mbimcorehandlers.h"
+#include "mbimmessages.h"
+#include "mbimservices.h"
 #include "ril_msg.h"
 #include "ril_trace.h"
+
+#include <algorithm>
 
 #include <mutex>
 #include <string.h>
@@ -16,6 +22,10 @@ std::vector<IoControlCall> s_ioControls;
 std::vector<CompleteCall> s_completions;
 std::vector<UnsolicitedCall> s_unsolicited;
 std::function<void(const std::vector<uint8_t>&)> s_onIoControl;
+std::vector<RilStep> s_rilSteps;
+std::vector<EndpointCall> s_endpointCalls;
+HandlerScript s_script;
+std::vector<std::string> s_handlerCalls;
 
 std::vector<uint8_t> Bytes(const void* data, size_t length)
 {
@@ -84,7 +94,31 @@ void Reset()
     s_completions.clear();
     s_unsolicited.clear();
     s_onIoControl = nullptr;
+    s_rilSteps.clear();
+    s_endpointCalls.clear();
+    s_script = HandlerScript();
+    s_handlerCalls.clear();
     memset(g_CallbackRecord, 0, sizeof(g_CallbackRecord));
+}
+
+std::vector<RilStep> RilSteps()
+{
+    return Copy(s_rilSteps);
+}
+
+std::vector<EndpointCall> EndpointCalls()
+{
+    return Copy(s_endpointCalls);
+}
+
+HandlerScript& Script()
+{
+    return s_script;
+}
+
+std::vector<std::string> HandlerCalls()
+{
+    return Copy(s_handlerCalls);
 }
 
 } // namespace frontdouble
@@ -216,3 +250,189 @@ BYTE Mbim_CIDNotificationSend(int executor, uint8_t* buffer, int length)
 {
     return SendToHost(executor, buffer, length);
 }
+
+// ---- the request classes' next layer -------------------------------------------------------------
+
+namespace {
+
+void RecordEndpoint(frontdouble::EndpointCall::Kind kind, uint32_t transaction_id)
+{
+    std::lock_guard<std::mutex> guard(frontdouble::s_lock);
+    frontdouble::s_endpointCalls.push_back({kind, transaction_id});
+}
+
+void RecordHandler(const char* name)
+{
+    std::lock_guard<std::mutex> guard(frontdouble::s_lock);
+    frontdouble::s_handlerCalls.push_back(name);
+}
+
+// Removes the first queued request that `matches`.
+template <typename Match>
+void Remove(std::vector<std::shared_ptr<IhvRequest>>& queue, Match matches)
+{
+    auto found = std::find_if(queue.begin(), queue.end(), matches);
+    if (found != queue.end())
+        queue.erase(found);
+}
+
+// The step a CID request handler prepares: the script's status, or the ids and a copy of the payload.
+int ScriptedRequest(const char* name, int32_t uuid_index, uint32_t cid, uint8_t is_set, MbimCommandRequest* request,
+                    const uint8_t* payload, uint32_t length)
+{
+    RecordHandler(name);
+    const frontdouble::HandlerScript& script = frontdouble::s_script;
+    if (script.status != 0)
+        request->SetStatus(script.status);
+    CIDRequest* step = request->CurrentCIDRequest();
+    step->uuid_index = uuid_index;
+    step->cid = cid;
+    step->is_set = is_set;
+    if (length != 0) {
+        step->AllocateInBuffer(length);
+        step->CopyInBuffer(payload, length);
+    }
+    return script.request_result;
+}
+
+int ScriptedResponse(const char* name, MbimCommandRequest* request)
+{
+    RecordHandler(name);
+    const frontdouble::HandlerScript& script = frontdouble::s_script;
+    if (!script.payload.empty()) {
+        request->AllocateOutBuffer(static_cast<uint32_t>(script.payload.size()));
+        request->CopyOutBuffer(script.payload.data(), static_cast<uint32_t>(script.payload.size()));
+    }
+    return script.response_result;
+}
+
+int InternalStep(const char* name, MbimMessageRequest* request, uint32_t cid)
+{
+    RecordHandler(name);
+    CIDRequest* step = request->CurrentCIDRequest();
+    step->uuid_index = UUID_INDEX_MBIM_MESSAGE;
+    step->cid = cid;
+    step->is_set = 1;
+    return frontdouble::s_script.request_result;
+}
+
+// OPEN_DONE or CLOSE_DONE: 16 bytes with the request's status.
+int DoneMessage(const char* name, MbimMessageRequest* request, uint32_t type)
+{
+    RecordHandler(name);
+    uint8_t* answer = request->AllocateOutBuffer(16);
+    uint32_t fields[4] = {type, 16, request->GetTransactionId(), request->GetStatus()};
+    memcpy(answer, fields, sizeof(fields));
+    return 0;
+}
+
+} // namespace
+
+void IhvServices::PushRequest(const std::shared_ptr<IhvRequest>& request)
+{
+    RecordEndpoint(frontdouble::EndpointCall::Push, request->GetTransactionId());
+    requests.push_back(request);
+}
+
+void IhvServices::PopRequest(uint32_t transaction_id)
+{
+    RecordEndpoint(frontdouble::EndpointCall::Pop, transaction_id);
+    Remove(requests, [&](const std::shared_ptr<IhvRequest>& r) { return r->GetTransactionId() == transaction_id; });
+}
+
+void IhvServices::PopMarkedRequest(uint32_t transaction_id)
+{
+    RecordEndpoint(frontdouble::EndpointCall::PopMarked, transaction_id);
+    Remove(requests, [&](const std::shared_ptr<IhvRequest>& r) {
+        return r->GetTransactionId() == transaction_id && r->marked_for_deletion;
+    });
+}
+
+void MbimServices::HandleFinalResponse(IhvRequest* request)
+{
+    uint32_t transaction_id = request->GetTransactionId();
+    RecordEndpoint(frontdouble::EndpointCall::FinalResponse, transaction_id);
+    PopRequest(transaction_id);
+}
+
+void MbimServices::HandleNotification(const void*, uint32_t, int, int)
+{
+}
+
+std::shared_ptr<IhvRequest> MbimServices::RetrieveIhvMessage(const uint8_t*, uint32_t)
+{
+    return nullptr;
+}
+
+void IhvFramework::SendRequestToRil(int stack_id, int req_id, int uuid_index, uint8_t is_set, void* data,
+                                    uint32_t data_len, void* token)
+{
+    std::lock_guard<std::mutex> guard(frontdouble::s_lock);
+    frontdouble::s_rilSteps.push_back({stack_id, req_id, uuid_index, is_set, frontdouble::Bytes(data, data_len), token});
+}
+
+int mbim_proccess_open_msg(MbimMessageRequest* request)
+{
+    return InternalStep(__func__, request, 1);
+}
+
+int mbim_proccess_close_msg(MbimMessageRequest* request)
+{
+    return InternalStep(__func__, request, 2);
+}
+
+int mbim_proccess_command_msg(MbimMessageRequest* request)
+{
+    RecordHandler(__func__);
+    return static_cast<MbimCommandRequest*>(request)->CallRequestHandler();
+}
+
+int mbim_proccess_host_error_msg(MbimMessageRequest* request)
+{
+    RecordHandler(__func__);
+    request->marked_for_deletion = 1;
+    return 1;
+}
+
+int mbim_format_open_msg_response(MbimMessageRequest* request, const uint8_t*, uint32_t)
+{
+    return DoneMessage(__func__, request, MBIM_OPEN_DONE);
+}
+
+int mbim_format_close_msg_response(MbimMessageRequest* request, const uint8_t*, uint32_t)
+{
+    return DoneMessage(__func__, request, MBIM_CLOSE_DONE);
+}
+
+int mbim_format_command_msg_response(MbimMessageRequest* request, const uint8_t* response, uint32_t length)
+{
+    RecordHandler(__func__);
+    return static_cast<MbimCommandRequest*>(request)->CallResponseHandler(response, length);
+}
+
+int mbim_format_host_error_msg_response(MbimMessageRequest*, const uint8_t*, uint32_t)
+{
+    RecordHandler(__func__);
+    return 0;
+}
+
+#define SCRIPTED_REQUEST_HANDLER(name)                                                                      \
+    int name(int32_t uuid_index, uint32_t cid, uint8_t is_set, MbimCommandRequest* request, uint8_t* payload, \
+             uint32_t length)                                                                              \
+    {                                                                                                      \
+        return ScriptedRequest(#name, uuid_index, cid, is_set, request, payload, length);                  \
+    }
+SCRIPTED_REQUEST_HANDLER(mbim_cid_map_request_generic)
+SCRIPTED_REQUEST_HANDLER(mbim_cid_map_request_generic_empty_data)
+SCRIPTED_REQUEST_HANDLER(mbim_cid_map_request_generic_non_empty_data)
+SCRIPTED_REQUEST_HANDLER(mbim_cid_handler_UNSUPPORTED)
+
+#define SCRIPTED_FORMATTER(name)                                                                            \
+    int name(int32_t, uint32_t, uint8_t, MbimCommandRequest* request, const uint8_t*, uint32_t)            \
+    {                                                                                                      \
+        return ScriptedResponse(#name, request);                                                           \
+    }
+SCRIPTED_FORMATTER(mbim_format_generic_transparent_response)
+SCRIPTED_FORMATTER(mbim_format_MS_LTE_ATTACH_CONFIG_response)
+SCRIPTED_FORMATTER(mbim_format_MBIM_SAR_ANTT_PROFILE_response)
+SCRIPTED_FORMATTER(mbim_cid_handler_UNSUPPORTED_resp)
