@@ -41,6 +41,7 @@ struct Api {
     std::map<std::u16string, MbnInterfaceFailures> failures;
     ULONG getInterfacesFailures = 0;
     HRESULT getInterfacesResult = S_OK;
+    HRESULT noInterfaceResult = HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
     std::function<void()> onGetInterfaces;
     std::vector<std::pair<IID, HRESULT>> findFailures;
     std::vector<Advised> advised;
@@ -224,6 +225,8 @@ class InterfaceManager final : public IMbnInterfaceManager, public IConnectionPo
             }
             for (const PresentInterface& present : TheApi().interfaces)
                 ids.push_back(present.id);
+            if (ids.empty() && FAILED(TheApi().noInterfaceResult))
+                return TheApi().noInterfaceResult;
         }
         if (hook)
             hook();
@@ -388,6 +391,12 @@ void MbnFailFindConnectionPoint(REFIID events, HRESULT result)
             failures.erase(failures.begin() + i);
         else
             i++;
+}
+
+void MbnSetNoInterfaceResult(HRESULT result)
+{
+    std::lock_guard<std::mutex> guard(TheApi().lock);
+    TheApi().noInterfaceResult = result;
 }
 
 void MbnOnGetInterfaces(std::function<void()> hook)

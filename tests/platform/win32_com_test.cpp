@@ -184,6 +184,10 @@ TEST_F(Win32Com, InterfaceListRadiosAndInjectedFailures)
 {
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     IMbnInterfaceManager* manager = CreateManager();
+    SAFEARRAY* array = reinterpret_cast<SAFEARRAY*>(1);
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_NOT_FOUND), manager->GetInterfaces(&array));
+    EXPECT_EQ(nullptr, array);
+    host::MbnSetNoInterfaceResult(S_OK);
     EXPECT_TRUE(List(manager).empty());
     host::MbnAddInterface(u"{A}", MBN_RADIO_ON, MBN_RADIO_OFF);
     host::MbnAddInterface(u"{B}", MBN_RADIO_OFF, MBN_RADIO_ON);
@@ -193,7 +197,6 @@ TEST_F(Win32Com, InterfaceListRadiosAndInjectedFailures)
     EXPECT_EQ((std::vector<std::string>{"{B}:1 1"}), List(manager));
 
     host::MbnFailGetInterfaces(2, E_FAIL);
-    SAFEARRAY* array = reinterpret_cast<SAFEARRAY*>(1);
     EXPECT_EQ(E_FAIL, manager->GetInterfaces(&array));
     EXPECT_EQ(nullptr, array);
     EXPECT_EQ(E_FAIL, manager->GetInterfaces(&array));

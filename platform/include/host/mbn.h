@@ -33,6 +33,9 @@ struct MbnInterfaceFailures {
 void MbnSetInterfaceFailures(std::u16string_view id, const MbnInterfaceFailures& failures);
 // The next `count` GetInterfaces calls fail with `result`.
 void MbnFailGetInterfaces(ULONG count, HRESULT result);
+// What GetInterfaces answers while no interface is present: the real API's answer without a device is
+// taken to be a failure, HRESULT_FROM_WIN32(ERROR_NOT_FOUND) (the default); S_OK gives an empty array.
+void MbnSetNoInterfaceResult(HRESULT result);
 // FindConnectionPoint for the event interface fails with `result` (S_OK: succeeds again).
 void MbnFailFindConnectionPoint(REFIID events, HRESULT result);
 // Runs during every later GetInterfaces call, before it answers (empty: none).
