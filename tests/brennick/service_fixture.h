@@ -77,6 +77,14 @@ inline void Pass(LONGLONG ms)
     hosttest::WaitUntil([] { return false; }, ms * kMs, 10 * kMs);
 }
 
+// An interface present before the service looks: its arrival is delivered (to no sink yet) first, so
+// that it cannot reach a sink advised later.
+inline void AddInterfaceBeforeStart(std::u16string_view id, MBN_RADIO software)
+{
+    host::MbnAddInterface(id, software, MBN_RADIO_OFF);
+    EXPECT_TRUE(Settle([] { return host::MbnEventsDelivered(); }));
+}
+
 // A sandbox with the service's directory and the filter key, the calling thread in the service's
 // process.
 class ServiceFiles : public testing::Test

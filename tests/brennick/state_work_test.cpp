@@ -54,7 +54,7 @@ class PollUntilReadable : public WorkerTest, public testing::WithParamInterface<
 
 TEST_P(PollUntilReadable, WritesTheRadioStateThenChecksOnce)
 {
-    host::MbnAddInterface(u"{IF-1}", MBN_RADIO_ON, MBN_RADIO_OFF);
+    AddInterfaceBeforeStart(u"{IF-1}", MBN_RADIO_ON);
     host::MbnFailGetInterfaces(GetParam(), E_FAIL);
     Start();
     ASSERT_TRUE(Checked());
@@ -84,7 +84,7 @@ TEST_F(WorkerTest, WithoutAnInterfaceTheTimerPollsEvery1500Ms)
 // A tick that comes while the radio is read would run the whole check a second time.
 TEST_F(WorkerTest, ASignalDuringTheFirstReadDoesNotRepeatTheCheck)
 {
-    host::MbnAddInterface(u"{IF-1}", MBN_RADIO_ON, MBN_RADIO_OFF);
+    AddInterfaceBeforeStart(u"{IF-1}", MBN_RADIO_ON);
     Build();
     host::MbnOnGetInterfaces([this] { SetEvent(work_->m_mbbInterfaceMonitorEvent); });
     Run();
@@ -110,7 +110,7 @@ TEST_F(WorkerTest, StopWinsOverEveryOtherEvent)
 
 TEST_F(WorkerTest, TheInterfaceEventComesBeforeTheResumeEvent)
 {
-    host::MbnAddInterface(u"{IF-1}", MBN_RADIO_ON, MBN_RADIO_OFF);
+    AddInterfaceBeforeStart(u"{IF-1}", MBN_RADIO_ON);
     Build();
     SetEvent(work_->m_pwrResumeMonitorEvent);
     SetEvent(work_->m_mbbInterfaceMonitorEvent);
@@ -128,7 +128,7 @@ TEST_F(WorkerTest, TheInterfaceEventComesBeforeTheResumeEvent)
 
 TEST_F(WorkerTest, EveryChangeWhileUninstallReadsOneWarnsAndDisablesAgain)
 {
-    host::MbnAddInterface(u"{IF-1}", MBN_RADIO_ON, MBN_RADIO_OFF);
+    AddInterfaceBeforeStart(u"{IF-1}", MBN_RADIO_ON);
     Start();
     ASSERT_TRUE(Checked());
     Pass(100);
@@ -155,7 +155,7 @@ TEST_F(WorkerTest, EveryChangeWhileUninstallReadsOneWarnsAndDisablesAgain)
 TEST_F(WorkerTest, AFilterKeyMissingAtTheStartIsNeverWatched)
 {
     host::RegistryDeleteTree(kFilterKernelKey);
-    host::MbnAddInterface(u"{IF-1}", MBN_RADIO_ON, MBN_RADIO_OFF);
+    AddInterfaceBeforeStart(u"{IF-1}", MBN_RADIO_ON);
     Start();
     ASSERT_TRUE(Checked());
     EXPECT_TRUE(LogHas("Error in RegOpenKeyEx (2).\n"));
@@ -183,7 +183,7 @@ class Resume : public WorkerTest, public testing::WithParamInterface<ResumeCase>
 TEST_P(Resume, WritesTheKeyOnlyAfterAResumeWithAnInterface)
 {
     if (GetParam().interfacePresent)
-        host::MbnAddInterface(u"{IF-1}", MBN_RADIO_ON, MBN_RADIO_OFF);
+        AddInterfaceBeforeStart(u"{IF-1}", MBN_RADIO_ON);
     Build();
     for (ULONG type : GetParam().types)
         host::PowerBroadcastSuspendResume(type);
@@ -223,7 +223,7 @@ TEST_P(InitRadioState, WritesEachReadSoftwareState)
 {
     host::MbnSetNoInterfaceResult(S_OK);
     for (const auto& [id, software] : GetParam().interfaces)
-        host::MbnAddInterface(id, software, MBN_RADIO_OFF);
+        AddInterfaceBeforeStart(id, software);
     if (GetParam().failing != nullptr)
         host::MbnSetInterfaceFailures(GetParam().failing, GetParam().failures);
     Build();
