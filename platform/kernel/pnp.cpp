@@ -9,9 +9,12 @@
 // transitions call the handlers directly instead of sending PnP and power requests down the stack.
 #include "iomgr.h"
 
+#include <powerbase.h>
+
 #include <host/executive.h>
 #include <host/loader.h>
 #include <host/pnp.h>
+#include <host/power_broadcast.h>
 #include <host/registry.h>
 #include <host/verifier.h>
 
@@ -947,6 +950,7 @@ NTSTATUS PnpSystemSleep(SYSTEM_POWER_STATE state)
 {
     if (state < PowerSystemSleeping1 || state > PowerSystemHibernate)
         return STATUS_INVALID_PARAMETER;
+    PowerBroadcastSuspendResume(PBT_APMSUSPEND);
     return OnPnpThread([state]() -> NTSTATUS {
         auto nodes = LiveNodes();
         for (auto it = nodes.rbegin(); it != nodes.rend(); ++it) {
@@ -971,7 +975,7 @@ NTSTATUS PnpSystemSleep(SYSTEM_POWER_STATE state)
 
 NTSTATUS PnpSystemResume()
 {
-    return OnPnpThread([]() -> NTSTATUS {
+    NTSTATUS status = OnPnpThread([]() -> NTSTATUS {
         for (Node* node : LiveNodes()) {
             Lock(node);
             if (node->systemState != PowerSystemWorking) {
@@ -986,6 +990,9 @@ NTSTATUS PnpSystemResume()
         }
         return STATUS_SUCCESS;
     });
+    PowerBroadcastSuspendResume(PBT_APMRESUMEAUTOMATIC);
+    PowerBroadcastSuspendResume(PBT_APMRESUMESUSPEND);
+    return status;
 }
 
 NTSTATUS PnpSignalWake(std::u16string_view instanceId)

@@ -26,6 +26,7 @@ namespace {
 struct Injection {
     ULONG count = 0;
     DWORD error = ERROR_SUCCESS;
+    ULONG skip = 0; // creations that still succeed first
 };
 thread_local Injection t_injections[2];
 
@@ -415,6 +416,10 @@ bool InjectedFailure(Creation kind)
     Injection& injection = InjectionFor(kind);
     if (injection.count == 0)
         return false;
+    if (injection.skip > 0) {
+        injection.skip--;
+        return false;
+    }
     injection.count--;
     SetLastError(injection.error);
     return true;
@@ -424,9 +429,9 @@ bool InjectedFailure(Creation kind)
 
 namespace host {
 
-void FailNextCreations(Creation kind, ULONG count, DWORD error)
+void FailNextCreations(Creation kind, ULONG count, DWORD error, ULONG after)
 {
-    win32::InjectionFor(kind) = win32::Injection{count, error};
+    win32::InjectionFor(kind) = win32::Injection{count, error, after};
 }
 
 NTSTATUS EventObjectFromHandle(HANDLE handle, PKEVENT* event)

@@ -108,6 +108,19 @@ TEST(Win32Events, InjectedFailuresRefuseCreation)
     HANDLE event = CreateEventW(nullptr, FALSE, FALSE, u"Injected");
     EXPECT_NE(nullptr, event);
     CloseHandle(event);
+
+    // Failures after a number of creations that still succeed.
+    host::FailNextCreations(host::Creation::Event, 1, ERROR_NO_SYSTEM_RESOURCES, 2);
+    HANDLE first = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HANDLE second = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    EXPECT_NE(nullptr, first);
+    EXPECT_NE(nullptr, second);
+    EXPECT_EQ(nullptr, CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NO_SYSTEM_RESOURCES), GetLastError());
+    event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    EXPECT_NE(nullptr, event);
+    for (HANDLE made : {first, second, event})
+        CloseHandle(made);
 }
 
 TEST(Win32Waits, WaitAnyGivesTheLowestSignalledIndexWaitAllNeedsEvery)

@@ -8,8 +8,9 @@
 namespace host {
 
 enum class Creation { Thread, Event };
-// The calling thread's next `count` creations of that kind fail with `error` (0 stops injecting).
-void FailNextCreations(Creation kind, ULONG count, DWORD error = 8 /* ERROR_NOT_ENOUGH_MEMORY */);
+// The calling thread's next `count` creations of that kind, after `after` that succeed, fail with
+// `error` (0 stops injecting).
+void FailNextCreations(Creation kind, ULONG count, DWORD error = 8 /* ERROR_NOT_ENOUGH_MEMORY */, ULONG after = 0);
 
 // The KEVENT behind a Win32 event handle, referenced (release with ObDereferenceObject), so that kernel
 // code can KeSetEvent what user code waits on. STATUS_INVALID_HANDLE or STATUS_OBJECT_TYPE_MISMATCH.
