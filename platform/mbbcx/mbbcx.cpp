@@ -245,9 +245,10 @@ void ReceiveThread(PVOID context)
             }
             KeWaitForSingleObject(&device->kick, Executive, KernelMode, FALSE, nullptr);
         }
+        // The reference goes with the request, before the host side sees what it brought.
+        PowerDown(*device);
         if (completed)
             Deliver(*device, *request);
-        PowerDown(*device);
     }
 }
 
@@ -280,12 +281,12 @@ void CompleteRequest(MBBREQUEST handle, NTSTATUS status, size_t information, con
         KeSetEvent(&device.kick, IO_NO_INCREMENT, FALSE);
         return;
     }
-    if (request->done)
-        request->done(status);
+    PowerDown(device);
     // Session data is the class extension's again once completed.
     if (request->data != nullptr)
         WdfObjectDelete(request->data);
-    PowerDown(device);
+    if (request->done)
+        request->done(status);
 }
 
 // The device goes: the receive thread ends, what the driver still holds is reported and failed, and
@@ -302,7 +303,6 @@ void DeviceCleanup(WDFOBJECT object)
             return;
         device = it->second;
         g_devices.erase(it);
-        g_configured.erase(device->pdo);
         device->stopping = true;
     }
     KeSetEvent(&device->kick, IO_NO_INCREMENT, FALSE);
@@ -383,6 +383,7 @@ NTSTATUS MbbDeviceInitialize(WDFDEVICE Device, const MBB_DEVICE_CONFIG* Config)
     {
         std::lock_guard<std::mutex> guard(g_lock);
         g_devices[fxDevice] = device;
+        g_configured.erase(device->pdo);
     }
     HANDLE thread = nullptr;
     auto* owner = new std::shared_ptr<mbbcx::Device>(device);

@@ -19,7 +19,7 @@ std::set<PDEVICE_OBJECT> g_configured;
 bool NetDeviceInitConfigured(PWDFDEVICE_INIT DeviceInit)
 {
     std::lock_guard<std::mutex> guard(g_lock);
-    return g_configured.count(WdfFdoInitWdmGetPhysicalDevice(DeviceInit)) != 0;
+    return g_configured.erase(WdfFdoInitWdmGetPhysicalDevice(DeviceInit)) != 0;
 }
 
 } // namespace mbbcx

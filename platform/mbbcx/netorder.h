@@ -7,7 +7,8 @@
 namespace mbbcx
 {
 
-// Whether the network-adapter class extension configured this device init.
+// Whether the network-adapter class extension configured this device init. The record is taken: a
+// later device add of the same device starts without it.
 bool NetDeviceInitConfigured(PWDFDEVICE_INIT DeviceInit);
 
 } // namespace mbbcx
