@@ -172,6 +172,32 @@ TEST_F(MbimHostLoop, SendsRunAtDispatchLevelWhenAsked)
         EXPECT_EQ(0u, send.find("Send irql=2")) << send;
 }
 
+TEST_F(MbimHostLoop, CommandsFromSeveralThreadsAtOnceGetTheirOwnAnswers)
+{
+    MbimHost& host = Open();
+    constexpr int kThreads = 4;
+    int wrong[kThreads] = {};
+    std::vector<HANDLE> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.push_back(hosttest::StartThread([&host, &wrong, t] {
+            for (int i = 0; i < 5; ++i) {
+                // Fragmented commands at passive level, single fragments at dispatch level.
+                Bytes payload = Pattern(t % 2 == 0 ? 2500 + 100 * t + i : 40 + t + i);
+                MbimHost::Answer answer = host.Command(kBasicConnect, 100 + t, kQuery, payload,
+                                                       t % 2 == 0 ? PASSIVE_LEVEL : DISPATCH_LEVEL);
+                if (answer.status != STATUS_SUCCESS || answer.information != payload)
+                    ++wrong[t];
+            }
+        }));
+    }
+    for (HANDLE thread : threads)
+        hosttest::JoinThread(thread);
+    for (int t = 0; t < kThreads; ++t)
+        EXPECT_EQ(0, wrong[t]) << "thread " << t;
+    EXPECT_EQ(0u, host.Query().protocolErrors);
+    EXPECT_EQ(0u, host.Query().unknownAnswers);
+}
+
 TEST_F(MbimHostLoop, AnAnswerLargerThanTheReceiveBufferIsLostOrReported)
 {
     for (ULONG overrun : {0u, 1u}) {

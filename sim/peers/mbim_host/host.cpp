@@ -134,7 +134,15 @@ struct MbimHost::State : std::enable_shared_from_this<MbimHost::State> {
     Counters counters;
     std::vector<Answer> bringUp;
 
-    State() { KeInitializeEvent(&indicationReady, SynchronizationEvent, FALSE); }
+    // The fragments of one message go down back to back: held (a host wait, so virtual time goes on)
+    // from a message's first send to its last.
+    KEVENT sending{};
+
+    State()
+    {
+        KeInitializeEvent(&indicationReady, SynchronizationEvent, FALSE);
+        KeInitializeEvent(&sending, SynchronizationEvent, TRUE);
+    }
 
     uint32_t NextIdLocked()
     {
@@ -148,6 +156,14 @@ struct MbimHost::State : std::enable_shared_from_this<MbimHost::State> {
     {
         if (fragments.empty())
             return STATUS_INVALID_PARAMETER;
+        KeWaitForSingleObject(&sending, Executive, KernelMode, FALSE, nullptr);
+        NTSTATUS status = SendEach(target, fragments, irql);
+        KeSetEvent(&sending, IO_NO_INCREMENT, FALSE);
+        return status;
+    }
+
+    NTSTATUS SendEach(WDFDEVICE target, const std::vector<Bytes>& fragments, KIRQL irql)
+    {
         for (const Bytes& fragment : fragments) {
             auto outcome = std::make_shared<Outcome>();
             NTSTATUS status = host::MbbSend(target, fragment, irql, Outcome::Report(outcome));
