@@ -206,7 +206,7 @@ bool CheckFragment(View bytes, std::string* error)
         return Fail(error, "MessageLength " + std::to_string(length) + " of a " + std::to_string(bytes.size()) +
                                "-byte message");
     if (!IsFragmented(type))
-        return length >= fixed || Fail(error, "message type " + Hex(type) + " of " + std::to_string(length) + " bytes");
+        return length == fixed || Fail(error, "message type " + Hex(type) + " of " + std::to_string(length) + " bytes");
     if (length < kFragmentHeaderSize)
         return Fail(error, "fragment of " + std::to_string(length) + " bytes has no fragment header");
     uint32_t total = ReadU32(bytes, 12);

@@ -136,8 +136,9 @@ Bytes Build(const Message& message);
 // yields nothing and, when `error` is given, the reason.
 std::optional<Message> Parse(View bytes, std::string* error = nullptr);
 
-// Checks one fragment as it crosses a link: a known type, MessageLength = the bytes given and at least
-// the type's fixed part, and for fragmented types TotalFragments >= 1 and CurrentFragment below it.
+// Checks one fragment as it crosses a link: a known type, MessageLength = the bytes given, exactly the
+// type's size for the unfragmented types, and for fragmented types at least the fixed part of a first
+// fragment, TotalFragments >= 1 and CurrentFragment below it.
 bool CheckFragment(View bytes, std::string* error = nullptr);
 
 // Splits a whole message into fragments of at most `maxFragment` bytes (more than the fragment header).

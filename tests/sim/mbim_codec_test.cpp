@@ -94,6 +94,7 @@ TEST(MbimCodec, MalformedMessagesAreRefusedWithAReason)
         {"information length too small", with(44, 7)},
         {"fixed part cut short", truncated},
         {"open without its size", Bytes{1, 0, 0, 0, 12, 0, 0, 0, 1, 0, 0, 0}},
+        {"open done with trailing bytes", Bytes{1, 0, 0, 0x80, 20, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 9, 9, 9, 9}},
     };
     for (const Case& c : cases) {
         std::string error;
