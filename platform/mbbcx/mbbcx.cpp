@@ -151,14 +151,25 @@ std::shared_ptr<Request> Lookup(MBBREQUEST handle, const char* api)
     return nullptr;
 }
 
-// Takes a power reference, waiting for D0: false when the device did not get there (the reference is
-// then given back).
+// Takes a power reference and waits for D0: false when the device goes first (the reference is then
+// given back). The wait looks at the removal too, which the PnP manager's own D0 wait would only see
+// once the device's cleanup (which waits for the receive thread) has run.
 bool PowerUp(const Device& device)
 {
-    if (host::io::NodePowerReference(device.fx->node, true))
-        return true;
-    host::io::NodePowerDereference(device.fx->node);
-    return false;
+    host::io::NodePowerReference(device.fx->node, false);
+    while (!host::io::NodeInD0(device.fx->node)) {
+        {
+            std::lock_guard<std::mutex> guard(g_lock);
+            if (device.stopping) {
+                host::io::NodePowerDereference(device.fx->node);
+                return false;
+            }
+        }
+        LARGE_INTEGER step;
+        step.QuadPart = -10'000; // 1 ms
+        KeDelayExecutionThread(KernelMode, FALSE, &step);
+    }
+    return true;
 }
 
 void PowerDown(const Device& device)
@@ -480,11 +491,13 @@ void MbbDeviceResponseAvailable(WDFDEVICE Device)
 
 void MbbDeviceSendDeviceServiceSessionDataComplete(WDFMEMORY Data, NTSTATUS Status)
 {
+    // The outstanding data with this memory, else a completed one (a second completion).
     MBBREQUEST handle = nullptr;
     {
         std::lock_guard<std::mutex> guard(g_lock);
         for (auto& [raw, request] : g_requests)
-            if (request->kind == mbbcx::Request::Kind::SessionData && request->data == Data)
+            if (request->kind == mbbcx::Request::Kind::SessionData && request->data == Data &&
+                (handle == nullptr || !request->completed))
                 handle = reinterpret_cast<MBBREQUEST>(raw);
     }
     if (handle == nullptr) {

@@ -36,9 +36,11 @@ void Receive(WDFDEVICE device, MBBREQUEST request)
 {
     g_receive(device, request);
 }
+int g_sessionDataCompletions = 1;
 void SessionData(WDFDEVICE, DSS_SESSION_ID, WDFMEMORY data)
 {
-    MbbDeviceSendDeviceServiceSessionDataComplete(data, STATUS_SUCCESS);
+    for (int i = 0; i < g_sessionDataCompletions; ++i)
+        MbbDeviceSendDeviceServiceSessionDataComplete(data, STATUS_SUCCESS);
 }
 NTSTATUS CreateAdapter(WDFDEVICE, NETADAPTER_INIT*)
 {
@@ -219,6 +221,17 @@ TEST_F(MbbCxTest, ARequestCompletesOnceFromAnyThreadAndASecondCompletionIsReport
     }
     EXPECT_EQ(1u, done.size());
     EXPECT_EQ(1u, host::MbbQueryCounters(device).sends);
+
+    // Session data, completed twice inside its callback.
+    done.clear();
+    g_sessionDataCompletions = 2;
+    {
+        hosttest::ExpectReport twice(host::Check::RequestCompletedTwice);
+        ASSERT_EQ(STATUS_SUCCESS,
+                  host::MbbSendSessionData(device, 7, fragment, [&](NTSTATUS s) { done.push_back(s); }));
+    }
+    g_sessionDataCompletions = 1;
+    EXPECT_EQ(std::vector<NTSTATUS>{STATUS_SUCCESS}, done);
 }
 
 TEST_F(MbbCxTest, EachNoticeGetsOneReceiveLaterOnTheReceiveThreadInOrder)

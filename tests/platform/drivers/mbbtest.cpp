@@ -215,10 +215,16 @@ NTSTATUS DeviceAdd(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit)
     g_responses.clear();
     g_maxControlTransfer = 0;
 
-    // The network-adapter side's configuration comes first. Its call goes here once that side records
-    // it itself: NetDeviceInitConfig(DeviceInit), failing the add with its status.
+    // The network-adapter side's configuration comes first.
+#ifdef MBBTEST_NET_DEVICE_INIT_CONFIG
+    NTSTATUS status = NetDeviceInitConfig(DeviceInit);
+    if (!NT_SUCCESS(status))
+        return status;
+#else
+    // Until that side records it itself.
     host::MbbNoteNetDeviceInitConfig(DeviceInit);
     NTSTATUS status = STATUS_SUCCESS;
+#endif
     if (g_settings.skipMbb == 0) {
         status = MbbDeviceInitConfig(DeviceInit);
         if (!NT_SUCCESS(status))
