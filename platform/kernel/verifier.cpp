@@ -41,6 +41,8 @@ const char* CheckName(Check check)
     case Check::ObjectDeletedTwice: return "ObjectDeletedTwice";
     case Check::FlushFromOwnCallback: return "FlushFromOwnCallback";
     case Check::RequestCompletedTwice: return "RequestCompletedTwice";
+    case Check::RequestNotCompleted: return "RequestNotCompleted";
+    case Check::RequestOverrun: return "RequestOverrun";
     case Check::RegisterAccessUnmapped: return "RegisterAccessUnmapped";
     case Check::DmaOutsideAllocation: return "DmaOutsideAllocation";
     case Check::InterruptStorm: return "InterruptStorm";

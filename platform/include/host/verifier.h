@@ -27,6 +27,8 @@ enum class Check {
     ObjectDeletedTwice,       // a framework object deleted twice
     FlushFromOwnCallback,     // a work item flushed, or a timer stopped with wait, from its own callback
     RequestCompletedTwice,    // a request completed twice
+    RequestNotCompleted,      // a request still incomplete when its device is removed
+    RequestOverrun,           // a request completed with more bytes than its buffer holds
     RegisterAccessUnmapped,   // a register accessor on an address outside every mapped window
     DmaOutsideAllocation,     // a device's DMA outside every live allocation (freed memory, overrun)
     InterruptStorm,           // a level-triggered line still asserted after too many service-routine runs
