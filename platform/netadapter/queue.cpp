@@ -497,6 +497,7 @@ NTSTATUS CreateDataPath(Adapter* a)
         a->txQueue = txInit.created;
         a->rxQueue = rxInit.created;
         a->returning.reserve(a->rxQueue->fragments.size());
+        a->held.reserve(a->rxQueue->fragments.size());
         a->returnBatch.reserve(a->rxQueue->fragments.size());
     }
     for (PacketQueue* q : {a->txQueue, a->rxQueue})
@@ -624,7 +625,14 @@ void ReturnAllRxBuffers(Adapter* a)
     }
     if (kick)
         KickWorker(a);
-    KeWaitForSingleObject(&a->workIdle, Executive, KernelMode, FALSE, nullptr);
+    // The worker signals idle under the state lock: taking the lock afterwards waits until it let go,
+    // so that the adapter may be freed once this returns.
+    for (;;) {
+        KeWaitForSingleObject(&a->workIdle, Executive, KernelMode, FALSE, nullptr);
+        std::lock_guard<std::mutex> guard(a->state);
+        if (!a->workQueued)
+            break;
+    }
 }
 
 } // namespace netadapter

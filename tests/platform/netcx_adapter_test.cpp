@@ -52,6 +52,7 @@ struct Probe {
     std::vector<std::string> events;
     NET_EXTENSION virtualAddress{};
     NET_EXTENSION logicalAddress{};
+    bool unknownExtensionEnabled = false; // an extension of an unknown name, version or kind was offered
     WDFDEVICE device = nullptr;
     NTSTATUS (*startCheck)(NETADAPTER, void*) = nullptr;
 };
@@ -162,6 +163,23 @@ NTSTATUS CreateTxQueue(NETADAPTER, NETTXQUEUE_INIT* init)
     NET_EXTENSION_QUERY_INIT(&query, NET_FRAGMENT_EXTENSION_LOGICAL_ADDRESS_NAME,
                              NET_FRAGMENT_EXTENSION_LOGICAL_ADDRESS_VERSION_1, NetExtensionTypeFragment);
     NetTxQueueGetExtension(queue, &query, &g_probe->logicalAddress);
+    struct Unknown {
+        PCWSTR name;
+        ULONG version;
+        NET_EXTENSION_TYPE type;
+    };
+    const Unknown unknown[] = {
+        {u"ms_fragment_unknown", 1, NetExtensionTypeFragment},
+        {NET_FRAGMENT_EXTENSION_VIRTUAL_ADDRESS_NAME, 2, NetExtensionTypeFragment},
+        {NET_FRAGMENT_EXTENSION_VIRTUAL_ADDRESS_NAME, 1, NetExtensionTypePacket},
+        {NET_FRAGMENT_EXTENSION_RETURN_CONTEXT_NAME, 1, NetExtensionTypeFragment}, // receive queues only
+    };
+    for (const Unknown& u : unknown) {
+        NET_EXTENSION extension;
+        NET_EXTENSION_QUERY_INIT(&query, u.name, u.version, u.type);
+        NetTxQueueGetExtension(queue, &query, &extension);
+        g_probe->unknownExtensionEnabled |= extension.Enabled != FALSE || extension.Base != nullptr;
+    }
     return STATUS_SUCCESS;
 }
 
@@ -312,6 +330,30 @@ class NetAdapterProbeTest : public ::testing::Test
     Probe probe_;
 };
 
+// Drivers rely on the flag bits' and the fragment lengths' places in the records.
+TEST(NetRecords, FlagsAndLengthsSitWhereDriversFindThem)
+{
+    auto byte11 = [](const NET_PACKET& packet) { return reinterpret_cast<const UCHAR*>(&packet)[11]; };
+    NET_PACKET packet{};
+    packet.Ignore = 1;
+    EXPECT_EQ(0x01, byte11(packet));
+    packet = NET_PACKET{};
+    packet.Scratch = 1;
+    EXPECT_EQ(0x02, byte11(packet));
+
+    static_assert(sizeof(NET_FRAGMENT) == sizeof(UINT64));
+    NET_FRAGMENT fragment{};
+    fragment.ValidLength = 0x3FFFFFF;
+    fragment.Offset = 0x201;
+    UINT64 word;
+    memcpy(&word, &fragment, sizeof(word));
+    EXPECT_EQ((UINT64(0x201) << 52) | 0x3FFFFFF, word);
+    fragment = NET_FRAGMENT{};
+    fragment.Capacity = 0x3FFFFFF;
+    memcpy(&word, &fragment, sizeof(word));
+    EXPECT_EQ(UINT64(0x3FFFFFF) << 26, word);
+}
+
 NTSTATUS RefuseStart(NETADAPTER, void* context)
 {
     ++*static_cast<int*>(context);
@@ -408,6 +450,7 @@ TEST_F(NetAdapterProbeTest, TransmitPacketsLieBehindTheBackfillInOneFragment)
     }
     ASSERT_TRUE(WaitSeen(2));
     std::lock_guard<std::mutex> guard(probe_.lock);
+    EXPECT_FALSE(probe_.unknownExtensionEnabled);
     for (size_t i = 0; i < sent.size(); i++) {
         const TxPacket& packet = probe_.seen[i];
         EXPECT_EQ(1u, packet.fragmentCount);
