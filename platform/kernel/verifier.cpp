@@ -50,6 +50,7 @@ const char* CheckName(Check check)
     case Check::InvalidParameter: return "InvalidParameter";
     case Check::AssertionFailed: return "AssertionFailed";
     case Check::HostHang: return "HostHang";
+    case Check::NetDataPathViolation: return "NetDataPathViolation";
     }
     return "Unknown";
 }

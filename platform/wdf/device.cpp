@@ -133,6 +133,11 @@ FileObject* FileOf(Device* device, host::io::File* file)
 
 } // namespace
 
+ClassExtensions& DeviceInitExtensions(PWDFDEVICE_INIT init)
+{
+    return init->extensions;
+}
+
 void DriverInstallAddDevice(PDRIVER_OBJECT driverObject)
 {
     if (driverObject->DriverExtension != nullptr)
@@ -345,12 +350,17 @@ NTSTATUS Device::EnterD0(DEVICE_POWER_STATE previous, bool first)
     }
     if (first)
         SetInterfaces(this, true);
+    if (NT_SUCCESS(status))
+        for (auto& extension : extensions)
+            extension->D0Entered(this);
     return status;
 }
 
 void Device::LeaveD0(DEVICE_POWER_STATE target, bool final)
 {
     WDF_POWER_DEVICE_STATE to = FxState(target, final);
+    for (auto& extension : extensions)
+        extension->D0Leaving(this, to);
     for (Queue* queue : PowerQueues(false))
         if (queue->powerManaged)
             queue->Stop(false, true, true);
@@ -416,6 +426,8 @@ void Device::WakeTriggered()
 // device object freed.
 void Device::Removed()
 {
+    for (auto& extension : extensions)
+        extension->Removing(this);
     if (selfManagedIoInitialised) {
         Run(this, "EvtDeviceSelfManagedIoFlush", pnp.EvtDeviceSelfManagedIoFlush, Handle());
         Run(this, "EvtDeviceSelfManagedIoCleanup", pnp.EvtDeviceSelfManagedIoCleanup, Handle());
@@ -600,6 +612,8 @@ NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUTES Dev
     wdm->object.Flags &= ~DO_DEVICE_INITIALIZING;
     device->defaultTarget = IoTargetCreateDefault(device);
     init->created = device;
+    for (auto& extension : device->extensions)
+        extension->Created(device);
     *Device = handle;
     *DeviceInit = nullptr;
     return STATUS_SUCCESS;
@@ -777,8 +791,11 @@ NTSTATUS WdfDeviceStopIdleActual(WDFDEVICE Device, BOOLEAN WaitForD0, PVOID Tag,
     if (device == nullptr)
         return STATUS_INVALID_PARAMETER;
     bool inD0 = host::io::NodePowerReference(device->node, WaitForD0 != FALSE);
-    if (!inD0 && WaitForD0)
+    if (!inD0 && WaitForD0) {
+        // A failed stop-idle takes no reference: its caller does not resume idle.
+        host::io::NodePowerDereference(device->node);
         return STATUS_POWER_STATE_INVALID;
+    }
     return inD0 ? STATUS_SUCCESS : STATUS_PENDING;
 }
 

@@ -37,6 +37,7 @@ enum class Kind : ULONG {
     CommonBuffer,
     NetAdapter,
     NetConfiguration,
+    NetPacketQueue,
 };
 
 const char* KindName(Kind kind);

@@ -22,8 +22,40 @@ struct DmaEnabler;
 struct IoTarget;
 struct FileObject;
 
+struct Device;
+
+// A class extension that a driver binds its device to on the WDFDEVICE_INIT (NetDeviceInitConfig and
+// the like). The device tells each bound extension, in binding order, of the points of its life the
+// extension must act at: the extension's own callbacks into the driver run there, on the PnP manager's
+// thread, serialised with the device's PnP and power callbacks.
+struct ClassExtension {
+    virtual ~ClassExtension() = default;
+    // The device was created from the init the extension is bound to.
+    virtual void Created(Device* device) { (void)device; }
+    // The device's D0 entry completed (self-managed I/O included), before the stack counts as in D0.
+    virtual void D0Entered(Device* device) { (void)device; }
+    // The device is about to leave D0 (to `target`; D3-final on stop and removal), before any of its
+    // D0 exit: its queues still run and it may still be armed for wake afterwards.
+    virtual void D0Leaving(Device* device, WDF_POWER_DEVICE_STATE target) { (void)device, (void)target; }
+    // The device is being removed, before its self-managed I/O is flushed and its objects deleted.
+    virtual void Removing(Device* device) { (void)device; }
+};
+using ClassExtensions = std::vector<std::shared_ptr<ClassExtension>>;
+
+template <typename T> T* FindExtension(const ClassExtensions& extensions)
+{
+    for (auto& extension : extensions)
+        if (auto* found = dynamic_cast<T*>(extension.get()))
+            return found;
+    return nullptr;
+}
+
+// The extensions bound to a device init so far (binding adds to the list).
+ClassExtensions& DeviceInitExtensions(PWDFDEVICE_INIT init);
+
 // What a driver sets in WDFDEVICE_INIT that its device keeps.
 struct DeviceConfig {
+    ClassExtensions extensions;
     WDF_PNPPOWER_EVENT_CALLBACKS pnp{};
     WDF_POWER_POLICY_EVENT_CALLBACKS policy{};
     bool hasFileConfig = false;

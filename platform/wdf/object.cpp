@@ -254,6 +254,8 @@ const char* KindName(Kind kind)
         return "NETADAPTER";
     case Kind::NetConfiguration:
         return "NETCONFIGURATION";
+    case Kind::NetPacketQueue:
+        return "NETPACKETQUEUE";
     }
     return "object";
 }

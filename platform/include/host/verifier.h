@@ -36,6 +36,8 @@ enum class Check {
     InvalidParameter,         // a host call with a parameter the real system would bug-check on
     AssertionFailed,          // NT_ASSERT / ASSERT
     HostHang,                 // virtual time cannot advance while a wait has no deadline (deadlock)
+    NetDataPathViolation,     // a network adapter driver broke its packet queues' contract (ring indexes,
+                              // buffers it returned, packets it never gave back)
 };
 
 const char* CheckName(Check check);
