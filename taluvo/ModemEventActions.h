@@ -1,5 +1,5 @@
 // What the modem-event handling does through other parts of the driver: idle and wake settings and the
-// resets, the port functions' registry, the COM child bus, the MBIM and MIPC read-complete routines
+// resets, the COM child bus, the MBIM and MIPC read-complete routines
 // and the IPC context's boot-ROM download and log-dump flags.
 #pragma once
 
@@ -14,10 +14,6 @@ void AssignSettings_SxWake(WDFDEVICE Device);
 // Platform- and function-level resets of the modem device.
 NTSTATUS PLDR(PMBB_DEVICE_CONTEXT Context);
 NTSTATUS FLDR(PMBB_DEVICE_CONTEXT Context, BOOLEAN Wait);
-
-// The registered port function of a type on the current device, or none; its release.
-PIPC_PORT_FUNCTION IpcGetPortFnContextSio(ULONG Type);
-NTSTATUS IpcReleaseDevice(PIPC_PORT_FUNCTION Function);
 
 // The COM child bus: the interface record of a kind for a port function (negative on failure), and
 // the link of a port function to the peer node of its type.

@@ -9,7 +9,9 @@
 #include "IpcContext.h"
 #include "IpcPcie.h"
 #include "MbbDevice.h"
+#include "ModemEventActions.h"
 #include "ModemEvents.h"
+#include "PortFunction.h"
 #include "Registry.h"
 #include "doubles/modem_event_actions.h"
 #include "host_test.h"
@@ -114,20 +116,27 @@ TEST_F(EventsTest, AReportWhileOutOfD0RunsItsEventAtTheNextResume)
     EXPECT_EQ(1, doubles::Actions().fldr) << "the event runs once";
 }
 
-TEST_F(EventsTest, AFlashingRequestTakesTheBootRomPathAndEndsInAPlatformReset)
+// The boot ROM's download port registers its port function: at ROM ready the event connects it and the
+// flashing request is done with there, so the modem then boots to ready without a platform reset.
+TEST_F(EventsTest, AFlashingRequestTakesTheBootRomPathAndIsClearedOnceTheDownloadPortIsThere)
 {
     PutDword(MBB_FLASH_SERVICE_KEY, u"FlashingStatus", 1);
     BootScript script;
     script.path = BootPath::BootRom;
     ASSERT_EQ(STATUS_SUCCESS, Start(script));
+    EXPECT_TRUE(IpcGetBromDLFlag());
     ASSERT_TRUE(Reach(IpcModemStateRomReady, 2));
-    EXPECT_TRUE(Mbb()->IsFlashing);
-
-    // The download done, the modem boots: the flashing request is cleared and the platform reset.
-    Boot().FinishDownload();
-    ASSERT_TRUE(WaitFor([] { return doubles::Actions().pldr == 1; }, 30 * kSecond));
+    PIPC_PORT_FUNCTION flash = IpcGetPortFnContextSio(IPC_FN_FLASH);
+    ASSERT_NE(nullptr, flash);
+    EXPECT_EQ(ULONG(IPC_FN_STATE_CONNECTED), flash->State);
+    EXPECT_EQ((std::vector<std::pair<ULONG, ULONG>>{{4, IPC_FN_FLASH}}), doubles::Actions().setups);
     EXPECT_FALSE(Mbb()->IsFlashing);
+    EXPECT_FALSE(IpcGetBromDLFlag());
     EXPECT_EQ(0u, hosttest::RegistryDword(MBB_FLASH_SERVICE_KEY, u"FlashingStatus"));
+
+    Boot().FinishDownload();
+    ASSERT_TRUE(Reach(IpcModemStateReady, 3, 30 * kSecond));
+    EXPECT_EQ(0, doubles::Actions().pldr);
 }
 
 } // namespace

@@ -15,7 +15,7 @@
 #include "host_test.h"
 #include "port_kinds.h"
 #include "sim/modem/firmware.h"
-#include "sio.h"
+#include "sio_recorder.h"
 
 namespace taluvotest
 {

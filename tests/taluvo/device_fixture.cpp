@@ -8,6 +8,7 @@
 #include <host/trace.h>
 
 #include "CurrentDevice.h"
+#include "ModemEvents.h"
 
 namespace taluvotest
 {
@@ -99,6 +100,25 @@ PMBB_DEVICE_CONTEXT DeviceTest::Context()
 WDFDMAENABLER DeviceTest::DmaEnabler()
 {
     return g_state.enabler;
+}
+
+PIPC_CONTEXT DeviceTest::AddIpcContext()
+{
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, IPC_CONTEXT);
+    PVOID allocated = nullptr;
+    EXPECT_EQ(STATUS_SUCCESS, WdfObjectAllocateContext(Device(), &attributes, &allocated));
+    auto* ipc = static_cast<PIPC_CONTEXT>(allocated);
+    ipc->Device = Device();
+    for (PLIST_ENTRY list : {&ipc->SioFunctions, &ipc->NetLinks, &ipc->HostResponses, &ipc->ModemMessages})
+        InitializeListHead(list);
+    KeInitializeSpinLock(&ipc->HostResponseLock);
+    KeInitializeSpinLock(&ipc->ModemMessageLock);
+    EXPECT_EQ(STATUS_SUCCESS, WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &ipc->ListLock));
+    EXPECT_EQ(STATUS_SUCCESS, WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &ipc->ReadCompleteLock));
+    EXPECT_EQ(STATUS_SUCCESS, WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &Context()->DeviceLock));
+    EXPECT_EQ(STATUS_SUCCESS, IpcModemWatchdogInit(ipc));
+    return ipc;
 }
 
 } // namespace taluvotest

@@ -9,6 +9,7 @@
 
 #include <host/pnp.h>
 
+#include "IpcContext.h"
 #include "MbbDevice.h"
 
 namespace taluvotest
@@ -29,6 +30,9 @@ class DeviceTest : public ::testing::Test
     static WDFDEVICE Device();
     static PMBB_DEVICE_CONTEXT Context();
     static WDFDMAENABLER DmaEnabler();
+    // Gives the device an IPC context as the glue's start leaves it (lists, locks, the watchdog timer)
+    // without starting the host interface, and the COM bus's device lock; the context.
+    static PIPC_CONTEXT AddIpcContext();
     // Removes the device (tear-down does it when the test did not).
     static void RemoveDevice();
 };

@@ -119,6 +119,12 @@ NTSTATUS DeviceAdd(WDFDRIVER, PWDFDEVICE_INIT init)
         return status;
     PMBB_DEVICE_CONTEXT context = GetMbbDeviceContext(device);
     context->Device = device;
+    // The port functions' removal unlinks them from the COM bus's lists under this lock.
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.ParentObject = device;
+    status = WdfSpinLockCreate(&attributes, &context->DeviceLock);
+    if (!NT_SUCCESS(status))
+        return status;
     IpcGetCurrentDevice(device);
     if (g_driver->module_start) {
         // The start's mode as the registry asks for it: flashing, a RAM dump, the dump switches.

@@ -17,7 +17,7 @@
 #include "ModemEvents.h"
 #include "core_start.h"
 #include "fsm.h"
-#include "port_functions.h"
+#include "deactivations.h"
 #include "proxy_flags.h"
 
 namespace

@@ -19,6 +19,7 @@
 #include "Registry.h"
 #include "log_dump.h"
 #include "modem_event_actions.h"
+#include "port_registry.h"
 
 namespace
 {
@@ -69,22 +70,13 @@ class ModemEventsTest : public taluvotest::DeviceTest
     {
         DeviceTest::SetUp();
         Actions() = {};
+        doubles::Ports() = {};
         IpcSetBromDLFlag(TRUE);
         g_events.clear();
-        WDF_OBJECT_ATTRIBUTES attributes;
-        WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, IPC_CONTEXT);
-        PVOID context = nullptr;
-        ASSERT_EQ(STATUS_SUCCESS, WdfObjectAllocateContext(Device(), &attributes, &context));
-        ipc_ = static_cast<PIPC_CONTEXT>(context);
-        ipc_->Device = Device();
+        ipc_ = AddIpcContext();
         pci_.PowerState = IPC_PCI_POWER_D0;
         ipc_->PciDevice = &pci_;
         ipc_->EventCallback = RecordEvent;
-        InitializeListHead(&ipc_->SioFunctions);
-        InitializeListHead(&ipc_->NetLinks);
-        ASSERT_EQ(STATUS_SUCCESS, WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &ipc_->ListLock));
-        ASSERT_EQ(STATUS_SUCCESS, WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &Context()->DeviceLock));
-        ASSERT_EQ(STATUS_SUCCESS, IpcModemWatchdogInit(ipc_));
         for (const char16_t* key : {MBB_FLASH_SERVICE_KEY, MBB_DUMP_SERVICE_KEY, MBB_TOOL_SERVICE_KEY})
             ASSERT_EQ(STATUS_SUCCESS, host::RegistryCreateKey(key));
     }
@@ -104,7 +96,7 @@ class ModemEventsTest : public taluvotest::DeviceTest
         function->FunctionType = type;
         function->Device = Device();
         function->Kind = 1;
-        Actions().functions[type] = function;
+        doubles::Ports().functions[type] = function;
         return function;
     }
 
@@ -378,13 +370,13 @@ TEST_F(ModemEventHandlerTest, ReadyConnectsEveryRegisteredFunctionAndTheNetworkL
               Actions().setups);
     EXPECT_EQ((std::vector<ULONG>{IPC_FN_MBIM, IPC_FN_AT, IPC_FN_GNSS, IPC_FN_NET_LINK}), Actions().peers);
     EXPECT_EQ(ULONG(IPC_FN_STATE_CONNECTED), link.State);
-    EXPECT_EQ(ULONG(IPC_FN_STATE_OPEN), Actions().functions[IPC_FN_MD_LOG]->State);
-    EXPECT_EQ(ULONG(IPC_FN_STATE_REGISTERED), Actions().functions[IPC_FN_FLASH]->State);
-    PIPC_PORT_FUNCTION mbim = Actions().functions[IPC_FN_MBIM];
+    EXPECT_EQ(ULONG(IPC_FN_STATE_OPEN), doubles::Ports().functions[IPC_FN_MD_LOG]->State);
+    EXPECT_EQ(ULONG(IPC_FN_STATE_REGISTERED), doubles::Ports().functions[IPC_FN_FLASH]->State);
+    PIPC_PORT_FUNCTION mbim = doubles::Ports().functions[IPC_FN_MBIM];
     EXPECT_EQ(MbimCpReadComplete, mbim->Ops.MbimReadComplete);
     EXPECT_EQ(PortCompleteRequest, mbim->Ops.RequestComplete);
     EXPECT_EQ(PortCompleteRequestCb, mbim->Ops.RequestCompleteSecond);
-    EXPECT_NE(nullptr, Actions().functions[IPC_FN_AT]->Ops.Receive);
+    EXPECT_NE(nullptr, doubles::Ports().functions[IPC_FN_AT]->Ops.Receive);
     EXPECT_TRUE(Context()->Functions[WwanComAt].Connected);
     EXPECT_EQ((std::vector<ULONG>{5000}), Actions().idleTimeouts);
     EXPECT_EQ(1, Actions().sxWake);
@@ -427,6 +419,7 @@ TEST_F(ModemEventHandlerTest, ReadyAfterFlashingOrDumpingResetsInsteadOfConnecti
     for (const Case& c : {Case{"flashing", TRUE, FALSE}, Case{"dumping", FALSE, TRUE}}) {
         SCOPED_TRACE(c.what);
         Actions() = {};
+        doubles::Ports() = {};
         IpcSetBromDLFlag(TRUE);
         Register(IPC_FN_AT);
         ASSERT_EQ(STATUS_SUCCESS, host::RegistrySetDword(MBB_FLASH_SERVICE_KEY, u"FlashingStatus", 1));
@@ -548,7 +541,7 @@ TEST_F(ModemEventHandlerTest, RemovingTheFlashFunctionUnlinksItsInterfaceAndClea
     EXPECT_TRUE(IsListEmpty(&list));
     EXPECT_EQ(std::vector<ULONG>{4}, Actions().removedInterfaces);
     EXPECT_FALSE(Context()->Functions[WwanComFlash].PortOpened);
-    EXPECT_EQ(std::vector<ULONG>{IPC_FN_FLASH}, Actions().released);
+    EXPECT_EQ(std::vector<ULONG>{IPC_FN_FLASH}, doubles::Ports().released);
 
     // Functions without an interface record of their own, and none at all.
     EXPECT_EQ(STATUS_SUCCESS, IpcFunctionRemove(Register(IPC_FN_AT)));

@@ -24,7 +24,7 @@
 #include "host_test.h"
 #include "modem_events.h"
 #include "port_kinds.h"
-#include "sio.h"
+#include "sio_recorder.h"
 
 namespace
 {

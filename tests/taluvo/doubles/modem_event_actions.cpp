@@ -29,18 +29,6 @@ NTSTATUS FLDR(PMBB_DEVICE_CONTEXT, BOOLEAN)
     return doubles::Actions().resetStatus;
 }
 
-PIPC_PORT_FUNCTION IpcGetPortFnContextSio(ULONG Type)
-{
-    auto found = doubles::Actions().functions.find(Type);
-    return found == doubles::Actions().functions.end() ? NULL : found->second;
-}
-
-NTSTATUS IpcReleaseDevice(PIPC_PORT_FUNCTION Function)
-{
-    doubles::Actions().released.push_back(Function->FunctionType);
-    return STATUS_SUCCESS;
-}
-
 int SetupWwanIFDevice(WDFDEVICE, ULONG Kind, ULONG Type)
 {
     doubles::Actions().setups.emplace_back(Kind, Type);
@@ -72,6 +60,12 @@ IPC_PORT_COMPLETION* WwanComReceiveCallback(ULONG)
     return ComReceive;
 }
 
-void MbimCpReadComplete(PLIST_ENTRY, PKSPIN_LOCK, WDFDEVICE) {}
+NTSTATUS MbimCpReadComplete(PLIST_ENTRY, PKSPIN_LOCK, WDFDEVICE)
+{
+    return STATUS_SUCCESS;
+}
 
-void MipcReadComplete(PLIST_ENTRY, PKSPIN_LOCK, WDFDEVICE) {}
+NTSTATUS MipcReadComplete(PLIST_ENTRY, PKSPIN_LOCK, WDFDEVICE)
+{
+    return STATUS_SUCCESS;
+}

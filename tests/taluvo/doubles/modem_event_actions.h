@@ -1,10 +1,9 @@
 // Stands in for what the modem-event handling does through other parts of the driver: records each
-// call, answers from settings a test may change, and keeps the registered port functions by type.
+// call and answers from settings a test may change.
 #pragma once
 
 #include "ModemEventActions.h"
 
-#include <map>
 #include <utility>
 #include <vector>
 
@@ -22,8 +21,6 @@ struct ModemEventActions {
     int setupResult = 0;
     std::vector<ULONG> peers;             // types linked by ConnectPeers
     std::vector<ULONG> removedInterfaces; // kinds
-    std::vector<ULONG> released;          // types
-    std::map<ULONG, PIPC_PORT_FUNCTION> functions; // what IpcGetPortFnContextSio finds
 };
 
 ModemEventActions& Actions();

@@ -1,4 +1,4 @@
-#include "sio.h"
+#include "sio_recorder.h"
 
 #include <mutex>
 
@@ -66,7 +66,7 @@ size_t doubles::SioWriteAll(struct sio_device* sio, const u8* data, size_t lengt
     return written;
 }
 
-int sio_add(struct sio_device* sio, u32 minor, u32 value)
+extern "C" int __wrap_sio_add(struct sio_device* sio, u32 minor, u32 value)
 {
     std::lock_guard<std::mutex> hold(g_lock);
     doubles::Sio& state = doubles::SioState();
@@ -83,7 +83,7 @@ int sio_add(struct sio_device* sio, u32 minor, u32 value)
     return 0;
 }
 
-void sio_delete(struct sio_device* sio)
+extern "C" void __wrap_sio_delete(struct sio_device* sio)
 {
     std::lock_guard<std::mutex> hold(g_lock);
     doubles::SioState().deleted.push_back(sio);

@@ -1,5 +1,6 @@
-// Stands in for the port functions' deactivation, whose own code comes later: records the lists it is
-// handed.
+// Takes the port functions' deactivation over in tests of the IPC context's clean-up: records the lists
+// it is handed.
+// Wraps: IpcDeactivateAllDevices
 #pragma once
 
 #include "PortFunction.h"

@@ -1,4 +1,4 @@
-#include "port_functions.h"
+#include "deactivations.h"
 
 #include <mutex>
 
@@ -22,7 +22,7 @@ void doubles::ClearDeactivatedLists()
     g_lists.clear();
 }
 
-int IpcDeactivateAllDevices(PLIST_ENTRY List)
+extern "C" int __wrap_IpcDeactivateAllDevices(PLIST_ENTRY List)
 {
     std::lock_guard<std::mutex> guard(g_lock);
     g_lists.push_back(List);

@@ -1,6 +1,8 @@
-// Stands in for the miniport's SIO layer: sio_add fills the record as the layer does (non-blocking file,
-// a data callback with the record as its context) and remembers it; the data callback counts its calls
-// and, when asked, drains the port through its character-device operations as the layer's poll does.
+// Takes the miniport's SIO registration over for tests of the port layer alone: sio_add fills the record
+// as the layer does (non-blocking file, a data callback) and remembers it; the data callback counts its
+// calls and, when asked, drains the port through its character-device operations as the layer's poll
+// does.
+// Wraps: sio_add sio_delete
 #pragma once
 
 #include "SioPort.h"
