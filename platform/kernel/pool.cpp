@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -125,7 +126,11 @@ void* Allocate(SIZE_T alignment, SIZE_T size, bool zero)
     if (size > kMaxAllocation)
         return nullptr;
     void* memory = nullptr;
-    if (posix_memalign(&memory, alignment, std::max<SIZE_T>(size, 1)) != 0)
+    if (alignment <= alignof(std::max_align_t)) // what malloc gives, without the aligned allocator's cost
+        memory = malloc(std::max<SIZE_T>(size, 1));
+    else if (posix_memalign(&memory, alignment, std::max<SIZE_T>(size, 1)) != 0)
+        memory = nullptr;
+    if (memory == nullptr)
         return nullptr;
     if (zero)
         memset(memory, 0, size);
