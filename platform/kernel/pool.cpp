@@ -359,21 +359,25 @@ std::vector<PoolLeak> PoolLeaks(const Image* image)
 
 SIZE_T PoolFreeAll(const Image* image)
 {
-    std::vector<void*> owned;
+    std::vector<std::pair<void*, memory::Kind>> owned;
     {
         memory::Registry& registry = memory::Blocks();
         std::lock_guard<std::mutex> guard(registry.lock);
         for (auto it = registry.blocks.begin(); it != registry.blocks.end();) {
             if (Owned(it->second, image)) {
-                owned.push_back(reinterpret_cast<void*>(it->first));
+                owned.emplace_back(reinterpret_cast<void*>(it->first), it->second.kind);
                 it = registry.blocks.erase(it);
             } else {
                 ++it;
             }
         }
     }
-    for (void* address : owned)
-        FreeBlock(address);
+    for (const auto& [address, kind] : owned) {
+        if (kind == memory::Kind::Pool)
+            FreeBlock(address); // behind its header
+        else
+            free(address);
+    }
     return owned.size();
 }
 
