@@ -1,31 +1,13 @@
 #include "dpmaif_measure.h"
 
-#include <host/image.h>
 #include <host/pool.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace dpmaifbench
 {
-namespace
-{
-
-constexpr ULONG kProbeTag = host::PoolTag("Bnch");
-
-// The allocation order's position now: pool allocations between two marks are their difference less one.
-ULONG64 PoolMark()
-{
-    void* probe = ExAllocatePool2(POOL_FLAG_NON_PAGED, 8, kProbeTag);
-    ULONG64 mark = 0;
-    for (const host::PoolAllocation& allocation : host::PoolLiveAllocations(host::ImageMain()))
-        if (allocation.address == probe)
-            mark = allocation.sequence;
-    ExFreePoolWithTag(probe, kProbeTag);
-    return mark;
-}
-
-} // namespace
 
 void Require(bool ok, const char* what)
 {
@@ -56,19 +38,36 @@ double PerThousand(u64 count, u64 packets)
 }
 
 EngineTally::EngineTally(sim::modem::DpmaifEngine& engine)
-    : engine_(engine), counts_(engine.AccessCounts()), pool_(PoolMark())
+    : engine_(engine), counts_(engine.AccessCounts()), pool_(host::PoolAllocationCount())
 {
 }
 
 void EngineTally::Report(benchmark::State& state, u64 packets)
 {
-    const ULONG64 allocations = PoolMark() - pool_ - 1;
+    const ULONG64 allocations = host::PoolAllocationCount() - pool_;
     const sim::modem::DpmaifEngine::Counts now = engine_.AccessCounts();
     state.counters["reg_rw/1k"] =
         PerThousand(now.reads + now.writes - counts_.reads - counts_.writes, packets);
     state.counters["idx_wr/1k"] = PerThousand(now.ringIndexWrites - counts_.ringIndexWrites, packets);
     state.counters["irq/1k"] = PerThousand(now.interrupts - counts_.interrupts, packets);
     state.counters["allocs/1k"] = PerThousand(allocations, packets);
+}
+
+void MemcpyPackets(benchmark::State& state, int64_t sizeArg)
+{
+    const std::vector<SIZE_T> sizes = PacketSizes(sizeArg);
+    std::vector<u8> from(kLargestPacket, 0x5A);
+    std::vector<u8> to(kLargestPacket);
+    u64 packets = 0;
+    u64 bytes = 0;
+    for (auto _ : state) {
+        const SIZE_T size = sizes[packets % sizes.size()];
+        std::memcpy(to.data(), from.data(), size);
+        benchmark::ClobberMemory();
+        packets++;
+        bytes += size;
+    }
+    ReportRates(state, packets, bytes);
 }
 
 } // namespace dpmaifbench

@@ -21,6 +21,10 @@ std::vector<SIZE_T> PacketSizes(int64_t arg);
 // Packets and bytes per second, and the time per packet (s/pkt).
 void ReportRates(benchmark::State& state, u64 packets, u64 bytes);
 
+// The yardstick of the data path: each packet's bytes copied with one memcpy, sizes as PacketSizes.
+constexpr SIZE_T kLargestPacket = 2048;
+void MemcpyPackets(benchmark::State& state, int64_t sizeArg);
+
 // `count` per 1000 of `packets` (0 without packets).
 double PerThousand(u64 count, u64 packets);
 

@@ -1,4 +1,4 @@
-// Formatting and recording a typical driver trace line.
+// Formatting and recording a typical driver trace line, in both verifier modes.
 #include <benchmark/benchmark.h>
 
 #include <cstdarg>
@@ -10,7 +10,12 @@
 #include <wdm.h>
 #include <wpp.h>
 
+#include "host_run.h"
+
 namespace {
+
+// Each benchmark in both verifier modes.
+#define BOTH_MODES(name) BENCHMARK(name)->ArgName("verifier")->Arg(0)->Arg(1)->Setup(benchhost::VerifierArg<0>)
 
 constexpr const char* kLine = "%!FUNC! CCCI_FSM: port %d state %s status %!STATUS! length %Iu";
 
@@ -32,7 +37,7 @@ void BM_FormatTraceLine(benchmark::State& state)
     }
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_FormatTraceLine);
+BOTH_MODES(BM_FormatTraceLine);
 
 // The C library on the nearest standard format, for scale.
 void BM_SnprintfBaseline(benchmark::State& state)
@@ -45,7 +50,7 @@ void BM_SnprintfBaseline(benchmark::State& state)
     }
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_SnprintfBaseline);
+BOTH_MODES(BM_SnprintfBaseline);
 
 // A trace with nobody listening: formatted and kept in the image's ring.
 void BM_TraceEventsRecorded(benchmark::State& state)
@@ -57,7 +62,7 @@ void BM_TraceEventsRecorded(benchmark::State& state)
     state.SetItemsProcessed(state.iterations());
     host::TraceClear();
 }
-BENCHMARK(BM_TraceEventsRecorded)->Threads(1)->Threads(4);
+BOTH_MODES(BM_TraceEventsRecorded)->Threads(1)->Threads(4);
 
 // A trace whose level the session has disabled: dropped before formatting.
 void BM_TraceEventsFiltered(benchmark::State& state)
@@ -68,18 +73,6 @@ void BM_TraceEventsFiltered(benchmark::State& state)
     host::TraceSetWppFilter(TRACE_LEVEL_VERBOSE, MAXULONG);
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_TraceEventsFiltered);
+BOTH_MODES(BM_TraceEventsFiltered);
 
 } // namespace
-
-int main(int argc, char** argv)
-{
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    host::Start(host::Config{});
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    host::Shutdown();
-    return 0;
-}

@@ -1,10 +1,14 @@
-// Register accesses: address-to-window lookup and the handler call, alone and from several threads.
+// Register accesses: address-to-window lookup and the handler call, alone and from several threads, in
+// both verifier modes, beside the yardstick.
 #include <benchmark/benchmark.h>
 
 #include <host/mmio.h>
 #include <wdm.h>
 
 #include <vector>
+
+#include "host_run.h"
+#include "yardstick.h"
 
 namespace {
 
@@ -37,24 +41,36 @@ struct Device {
     }
 };
 
-// Arg: number of mapped windows; each thread reads from its own.
+WWAN_BENCH_YARDSTICK();
+
+Device* g_device = nullptr;
+
+void DeviceSetup(const benchmark::State& state)
+{
+    benchhost::VerifierArg<0>(state);
+    g_device = new Device(static_cast<int>(state.range(1)));
+}
+
+void DeviceTeardown(const benchmark::State&)
+{
+    delete g_device;
+    g_device = nullptr;
+}
+
+// Args: verifier, number of mapped windows; each thread reads from its own.
 void BM_RegisterRead(benchmark::State& state)
 {
-    static Device* device = nullptr;
-    if (state.thread_index() == 0)
-        device = new Device(static_cast<int>(state.range(0)));
-    // Google Benchmark starts the timed loop of every thread together, after thread 0's set-up.
     for (auto _ : state)
         benchmark::DoNotOptimize(
-            READ_REGISTER_ULONG(device->mappings[state.thread_index() % device->mappings.size()] + 4));
-    if (state.thread_index() == 0) {
-        delete device;
-        device = nullptr;
-    }
+            READ_REGISTER_ULONG(g_device->mappings[state.thread_index() % g_device->mappings.size()] + 4));
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_RegisterRead)->Arg(1)->Arg(16)->ThreadRange(1, 4)->UseRealTime();
+BENCHMARK(BM_RegisterRead)
+    ->ArgsProduct({{0, 1}, {1, 16}})
+    ->ArgNames({"verifier", "windows"})
+    ->Setup(DeviceSetup)
+    ->Teardown(DeviceTeardown)
+    ->ThreadRange(1, 4)
+    ->UseRealTime();
 
 } // namespace
-
-BENCHMARK_MAIN();

@@ -6,6 +6,7 @@
 #include <host/host.h>
 #include <host/image.h>
 #include <host/object.h>
+#include <host/verifier.h>
 #include <wdm.h>
 
 #include <atomic>
@@ -135,10 +136,30 @@ struct Exec {
 
 Exec& X();
 
-// The calling thread's record, made on first use.
-ThreadRecord& Self();
+// The calling thread's record: one thread-local read once it exists (the platform is loaded at start,
+// so its thread-locals live in the static block).
+extern constinit thread_local ThreadRecord* t_self __attribute__((tls_model("initial-exec")));
+// Makes the record of a thread the host did not start.
+ThreadRecord& SelfMake();
+inline ThreadRecord& Self()
+{
+    ThreadRecord* self = t_self;
+    return self != nullptr ? *self : SelfMake();
+}
 // The calling thread's record if it has one (never allocates: safe under the dispatcher lock).
-ThreadRecord* SelfIfAny();
+inline ThreadRecord* SelfIfAny() { return t_self; }
+
+// IRQL changes of the calling thread. The verifier reports an invalid change and ignores it, so one
+// mistake gives one report; with it off the level is set as asked.
+void ReportIrqlChange(bool raise, KIRQL irql, KIRQL current);
+inline void LowerIrql(ThreadRecord& self, KIRQL irql)
+{
+    if (irql > self.irql && VerifierEnabled()) {
+        ReportIrqlChange(false, irql, self.irql);
+        return;
+    }
+    self.irql = irql;
+}
 
 // Thread records. A record made here is counted runnable at once when `registered`, so the clock cannot
 // move between creating a thread and its first instruction.
@@ -198,6 +219,9 @@ bool MutantRelease(Mutant* mutant);
 
 // Spin locks: releases wake threads that gave up spinning and blocked on the lock.
 void SpinWakeLocked(PKSPIN_LOCK lock);
+// At host::Start: how blocked acquirers wait (the dispatcher with the virtual clock); with the verifier
+// off, the learnt lock order is dropped.
+void SpinLocksStart(bool virtualClock, bool verifier);
 
 // DPC queueing (lock held). False when already queued.
 bool DpcQueueLocked(PKDPC dpc, PVOID argument1, PVOID argument2);

@@ -50,6 +50,7 @@ void Start(const Config& config)
         if (x.started)
             return;
         x.config = config;
+        detail::g_verifierOn.store(config.verifier, std::memory_order_relaxed);
         x.config.processors = config.processors == 0 ? 1 : std::min<ULONG>(config.processors, MAXIMUM_PROCESSORS);
         x.mode = config.clock;
         x.scale = config.scale > 0 ? config.scale : 1.0;
@@ -60,6 +61,7 @@ void Start(const Config& config)
         x.hangReported = false;
         x.started = true;
     }
+    SpinLocksStart(config.clock == ClockMode::Virtual, config.verifier);
     TimersReset();
     ClockRegisterThread();
     HostThreadsStart(x.processors, x.config.processors, ProcessorMain);

@@ -12,6 +12,14 @@ void CheckBlockingIrql(const char* what)
         VerifierReport(Check::BlockingWaitAtHighIrql, "%s with a time-out at IRQL %u", what, irql);
 }
 
+void ReportIrqlChange(bool raise, KIRQL irql, KIRQL current)
+{
+    if (raise)
+        VerifierReport(Check::InvalidIrql, "KeRaiseIrql to %u below the current IRQL %u", irql, current);
+    else
+        VerifierReport(Check::InvalidIrql, "KeLowerIrql to %u above the current IRQL %u", irql, current);
+}
+
 } // namespace host::exec
 
 namespace host {
@@ -29,6 +37,7 @@ void CallbackEnter(const char* what, KIRQL* irqlAtEntry, int* locksAtEntry)
 void CallbackLeave(const char* what, KIRQL irqlAtEntry, int locksAtEntry)
 {
     ThreadRecord& self = Self();
+    // With the verifier off no held-lock list is kept: the lock check has nothing to go on.
     if (static_cast<int>(self.held.size()) > locksAtEntry) {
         VerifierReport(Check::CallbackLockHeld, "%s returned holding %d spin lock(s), first %p", what,
                        static_cast<int>(self.held.size()) - locksAtEntry,
@@ -52,30 +61,20 @@ extern "C" {
 
 KIRQL KeGetCurrentIrql(void) { return Self().irql; }
 
-// An invalid change is reported and ignored, so one mistake gives one report.
 void KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql)
 {
     ThreadRecord& self = Self();
     KIRQL old = self.irql;
     if (OldIrql != nullptr)
         *OldIrql = old;
-    if (NewIrql < old) {
-        host::VerifierReport(host::Check::InvalidIrql, "KeRaiseIrql to %u below the current IRQL %u", NewIrql, old);
+    if (NewIrql < old && host::VerifierEnabled()) {
+        ReportIrqlChange(true, NewIrql, old);
         return;
     }
     self.irql = NewIrql;
 }
 
-void KeLowerIrql(KIRQL NewIrql)
-{
-    ThreadRecord& self = Self();
-    if (NewIrql > self.irql) {
-        host::VerifierReport(host::Check::InvalidIrql, "KeLowerIrql to %u above the current IRQL %u", NewIrql,
-                             self.irql);
-        return;
-    }
-    self.irql = NewIrql;
-}
+void KeLowerIrql(KIRQL NewIrql) { LowerIrql(Self(), NewIrql); }
 
 KIRQL KeRaiseIrqlToDpcLevel(void)
 {

@@ -1,6 +1,10 @@
 // Register windows and their mappings. A mapping is an inaccessible reservation, so a driver that
 // dereferences a register pointer faults at once; the register accessors translate the address to
 // (window, offset) and call the device's handler on the calling thread.
+//
+// An access costs a lookup cached per thread (the mapping table is published whole) and two stores to a
+// slot of the calling thread that names the window in use: no read-modify-write on a line that other
+// threads share. Withdrawing a window marks it and then waits until no thread's slot names it.
 #include <host/mmio.h>
 #include <host/verifier.h>
 #include <wdm.h>
@@ -11,6 +15,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace host {
@@ -20,7 +25,6 @@ struct IoWindow {
     ULONG64 length = 0;
     IoWindowHandlers handlers;
     std::atomic<bool> withdrawn{false};
-    std::atomic<ULONG> running{0}; // accessors between Enter and Leave
 };
 
 namespace {
@@ -32,6 +36,14 @@ struct Mapping {
     IoWindow* window;
     void* reservation;
     SIZE_T reservationLength;
+};
+
+// The windows a thread's accessors are in, innermost last: a handler may reach another window.
+constexpr int kNesting = 8;
+struct InUse {
+    std::atomic<IoWindow*> windows[kNesting] = {};
+    int depth = 0;     // the owning thread's only
+    bool free = false; // guarded by the space's lock; a thread that ends leaves its slot to the next
 };
 
 // Sorted by start. A table is published whole and never changed, so accessors read it without a lock.
@@ -47,6 +59,7 @@ struct IoSpace {
     // reading one. Both are small and change only as drivers map and unmap and devices come and go.
     std::vector<std::unique_ptr<const MappingTable>> tables;
     std::vector<std::unique_ptr<IoWindow>> allWindows;
+    std::vector<std::unique_ptr<InUse>> inUse; // every thread's slot, kept for reuse
 };
 
 IoSpace& Space()
@@ -60,8 +73,38 @@ IoSpace& Space()
     return *space;
 }
 
-// The window whose handler the calling thread is running, so that it may unregister its own window.
-thread_local IoWindow* t_runningWindow = nullptr;
+// The calling thread's slot, taken on its first access and left for reuse when it ends.
+struct InUseHolder {
+    InUse* slot = nullptr;
+    ~InUseHolder()
+    {
+        if (slot == nullptr)
+            return;
+        std::lock_guard<std::mutex> guard(Space().lock);
+        slot->free = true;
+    }
+};
+thread_local InUseHolder t_inUse;
+
+InUse& MyInUse()
+{
+    if (t_inUse.slot != nullptr)
+        return *t_inUse.slot;
+    IoSpace& space = Space();
+    std::lock_guard<std::mutex> guard(space.lock);
+    auto reusable = std::find_if(space.inUse.begin(), space.inUse.end(), [](const auto& s) { return s->free; });
+    if (reusable == space.inUse.end()) {
+        space.inUse.push_back(std::make_unique<InUse>());
+        reusable = std::prev(space.inUse.end());
+    }
+    (*reusable)->free = false;
+    t_inUse.slot = reusable->get();
+    return *t_inUse.slot;
+}
+
+// The last mapping this thread resolved, and the table it came from.
+thread_local const MappingTable* t_table = nullptr;
+thread_local const Mapping* t_mapping = nullptr;
 
 // Caller holds the lock.
 void Publish(IoSpace& space, std::vector<Mapping> mappings)
@@ -85,21 +128,35 @@ const Mapping* FindMapping(const MappingTable& table, uintptr_t address, ULONG64
 struct Access {
     IoWindow* window;
     ULONG64 offset;
-    IoWindow* outer; // the handler's window this access was made from, if any
 };
 
-void Leave(IoWindow* window)
+const Mapping* Resolve(uintptr_t start, ULONG64 bytes)
 {
-    window->running.fetch_sub(1);
-    if (window->withdrawn.load())
-        window->running.notify_all();
+    const MappingTable* table = Space().table.load(std::memory_order_acquire);
+    const Mapping* cached = t_mapping;
+    if (table == t_table && cached != nullptr && start >= cached->start && start < cached->end &&
+        bytes <= cached->end - start)
+        return cached;
+    const Mapping* mapping = FindMapping(*table, start, bytes);
+    t_table = table;
+    t_mapping = mapping;
+    return mapping;
 }
 
-// Resolves [address, address + bytes) to one live window; otherwise reports and returns false.
+void Leave(const Access& access)
+{
+    UNREFERENCED_PARAMETER(access);
+    InUse& inUse = *t_inUse.slot;
+    inUse.windows[--inUse.depth].store(nullptr, std::memory_order_release);
+}
+
+// Resolves [address, address + bytes) to one live window; otherwise reports and returns false. The
+// slot's store and the withdrawn mark's load are ordered against the withdrawal's store and its scan
+// (sequentially consistent on both sides), so one of the two sees the other.
 bool Enter(const volatile void* address, ULONG64 bytes, const char* what, Access* access)
 {
     auto start = reinterpret_cast<uintptr_t>(address);
-    const Mapping* mapping = FindMapping(*Space().table.load(std::memory_order_acquire), start, bytes);
+    const Mapping* mapping = Resolve(start, bytes);
     if (mapping == nullptr) {
         VerifierReport(Check::RegisterAccessUnmapped,
                        "%s of %llu bytes at %p: outside every mapped register window", what,
@@ -107,23 +164,22 @@ bool Enter(const volatile void* address, ULONG64 bytes, const char* what, Access
         return false;
     }
     IoWindow* window = mapping->window;
-    window->running.fetch_add(1);
-    if (window->withdrawn.load()) {
-        Leave(window);
+    InUse& inUse = MyInUse();
+    if (inUse.depth == kNesting) {
+        VerifierReport(Check::InvalidParameter, "%s at %p: register accesses nested more than %d deep", what,
+                       const_cast<const void*>(address), kNesting);
+        return false;
+    }
+    inUse.windows[inUse.depth++].store(window, std::memory_order_seq_cst);
+    if (window->withdrawn.load(std::memory_order_seq_cst)) {
+        Leave(Access{window, 0});
         VerifierReport(Check::RegisterAccessUnmapped,
                        "%s at %p: the window at physical %#llx was unregistered", what,
                        const_cast<const void*>(address), static_cast<unsigned long long>(window->base));
         return false;
     }
-    *access = Access{window, mapping->offset + (start - mapping->start), t_runningWindow};
-    t_runningWindow = window;
+    *access = Access{window, mapping->offset + (start - mapping->start)};
     return true;
-}
-
-void Leave(const Access& access)
-{
-    t_runningWindow = access.outer;
-    Leave(access.window);
 }
 
 // The buffer forms move through consecutive registers, as the x64 string moves they stand for do.
@@ -196,12 +252,22 @@ void IoWindowUnregister(IoWindow* window)
             return;
         }
         space.windows.erase(it);
-        window->withdrawn.store(true);
+        window->withdrawn.store(true, std::memory_order_seq_cst);
     }
-    // Not a host wait: handlers never block, so this ends as soon as the running ones return.
-    ULONG self = t_runningWindow == window ? 1 : 0;
-    for (ULONG running = window->running.load(); running > self; running = window->running.load())
-        window->running.wait(running);
+    // Not a host wait: handlers never block, so this ends as soon as the running ones return. The
+    // calling thread's own slot is skipped: a handler may unregister its own window.
+    std::vector<InUse*> slots;
+    {
+        IoSpace& space = Space();
+        std::lock_guard<std::mutex> guard(space.lock);
+        for (const auto& slot : space.inUse)
+            if (slot.get() != t_inUse.slot)
+                slots.push_back(slot.get());
+    }
+    for (InUse* slot : slots)
+        for (const std::atomic<IoWindow*>& inUse : slot->windows)
+            while (inUse.load(std::memory_order_seq_cst) == window)
+                std::this_thread::yield();
 }
 
 } // namespace host

@@ -1,5 +1,10 @@
 // Executive pool and contiguous memory: every allocation is accounted to the image that made it, can be
 // failed on purpose, and is checked at free and at the image's unload.
+//
+// A pool block carries a header in front, as a real pool's does: the tag and size at allocation. With
+// the verifier on, each block is also a live block of the memory registry (checked frees, DMA checks, the
+// list of live allocations). With it off, allocation and free take no process-wide lock: the header
+// points at a counter of the allocating image and tag, which the leak report reads.
 #include "memory_blocks.h"
 
 #include <host/image.h>
@@ -9,7 +14,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cstdlib>
+#include <map>
+#include <memory>
 #include <unordered_map>
 
 namespace host {
@@ -56,6 +64,53 @@ TagRules& Rules()
 thread_local FailRule t_threadRule;
 std::atomic<ULONG64> g_tagMismatches{0};
 
+// Live pool of one image and tag, counted while the verifier is off.
+struct TagCounter {
+    Image* image;
+    ULONG tag;
+    std::atomic<SIZE_T> count{0};
+    std::atomic<SIZE_T> bytes{0};
+    std::atomic<ULONG64> allocations{0}; // ever made
+};
+
+struct TagCounters {
+    std::mutex lock;
+    std::map<std::pair<Image*, ULONG>, std::unique_ptr<TagCounter>> counters; // never removed
+};
+
+TagCounters& Counters()
+{
+    static TagCounters* counters = new TagCounters;
+    return *counters;
+}
+
+// The counters this thread used last, so that the common allocation takes no lock.
+constexpr size_t kCachedCounters = 8;
+thread_local TagCounter* t_counters[kCachedCounters];
+
+TagCounter* CounterOf(Image* image, ULONG tag)
+{
+    TagCounter*& cached = t_counters[(tag ^ (reinterpret_cast<uintptr_t>(image) >> 4)) % kCachedCounters];
+    if (cached != nullptr && cached->image == image && cached->tag == tag)
+        return cached;
+    TagCounters& counters = Counters();
+    std::lock_guard<std::mutex> guard(counters.lock);
+    auto& counter = counters.counters[{image, tag}];
+    if (counter == nullptr)
+        counter = std::make_unique<TagCounter>(image, tag);
+    cached = counter.get();
+    return cached;
+}
+
+struct PoolHeader {
+    TagCounter* counter; // null: the block is in the memory registry (allocated with the verifier on)
+    SIZE_T size;
+    ULONG tag;
+    ULONG prefix; // from the start of the memory to the caller's address
+};
+
+PoolHeader* HeaderOf(void* address) { return static_cast<PoolHeader*>(address) - 1; }
+
 bool TagRuleFails(ULONG tag)
 {
     TagRules& rules = Rules();
@@ -71,7 +126,11 @@ void* Allocate(SIZE_T alignment, SIZE_T size, bool zero)
     if (size > kMaxAllocation)
         return nullptr;
     void* memory = nullptr;
-    if (posix_memalign(&memory, alignment, std::max<SIZE_T>(size, 1)) != 0)
+    if (alignment <= alignof(std::max_align_t)) // what malloc gives, without the aligned allocator's cost
+        memory = malloc(std::max<SIZE_T>(size, 1));
+    else if (posix_memalign(&memory, alignment, std::max<SIZE_T>(size, 1)) != 0)
+        memory = nullptr;
+    if (memory == nullptr)
         return nullptr;
     if (zero)
         memset(memory, 0, size);
@@ -86,18 +145,34 @@ void Track(void* address, const memory::Block& block)
                        address);
 }
 
+void FreeBlock(void* address)
+{
+    free(static_cast<UCHAR*>(address) - HeaderOf(address)->prefix);
+}
+
+// Without the verifier a free trusts the header, as a real pool does; a block made while the verifier
+// was on is still the registry's.
 void PoolFree(PVOID address, const ULONG* tag, const char* caller)
 {
-    memory::Block released;
-    if (!memory::Release(address, memory::Kind::Pool, caller, &released))
-        return;
-    if (tag != nullptr && *tag != released.tag) {
+    ULONG allocatedTag;
+    if (VerifierEnabled() || HeaderOf(address)->counter == nullptr) {
+        memory::Block released;
+        if (!memory::Release(address, memory::Kind::Pool, caller, &released))
+            return;
+        allocatedTag = released.tag;
+    } else {
+        const PoolHeader* header = HeaderOf(address);
+        allocatedTag = header->tag;
+        header->counter->count.fetch_sub(1, std::memory_order_relaxed);
+        header->counter->bytes.fetch_sub(header->size, std::memory_order_relaxed);
+    }
+    if (tag != nullptr && *tag != allocatedTag) {
         g_tagMismatches.fetch_add(1);
         if (VerifierIsStrict())
             VerifierReport(Check::FreeTagMismatch, "%s(%p, '%s'): allocated with tag '%s'", caller, address,
-                           PoolTagText(*tag).c_str(), PoolTagText(released.tag).c_str());
+                           PoolTagText(*tag).c_str(), PoolTagText(allocatedTag).c_str());
     }
-    free(address);
+    FreeBlock(address);
 }
 
 PVOID ContiguousAllocate(SIZE_T size, ULONG64 lowest, ULONG64 highest, ULONG64 boundary, Image* image)
@@ -174,10 +249,25 @@ void* PoolAllocate(POOL_FLAGS flags, SIZE_T size, ULONG tag, Image* image)
     fail = TagRuleFails(tag) || fail; // both rules count the allocation
     if (fail)
         return nullptr;
-    void* address =
-        Allocate((flags & POOL_FLAG_CACHE_ALIGNED) ? 64 : 16, size, !(flags & POOL_FLAG_UNINITIALIZED));
-    if (address == nullptr)
+    const SIZE_T alignment = (flags & POOL_FLAG_CACHE_ALIGNED) ? 64 : 16;
+    const SIZE_T prefix = std::max<SIZE_T>(alignment, 32); // a multiple of the alignment that holds the header
+    if (size > kMaxAllocation)
         return nullptr;
+    auto* memory = static_cast<UCHAR*>(Allocate(alignment, prefix + size, false));
+    if (memory == nullptr)
+        return nullptr;
+    void* address = memory + prefix;
+    if (!(flags & POOL_FLAG_UNINITIALIZED))
+        memset(address, 0, size);
+    PoolHeader* header = HeaderOf(address);
+    *header = PoolHeader{nullptr, size, tag, static_cast<ULONG>(prefix)};
+    if (!VerifierEnabled()) {
+        header->counter = CounterOf(image, tag);
+        header->counter->count.fetch_add(1, std::memory_order_relaxed);
+        header->counter->bytes.fetch_add(size, std::memory_order_relaxed);
+        header->counter->allocations.fetch_add(1, std::memory_order_relaxed);
+        return address;
+    }
     memory::Block block;
     block.length = size;
     block.kind = memory::Kind::Pool;
@@ -243,15 +333,23 @@ std::vector<PoolAllocation> PoolLiveAllocations(const Image* image)
 std::vector<PoolLeak> PoolLeaks(const Image* image)
 {
     std::vector<PoolLeak> leaks;
-    for (const PoolAllocation& allocation : PoolLiveAllocations(image)) {
-        bool contiguous = allocation.kind == PoolKind::Contiguous;
+    auto add = [&leaks](ULONG tag, bool contiguous, SIZE_T count, SIZE_T bytes) {
         auto it = std::find_if(leaks.begin(), leaks.end(), [&](const PoolLeak& leak) {
-            return leak.contiguous == contiguous && leak.tag == allocation.tag;
+            return leak.contiguous == contiguous && leak.tag == tag;
         });
         if (it == leaks.end())
-            it = leaks.insert(leaks.end(), PoolLeak{allocation.tag, contiguous, 0, 0});
-        it->count++;
-        it->bytes += allocation.size;
+            it = leaks.insert(leaks.end(), PoolLeak{tag, contiguous, 0, 0});
+        it->count += count;
+        it->bytes += bytes;
+    };
+    for (const PoolAllocation& allocation : PoolLiveAllocations(image))
+        add(allocation.tag, allocation.kind == PoolKind::Contiguous, 1, allocation.size);
+    {
+        TagCounters& counters = Counters();
+        std::lock_guard<std::mutex> guard(counters.lock);
+        for (const auto& [key, counter] : counters.counters)
+            if (key.first == image && counter->count.load() != 0)
+                add(key.second, false, counter->count.load(), counter->bytes.load());
     }
     std::sort(leaks.begin(), leaks.end(), [](const PoolLeak& a, const PoolLeak& b) {
         return a.contiguous != b.contiguous ? b.contiguous : a.tag < b.tag;
@@ -261,27 +359,46 @@ std::vector<PoolLeak> PoolLeaks(const Image* image)
 
 SIZE_T PoolFreeAll(const Image* image)
 {
-    std::vector<void*> owned;
+    std::vector<std::pair<void*, memory::Kind>> owned;
     {
         memory::Registry& registry = memory::Blocks();
         std::lock_guard<std::mutex> guard(registry.lock);
         for (auto it = registry.blocks.begin(); it != registry.blocks.end();) {
             if (Owned(it->second, image)) {
-                owned.push_back(reinterpret_cast<void*>(it->first));
+                owned.emplace_back(reinterpret_cast<void*>(it->first), it->second.kind);
                 it = registry.blocks.erase(it);
             } else {
                 ++it;
             }
         }
     }
-    for (void* address : owned)
-        free(address);
+    for (const auto& [address, kind] : owned) {
+        if (kind == memory::Kind::Pool)
+            FreeBlock(address); // behind its header
+        else
+            free(address);
+    }
     return owned.size();
 }
 
 ULONG64 PoolTagMismatches()
 {
     return g_tagMismatches.load();
+}
+
+ULONG64 PoolAllocationCount()
+{
+    ULONG64 count = 0;
+    {
+        memory::Registry& registry = memory::Blocks();
+        std::lock_guard<std::mutex> guard(registry.lock);
+        count += registry.nextSequence - 1;
+    }
+    TagCounters& counters = Counters();
+    std::lock_guard<std::mutex> guard(counters.lock);
+    for (const auto& entry : counters.counters)
+        count += entry.second->allocations.load();
+    return count;
 }
 
 } // namespace host

@@ -1,7 +1,18 @@
-// Spin locks on an atomic word, with the verifier's recursion, ownership and lock-order checks.
+// Spin locks on an atomic word. One implementation for both verifier modes: with the verifier on, each
+// acquire and release also goes through the recursion, ownership and lock-order checks.
+//
+// The word is 0 when free, kHeld when held, and kHeld | kWaiters when a thread may be blocked on it. An
+// uncontended acquire is one exchange, a release another (it must see kWaiters as it frees the word, or
+// a sleeper would be missed). A contended acquire spins with a CPU pause, then blocks: on the word itself
+// (a futex on its low half) with the real clock, through the dispatcher with the virtual clock, which
+// must know the thread is blocked so that time can move while the holder stalls or waits.
 #include "executive_internal.h"
 
 #include <host/verifier.h>
+
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <unordered_set>
@@ -9,9 +20,12 @@
 namespace host::exec {
 namespace {
 
-// Threads that gave up spinning and blocked on a lock. A release looks at this only when it is non-zero;
-// the sequentially consistent store and load on both sides make sure one of them sees the other.
-std::atomic<int> g_sleepers{0};
+constexpr ULONG_PTR kHeld = 1;
+constexpr ULONG_PTR kWaiters = 2;
+constexpr int kSpins = 128;
+
+// Set from host::Start: blocked acquirers go through the dispatcher (virtual clock) or a futex.
+std::atomic<bool> g_dispatcherBlocking{true};
 
 // Learnt order: after[A] holds each B acquired while A was held.
 struct Order {
@@ -63,52 +77,82 @@ void Learn(const std::vector<PKSPIN_LOCK>& held, PKSPIN_LOCK lock)
                        static_cast<void*>(lock), static_cast<void*>(inverted));
 }
 
-bool TryTake(PKSPIN_LOCK lock, ULONG_PTR mine)
+// The futex covers the word's low half, which holds the state bits (x86-64 is little-endian).
+int* FutexWord(PKSPIN_LOCK lock) { return reinterpret_cast<int*>(lock); }
+
+void FutexWait(PKSPIN_LOCK lock)
 {
-    ULONG_PTR expected = 0;
-    return __atomic_load_n(lock, __ATOMIC_RELAXED) == 0 &&
-           __atomic_compare_exchange_n(lock, &expected, mine, false, __ATOMIC_SEQ_CST, __ATOMIC_RELAXED);
+    syscall(SYS_futex, FutexWord(lock), FUTEX_WAIT_PRIVATE, static_cast<int>(kHeld | kWaiters), nullptr, nullptr, 0);
 }
 
+void FutexWake(PKSPIN_LOCK lock) { syscall(SYS_futex, FutexWord(lock), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0); }
+
+// Takes the lock marked kWaiters, so that its release wakes whoever still sleeps on it.
+bool TakeMarked(PKSPIN_LOCK lock) { return __atomic_exchange_n(lock, kHeld | kWaiters, __ATOMIC_ACQUIRE) == 0; }
+
 // Blocks through the dispatcher until the lock is released, so that virtual time can move while the
-// owner is itself blocked (a stall under the lock). True when the lock was taken on the way.
-bool Sleep(PKSPIN_LOCK lock, ThreadRecord& self, ULONG_PTR mine)
+// owner is itself blocked (a stall under the lock). The mark is set under the dispatcher lock, which a
+// release that sees it takes before waking: the wake cannot fall between the mark and the block.
+void BlockInDispatcher(PKSPIN_LOCK lock, ThreadRecord& self)
 {
     Exec& x = X();
     Lock guard(x.lock);
-    g_sleepers.fetch_add(1, std::memory_order_seq_cst);
-    if (TryTake(lock, mine)) {
-        g_sleepers.fetch_sub(1);
-        return true;
+    while (!TakeMarked(lock)) {
+        self.spinWait = lock;
+        self.waitCount = 0;
+        x.spinWaiters.push_back(&self);
+        Block(guard, self, kInfinite);
+        x.spinWaiters.erase(std::find(x.spinWaiters.begin(), x.spinWaiters.end(), &self));
+        self.spinWait = nullptr;
     }
-    self.spinWait = lock;
-    self.waitCount = 0;
-    x.spinWaiters.push_back(&self);
-    Block(guard, self, kInfinite);
-    x.spinWaiters.erase(std::find(x.spinWaiters.begin(), x.spinWaiters.end(), &self));
-    self.spinWait = nullptr;
-    g_sleepers.fetch_sub(1);
-    return false;
 }
 
-void Take(PKSPIN_LOCK lock, ThreadRecord& self)
+// `seen` is what the first exchange found. That exchange may have cleared kWaiters: a thread that saw it
+// goes straight to blocking, whose marked exchange puts it back before anyone could miss it.
+void TakeContended(PKSPIN_LOCK lock, ThreadRecord& self, ULONG_PTR seen)
 {
-    auto mine = reinterpret_cast<ULONG_PTR>(&self) | 1;
-    for (int spins = 0;; spins++) {
-        if (TryTake(lock, mine))
-            return;
-        if (spins < 64) {
-            std::this_thread::yield();
-            continue;
+    if ((seen & kWaiters) == 0) {
+        for (int spins = 0; spins < kSpins; spins++) {
+            __builtin_ia32_pause();
+            ULONG_PTR expected = 0;
+            if (__atomic_load_n(lock, __ATOMIC_RELAXED) == 0 &&
+                __atomic_compare_exchange_n(lock, &expected, kHeld, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
+                return;
         }
-        if (Sleep(lock, self, mine))
-            return;
-        spins = 0;
+    }
+    if (g_dispatcherBlocking.load(std::memory_order_relaxed)) {
+        BlockInDispatcher(lock, self);
+        return;
+    }
+    while (!TakeMarked(lock))
+        FutexWait(lock);
+}
+
+inline void Take(PKSPIN_LOCK lock, ThreadRecord& self)
+{
+    const ULONG_PTR seen = __atomic_exchange_n(lock, kHeld, __ATOMIC_ACQUIRE);
+    if (seen != 0)
+        TakeContended(lock, self, seen);
+}
+
+inline void Free(PKSPIN_LOCK lock)
+{
+    if ((__atomic_exchange_n(lock, 0, __ATOMIC_RELEASE) & kWaiters) == 0)
+        return;
+    if (g_dispatcherBlocking.load(std::memory_order_relaxed)) {
+        Lock guard(X().lock);
+        SpinWakeLocked(lock);
+    } else {
+        FutexWake(lock);
     }
 }
 
-void AcquireAtDpc(PKSPIN_LOCK lock, ThreadRecord& self)
+inline void AcquireAtDpc(PKSPIN_LOCK lock, ThreadRecord& self)
 {
+    if (!VerifierEnabled()) {
+        Take(lock, self);
+        return;
+    }
     if (std::find(self.held.begin(), self.held.end(), lock) != self.held.end()) {
         VerifierReport(Check::SpinLockRecursion, "lock %p acquired again by its owner", static_cast<void*>(lock));
         return;
@@ -119,35 +163,65 @@ void AcquireAtDpc(PKSPIN_LOCK lock, ThreadRecord& self)
     self.held.push_back(lock);
 }
 
-bool ReleaseAtDpc(PKSPIN_LOCK lock, ThreadRecord& self)
+// False when the verifier refused the release (the lock stays as it was).
+inline bool ReleaseAtDpc(PKSPIN_LOCK lock, ThreadRecord& self)
 {
-    auto it = std::find(self.held.rbegin(), self.held.rend(), lock);
-    if (it == self.held.rend()) {
-        VerifierReport(Check::SpinLockNotHeld, "lock %p released by a thread that does not hold it",
-                       static_cast<void*>(lock));
-        return false;
+    if (VerifierEnabled()) {
+        auto it = std::find(self.held.rbegin(), self.held.rend(), lock);
+        if (it == self.held.rend()) {
+            VerifierReport(Check::SpinLockNotHeld, "lock %p released by a thread that does not hold it",
+                           static_cast<void*>(lock));
+            return false;
+        }
+        self.held.erase(std::next(it).base());
     }
-    self.held.erase(std::next(it).base());
-    __atomic_store_n(lock, 0, __ATOMIC_SEQ_CST);
-    if (g_sleepers.load(std::memory_order_seq_cst) > 0) {
-        Lock guard(X().lock);
-        SpinWakeLocked(lock);
-    }
+    Free(lock);
     return true;
+}
+
+// KeAcquireSpinLock's raise: above DISPATCH_LEVEL the verifier reports and the level stays.
+inline KIRQL AcquireRaising(PKSPIN_LOCK lock, ThreadRecord& self)
+{
+    const KIRQL old = self.irql;
+    if (old <= DISPATCH_LEVEL)
+        self.irql = DISPATCH_LEVEL;
+    else if (VerifierEnabled())
+        VerifierReport(Check::InvalidIrql, "spin lock %p acquired at IRQL %u", static_cast<void*>(lock), old);
+    AcquireAtDpc(lock, self);
+    return old;
+}
+
+inline void ReleaseLowering(PKSPIN_LOCK lock, ThreadRecord& self, KIRQL irql)
+{
+    if (ReleaseAtDpc(lock, self))
+        LowerIrql(self, irql);
 }
 
 // Returns the list's previous first entry, NULL when it was empty.
 PLIST_ENTRY InsertInterlocked(PLIST_ENTRY head, PLIST_ENTRY entry, PKSPIN_LOCK lock, void (*insert)(PLIST_ENTRY, PLIST_ENTRY))
 {
-    KIRQL old;
-    KeAcquireSpinLock(lock, &old);
+    ThreadRecord& self = Self();
+    const KIRQL old = AcquireRaising(lock, self);
     PLIST_ENTRY first = IsListEmpty(head) ? nullptr : head->Flink;
     insert(head, entry);
-    KeReleaseSpinLock(lock, old);
+    ReleaseLowering(lock, self, old);
     return first;
 }
 
 } // namespace
+
+void SpinLocksStart(bool virtualClock, bool verifier)
+{
+    g_dispatcherBlocking.store(virtualClock, std::memory_order_relaxed);
+    if (verifier)
+        return;
+    // Nothing is learnt while the verifier is off, and locks met then are not forgotten when their memory
+    // is reused: what an earlier boot learnt would no longer be true.
+    Order& order = Orders();
+    std::lock_guard<std::mutex> guard(order.lock);
+    order.after.clear();
+    order.before.clear();
+}
 
 void SpinWakeLocked(PKSPIN_LOCK lock)
 {
@@ -165,39 +239,20 @@ extern "C" {
 void KeInitializeSpinLock(PKSPIN_LOCK SpinLock)
 {
     __atomic_store_n(SpinLock, 0, __ATOMIC_RELAXED);
-    Forget(SpinLock); // the memory may have held another lock
+    if (host::VerifierEnabled())
+        Forget(SpinLock); // the memory may have held another lock
 }
 
-void KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql)
-{
-    ThreadRecord& self = Self();
-    KIRQL old = self.irql;
-    if (old > DISPATCH_LEVEL)
-        host::VerifierReport(host::Check::InvalidIrql, "spin lock %p acquired at IRQL %u", static_cast<void*>(SpinLock),
-                             old);
-    else
-        self.irql = DISPATCH_LEVEL;
-    *OldIrql = old;
-    AcquireAtDpc(SpinLock, self);
-}
+void KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) { *OldIrql = AcquireRaising(SpinLock, Self()); }
 
-KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
-{
-    KIRQL old;
-    KeAcquireSpinLock(SpinLock, &old);
-    return old;
-}
+KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) { return AcquireRaising(SpinLock, Self()); }
 
-void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
-{
-    if (ReleaseAtDpc(SpinLock, Self()))
-        KeLowerIrql(NewIrql);
-}
+void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) { ReleaseLowering(SpinLock, Self(), NewIrql); }
 
 void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
 {
     ThreadRecord& self = Self();
-    if (self.irql < DISPATCH_LEVEL)
+    if (host::VerifierEnabled() && self.irql < DISPATCH_LEVEL)
         host::VerifierReport(host::Check::InvalidIrql, "spin lock %p acquired at DPC level from IRQL %u",
                              static_cast<void*>(SpinLock), self.irql);
     AcquireAtDpc(SpinLock, self);
@@ -217,10 +272,10 @@ PLIST_ENTRY ExInterlockedInsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEn
 
 PLIST_ENTRY ExInterlockedRemoveHeadList(PLIST_ENTRY ListHead, PKSPIN_LOCK Lock)
 {
-    KIRQL old;
-    KeAcquireSpinLock(Lock, &old);
+    ThreadRecord& self = Self();
+    const KIRQL old = AcquireRaising(Lock, self);
     PLIST_ENTRY first = IsListEmpty(ListHead) ? nullptr : RemoveHeadList(ListHead);
-    KeReleaseSpinLock(Lock, old);
+    ReleaseLowering(Lock, self, old);
     return first;
 }
 

@@ -17,8 +17,6 @@ struct ThreadHolder : Object {
     ThreadRecord record;
 };
 
-thread_local ThreadRecord* t_self = nullptr;
-
 // Threads the host did not start get a record on first use, ended with the thread.
 struct ForeignRecord {
     ThreadRecord* record = nullptr;
@@ -53,14 +51,12 @@ void Trampoline(ThreadRecord* record, PKSTART_ROUTINE start, PVOID context)
 
 } // namespace
 
-ThreadRecord* SelfIfAny() { return t_self; }
+constinit thread_local ThreadRecord* t_self = nullptr;
 
 void SetSelf(ThreadRecord* record) { t_self = record; }
 
-ThreadRecord& Self()
+ThreadRecord& SelfMake()
 {
-    if (t_self != nullptr)
-        return *t_self;
     ThreadRecord* record = RecordCreate(false);
     t_foreign.record = record;
     t_self = record;

@@ -18,6 +18,10 @@ std::atomic<bool> g_strict{false};
 
 } // namespace
 
+namespace detail {
+std::atomic<bool> g_verifierOn{true};
+}
+
 const char* CheckName(Check check)
 {
     switch (check) {

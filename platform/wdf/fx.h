@@ -71,6 +71,10 @@ struct Object {
     Object* parent = nullptr;
     std::vector<Object*> children; // guarded by the tree lock
     std::vector<Context> contexts; // guarded by the tree lock
+    // The first typed context, for lookups without the tree lock: set once (data before type), never
+    // changed while the object lives.
+    std::atomic<PCWDF_OBJECT_CONTEXT_TYPE_INFO> firstType{nullptr};
+    void* firstData = nullptr;
     WDF_EXECUTION_LEVEL executionLevel = WdfExecutionLevelInheritFromParent;
     WDF_SYNCHRONIZATION_SCOPE synchronizationScope = WdfSynchronizationScopeInheritFromParent;
     std::atomic<long> references{1};

@@ -46,4 +46,31 @@ inline void Join(PKTHREAD thread)
     ObDereferenceObject(thread);
 }
 
+// The host restarted with the verifier's bookkeeping off, in the clock mode of the parameter, for the
+// paths the benchmarks and the simulator run; the usual host comes back after the test. What a test
+// allocates here it frees here.
+class VerifierOff : public testing::TestWithParam<host::ClockMode>
+{
+  protected:
+    void SetUp() override
+    {
+        host::Shutdown();
+        host::Config config;
+        config.verifier = false;
+        config.clock = GetParam();
+        config.scale = 1000.0; // real mode: stalls and waits pass quickly
+        host::Start(config);
+    }
+    void TearDown() override
+    {
+        host::Shutdown();
+        host::Start(host::Config{});
+    }
+};
+
+inline const char* ClockName(const testing::TestParamInfo<host::ClockMode>& info)
+{
+    return info.param == host::ClockMode::Virtual ? "VirtualClock" : "RealClock";
+}
+
 } // namespace exectest

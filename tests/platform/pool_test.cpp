@@ -9,6 +9,9 @@
 #include <thread>
 #include <vector>
 
+#include <host/dma.h>
+
+#include "executive_fixtures.h"
 #include "host_test.h"
 
 namespace {
@@ -259,5 +262,46 @@ TEST(PoolLeaks, ReportNamesTheTagByItsCharacters)
               messages);
     EXPECT_EQ("A.c.", host::PoolTagText(0x00630041));
 }
+
+// Without the verifier's registry the pool still counts what each image holds by tag (the leak report
+// reads it), keeps the tag in the block's header, counts mismatched frees, and a device's DMA reaches the
+// block unchecked.
+using exectest::VerifierOff;
+
+TEST_P(VerifierOff, PoolIsCountedByImageAndTagAndReachableByDma)
+{
+    auto held = [](ULONG tag) {
+        for (const host::PoolLeak& leak : host::PoolLeaks(host::ImageMain()))
+            if (leak.tag == tag && !leak.contiguous)
+                return std::make_pair(leak.count, leak.bytes);
+        return std::make_pair(SIZE_T(0), SIZE_T(0));
+    };
+    const ULONG64 made = host::PoolAllocationCount();
+    const ULONG64 mismatches = host::PoolTagMismatches();
+    void* plain = ExAllocatePool2(POOL_FLAG_NON_PAGED, 100, kTagA);
+    void* aligned = ExAllocatePool2(POOL_FLAG_NON_PAGED | POOL_FLAG_CACHE_ALIGNED, 200, kTagA);
+    ASSERT_NE(nullptr, plain);
+    ASSERT_NE(nullptr, aligned);
+    EXPECT_EQ(0u, reinterpret_cast<uintptr_t>(plain) % 16);
+    EXPECT_EQ(0u, reinterpret_cast<uintptr_t>(aligned) % 64);
+    EXPECT_TRUE(AllZero(plain, 100) && AllZero(aligned, 200));
+    EXPECT_EQ(std::make_pair(SIZE_T(2), SIZE_T(300)), held(kTagA));
+    EXPECT_EQ(2u, host::PoolAllocationCount() - made);
+
+    const UCHAR pattern[4] = {1, 2, 3, 4};
+    UCHAR back[4] = {};
+    auto logical = static_cast<ULONG64>(MmGetPhysicalAddress(plain).QuadPart);
+    EXPECT_TRUE(host::DmaWrite(logical + 96, pattern, sizeof(pattern)));
+    EXPECT_TRUE(host::DmaRead(logical + 96, back, sizeof(back)));
+    EXPECT_EQ(0, memcmp(pattern, back, sizeof(back)));
+
+    ExFreePoolWithTag(plain, kTagB); // the releaser's tag: counted, not reported outside strict mode
+    EXPECT_EQ(mismatches + 1, host::PoolTagMismatches());
+    EXPECT_EQ(std::make_pair(SIZE_T(1), SIZE_T(200)), held(kTagA));
+    ExFreePool(aligned);
+    EXPECT_EQ(std::make_pair(SIZE_T(0), SIZE_T(0)), held(kTagA));
+}
+
+INSTANTIATE_TEST_SUITE_P(Clocks, VerifierOff, testing::Values(host::ClockMode::Virtual), exectest::ClockName);
 
 } // namespace

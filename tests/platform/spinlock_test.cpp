@@ -1,4 +1,5 @@
-// IRQL tracking and spin locks: raising, mutual exclusion, and the verifier's lock checks.
+// IRQL tracking and spin locks: raising, mutual exclusion, and the verifier's lock checks; the same
+// lock path with the verifier's bookkeeping off.
 #include <gtest/gtest.h>
 
 #include <host/host.h>
@@ -59,7 +60,10 @@ TEST(SpinLocks, AcquireRaisesToDispatchAndReleaseRestores)
     KeReleaseSpinLockFromDpcLevel(&inner);
 }
 
-TEST(SpinLocks, ExcludeEachOtherAcrossThreadsEvenWhileTheOwnerStalls)
+// Four threads take one lock in turn, each form of acquire in its turn, with a stall under the lock now
+// and then: the others block on the lock, and virtual time must still move for the stall to end. The
+// plain counter is what ThreadSanitizer checks the acquire/release ordering on.
+void ContendAndCount(int rounds)
 {
     struct Shared {
         KSPIN_LOCK lock;
@@ -70,24 +74,41 @@ TEST(SpinLocks, ExcludeEachOtherAcrossThreadsEvenWhileTheOwnerStalls)
     KeInitializeSpinLock(&shared.lock);
     std::vector<PKTHREAD> threads;
     for (int i = 0; i < 4; i++)
-        threads.push_back(exectest::StartThread([&shared] {
-            for (int round = 0; round < 200; round++) {
-                KIRQL old;
-                KeAcquireSpinLock(&shared.lock, &old);
+        threads.push_back(exectest::StartThread([&shared, rounds, i] {
+            for (int round = 0; round < rounds; round++) {
+                const int form = (round + i) % 3;
+                KIRQL old = PASSIVE_LEVEL;
+                if (form == 0) {
+                    KeAcquireSpinLock(&shared.lock, &old);
+                } else if (form == 1) {
+                    old = KeAcquireSpinLockRaiseToDpc(&shared.lock);
+                } else {
+                    KeRaiseIrql(DISPATCH_LEVEL, &old);
+                    KeAcquireSpinLockAtDpcLevel(&shared.lock);
+                }
+                EXPECT_EQ(DISPATCH_LEVEL, KeGetCurrentIrql());
                 if (InterlockedIncrement(&shared.inside) != 1)
                     InterlockedIncrement(&shared.overlaps);
                 shared.count++;
                 if (round % 50 == 0)
-                    KeStallExecutionProcessor(10); // the others block on the lock so virtual time can move
+                    KeStallExecutionProcessor(10);
                 InterlockedDecrement(&shared.inside);
-                KeReleaseSpinLock(&shared.lock, old);
+                if (form == 2) {
+                    KeReleaseSpinLockFromDpcLevel(&shared.lock);
+                    KeLowerIrql(old);
+                } else {
+                    KeReleaseSpinLock(&shared.lock, old);
+                }
+                EXPECT_EQ(PASSIVE_LEVEL, KeGetCurrentIrql());
             }
         }));
     for (PKTHREAD thread : threads)
         exectest::Join(thread);
-    EXPECT_EQ(800, shared.count);
+    EXPECT_EQ(4 * rounds, shared.count);
     EXPECT_EQ(0, shared.overlaps);
 }
+
+TEST(SpinLocks, ExcludeEachOtherAcrossThreadsEvenWhileTheOwnerStalls) { ContendAndCount(200); }
 
 TEST(SpinLocks, RecursionAndReleaseWithoutOwnershipAreReported)
 {
@@ -144,5 +165,64 @@ TEST(SpinLocks, InterlockedListsReturnThePreviousFirstEntry)
     EXPECT_TRUE(IsListEmpty(&head));
     EXPECT_EQ(PASSIVE_LEVEL, KeGetCurrentIrql());
 }
+
+using exectest::VerifierOff;
+
+TEST_P(VerifierOff, SpinLocksExcludeEachOtherUnderContentionEvenWhileTheOwnerStalls) { ContendAndCount(2000); }
+
+TEST_P(VerifierOff, InterlockedListsKeepEveryEntryUnderContention)
+{
+    struct Shared {
+        KSPIN_LOCK lock;
+        LIST_ENTRY head;
+        LIST_ENTRY entries[4][100];
+    } shared;
+    KeInitializeSpinLock(&shared.lock);
+    InitializeListHead(&shared.head);
+    std::vector<PKTHREAD> threads;
+    for (int i = 0; i < 4; i++)
+        threads.push_back(exectest::StartThread([&shared, i] {
+            // Each thread moves its entries through the list: in at either end, out at the head.
+            for (int round = 0; round < 100; round++) {
+                if (round % 2 == 0)
+                    ExInterlockedInsertTailList(&shared.head, &shared.entries[i][round], &shared.lock);
+                else
+                    ExInterlockedInsertHeadList(&shared.head, &shared.entries[i][round], &shared.lock);
+                if (round % 4 == 3) {
+                    EXPECT_NE(nullptr, ExInterlockedRemoveHeadList(&shared.head, &shared.lock));
+                }
+            }
+        }));
+    for (PKTHREAD thread : threads)
+        exectest::Join(thread);
+    int left = 0;
+    while (ExInterlockedRemoveHeadList(&shared.head, &shared.lock) != nullptr)
+        left++;
+    EXPECT_EQ(4 * 75, left);
+}
+
+// IRQL stays the thread's own, and an invalid change is made as asked: nothing checks it.
+TEST_P(VerifierOff, IrqlIsPerThreadAndChangesGoUnchecked)
+{
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    KIRQL other = HIGH_LEVEL;
+    PKTHREAD thread = exectest::StartThread([&other] {
+        other = KeGetCurrentIrql();
+        KIRQL mine;
+        KeRaiseIrql(HIGH_LEVEL, &mine);
+        KeLowerIrql(mine);
+    });
+    EXPECT_EQ(DISPATCH_LEVEL, KeGetCurrentIrql());
+    KeRaiseIrql(APC_LEVEL, &old); // below: the verifier would refuse it
+    EXPECT_EQ(APC_LEVEL, KeGetCurrentIrql());
+    KeLowerIrql(PASSIVE_LEVEL);
+    exectest::Join(thread);
+    EXPECT_EQ(PASSIVE_LEVEL, other);
+    EXPECT_EQ(PASSIVE_LEVEL, KeGetCurrentIrql());
+}
+
+INSTANTIATE_TEST_SUITE_P(Clocks, VerifierOff, testing::Values(host::ClockMode::Virtual, host::ClockMode::Real),
+                         exectest::ClockName);
 
 } // namespace

@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <host/host.h>
+#include <host/verifier.h>
+
+#include <cstdio>
 
 #include "host_test.h"
 
@@ -11,7 +14,13 @@ int main(int argc, char** argv)
 {
     testing::InitGoogleMock(&argc, argv);
     hosttest::InstallReportHandler();
-    host::Start(host::Config{});
+    host::Config config;
+    config.verifier = true; // every test runs under the verifier: a build that turns it off is refused
+    host::Start(config);
+    if (!host::VerifierEnabled()) {
+        fprintf(stderr, "tests refuse to run with the host's verifier off\n");
+        return 1;
+    }
     int result = RUN_ALL_TESTS();
     host::Shutdown();
     return result;

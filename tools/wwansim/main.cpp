@@ -2,7 +2,8 @@
 // package as Windows would and shows, live, what it does. Options: --seconds N (how long to run,
 // default 1), --scale X (host seconds per wall second), --processors N, --trace (print trace lines as
 // they come), --modem SCRIPT (how the modem boots: normal, bootrom, download, dump, silent,
-// wrong-answer, short-answer, stuck, link-down; default normal).
+// wrong-answer, short-answer, stuck, link-down; default normal), --verifier on|off (the host's
+// verifier bookkeeping; default on).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -78,8 +79,10 @@ bool Parse(int argc, char** argv, Options* options)
             options->trace = true;
         else if (arg == "--modem" && hasValue && SelectScript(argv[i + 1], &options->script))
             options->modem = argv[++i];
+        else if (arg == "--verifier" && hasValue && (strcmp(argv[i + 1], "on") == 0 || strcmp(argv[i + 1], "off") == 0))
+            options->config.verifier = strcmp(argv[++i], "on") == 0;
         else {
-            fprintf(stderr, "usage: wwansim [--seconds N] [--scale X] [--processors N] [--trace] "
+            fprintf(stderr, "usage: wwansim [--seconds N] [--scale X] [--processors N] [--trace] [--verifier on|off] "
                             "[--modem normal|bootrom|download|dump|silent|wrong-answer|short-answer|stuck|link-down]\n");
             return false;
         }
@@ -155,8 +158,10 @@ int main(int argc, char** argv)
         host::TraceSetPrintLevel(5);
 
     host::Start(options.config);
-    printf("wwansim: emulated host started: %u processors, %u system worker threads, real-time clock x%g\n",
-           options.config.processors, options.config.workerThreads, options.config.scale);
+    printf("wwansim: emulated host started: %u processors, %u system worker threads, real-time clock x%g, "
+           "verifier %s\n",
+           options.config.processors, options.config.workerThreads, options.config.scale,
+           options.config.verifier ? "on" : "off");
     {
         auto board = std::make_unique<sim::modem::BootBoard>(sim::modem::ModemConfig{}, options.script);
         printf("wwansim: simulated modem plugged, boot script '%s'\n", options.modem.c_str());

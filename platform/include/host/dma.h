@@ -16,7 +16,7 @@ bool DmaUnregister(const void* address);
 
 // Each checks that [logical, logical + length) lies inside one live DMA-visible block; otherwise it
 // reports DmaOutsideAllocation and returns false, touching nothing. A zero-length access touches
-// nothing and always succeeds.
+// nothing and always succeeds. With the verifier off they copy unchecked, as a real device would.
 bool DmaCheck(ULONG64 logical, SIZE_T length);
 bool DmaRead(ULONG64 logical, void* buffer, SIZE_T length);
 bool DmaWrite(ULONG64 logical, const void* data, SIZE_T length);

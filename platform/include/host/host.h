@@ -15,6 +15,9 @@ struct Config {
     double scale = 1.0;      // real mode: host seconds per wall second
     ULONG processors = 2;    // emulated processors, each with its own DPC queue and thread
     ULONG workerThreads = 2; // system worker threads at PASSIVE_LEVEL
+    // The built-in verifier's bookkeeping (held-lock lists, lock order, pool and DMA registry, handle
+    // checks). Off, the hot primitives cost what they cost on a real kernel; tests always run with it on.
+    bool verifier = true;
 };
 
 // Starts the clock, the processors' DPC threads and the system worker threads, and registers the

@@ -44,7 +44,8 @@ struct PoolAllocation {
     ULONG64 sequence; // allocation order, process-wide
 };
 
-// The image's live allocations (pool and contiguous memory), oldest first.
+// The image's live allocations (pool and contiguous memory), oldest first. Pool allocated while the
+// verifier is off is not listed one by one: PoolLeaks counts it.
 std::vector<PoolAllocation> PoolLiveAllocations(const Image* image);
 
 struct PoolLeak {
@@ -57,9 +58,14 @@ struct PoolLeak {
 std::vector<PoolLeak> PoolLeaks(const Image* image);
 
 // Frees everything the image still holds (after its leaks were reported); returns the number freed.
+// Pool allocated while the verifier is off is left, as a real system leaves it.
 SIZE_T PoolFreeAll(const Image* image);
 
 // Frees that passed another tag than the allocation's (reported only in strict mode).
 ULONG64 PoolTagMismatches();
+
+// Pool and contiguous allocations and DMA registrations made since the process started, in both
+// verifier modes: what a steady path still allocates is the difference between two readings.
+ULONG64 PoolAllocationCount();
 
 } // namespace host

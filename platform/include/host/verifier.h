@@ -1,6 +1,7 @@
 // The host's built-in verifier: each broken kernel rule is reported here and fails the test that caused it.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <string>
 
@@ -53,6 +54,12 @@ struct Report {
 // The test support installs a handler; without one a report is printed to stderr and the process aborts.
 using ReportHandler = std::function<void(const Report&)>;
 void VerifierSetHandler(ReportHandler handler);
+
+// Whether the verifier's bookkeeping is on: host::Config::verifier, fixed from host::Start to Shutdown.
+namespace detail {
+extern std::atomic<bool> g_verifierOn;
+}
+inline bool VerifierEnabled() { return detail::g_verifierOn.load(std::memory_order_relaxed); }
 
 // Strict mode turns FreeTagMismatch into a report; otherwise mismatches are only counted.
 void VerifierSetStrict(bool strict);
