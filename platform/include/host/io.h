@@ -22,6 +22,9 @@ NTSTATUS IoClose(HANDLE handle);
 // requests, never more than `outputLength`).
 NTSTATUS IoDeviceControl(HANDLE handle, ULONG code, const void* input, size_t inputLength, void* output,
                          size_t outputLength, ULONG_PTR* returned);
+// Cancels the requests that other threads have pending through the handle (each still returns once
+// its driver completes it).
+NTSTATUS IoCancelRequests(HANDLE handle);
 NTSTATUS IoRead(HANDLE handle, void* buffer, size_t length, ULONG_PTR* read);
 NTSTATUS IoWrite(HANDLE handle, const void* buffer, size_t length, ULONG_PTR* written);
 // The enabled interfaces of a class, as user-mode paths (\\?\...).
