@@ -156,6 +156,24 @@ NTSTATUS IoWrite(HANDLE handle, const void* buffer, size_t length, ULONG_PTR* wr
     return Request(handle, IRP_MJ_WRITE, 0, buffer, length, nullptr, 0, written);
 }
 
+IoRawResult IoDeviceControlRaw(HANDLE handle, ULONG code, const void* input, size_t inputLength, size_t outputLength)
+{
+    IoRawResult result;
+    io::File* file = nullptr;
+    result.status = Reference(handle, &file);
+    if (!NT_SUCCESS(result.status))
+        return result;
+    io::Irp irp;
+    irp.Format(IRP_MJ_DEVICE_CONTROL, code, input, inputLength, outputLength);
+    irp.irp.RequestorMode = UserMode;
+    irp.file = file;
+    result.status = io::CallSynchronously(file->device, &irp, nullptr);
+    result.information = irp.irp.IoStatus.Information;
+    result.buffer.assign(irp.buffer.begin(), irp.buffer.begin() + std::min(irp.buffer.size(), outputLength));
+    ObjectDereference(file);
+    return result;
+}
+
 NTSTATUS IoCancelRequests(HANDLE handle)
 {
     io::File* file = nullptr;
