@@ -1,6 +1,7 @@
 // The mobile-broadband miniport edge (see miniport_edge.h).
 #include "miniport_edge.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace peers
@@ -224,10 +225,7 @@ NDIS_STATUS MiniportEdge::Scripted(PNDIS_OID_REQUEST request)
             return NDIS_STATUS_PENDING;
         }
     }
-    if (request->RequestType == NdisRequestSetInformation)
-        request->DATA.SET_INFORMATION.BytesRead = rule.bytes;
-    else
-        request->DATA.QUERY_INFORMATION.BytesWritten = rule.bytes;
+    Answer(request, rule.bytes, rule.answer);
     if (rule.kind == Rule::IndicationRequired) {
         // The answer follows the completion, from a system worker.
         auto* deferred = new Deferred;
@@ -251,7 +249,19 @@ void MiniportEdge::DeliverDeferred(host::WorkItem* item)
     delete deferred;
 }
 
-bool MiniportEdge::CompletePending(ULONG64 requestId, NDIS_STATUS status, ULONG bytes)
+void MiniportEdge::Answer(PNDIS_OID_REQUEST request, ULONG bytes, const std::vector<UCHAR>& answer)
+{
+    if (request->RequestType == NdisRequestSetInformation)
+        request->DATA.SET_INFORMATION.BytesRead = bytes;
+    else
+        request->DATA.QUERY_INFORMATION.BytesWritten = bytes;
+    auto* buffer = static_cast<UCHAR*>(request->DATA.QUERY_INFORMATION.InformationBuffer);
+    size_t length = std::min<size_t>(answer.size(), request->DATA.QUERY_INFORMATION.InformationBufferLength);
+    if (buffer != nullptr && length != 0)
+        memcpy(buffer, answer.data(), length);
+}
+
+bool MiniportEdge::CompletePending(ULONG64 requestId, NDIS_STATUS status, ULONG bytes, const std::vector<UCHAR>& answer)
 {
     PNDIS_OID_REQUEST request;
     {
@@ -262,10 +272,7 @@ bool MiniportEdge::CompletePending(ULONG64 requestId, NDIS_STATUS status, ULONG 
         request = found->second;
         pending_.erase(found);
     }
-    if (request->RequestType == NdisRequestSetInformation)
-        request->DATA.SET_INFORMATION.BytesRead = bytes;
-    else
-        request->DATA.QUERY_INFORMATION.BytesWritten = bytes;
+    Answer(request, bytes, answer);
     host::ndis::EdgeCompleteOid(edge_, request, status);
     return true;
 }

@@ -36,6 +36,7 @@ class MiniportEdge : public host::ndis::Miniport, public MbimClient
         ULONG bytes = 0;
         NDIS_STATUS indicationCode = 0;
         std::vector<UCHAR> indication;
+        std::vector<UCHAR> answer; // written into the request's buffer (as far as it goes)
     };
     struct Received {
         NDIS_OID oid;
@@ -51,7 +52,7 @@ class MiniportEdge : public host::ndis::Miniport, public MbimClient
 
     void Script(NDIS_OID oid, Rule rule);
     // Completes a held request (any thread).
-    bool CompletePending(ULONG64 requestId, NDIS_STATUS status, ULONG bytes = 0);
+    bool CompletePending(ULONG64 requestId, NDIS_STATUS status, ULONG bytes = 0, const std::vector<UCHAR>& answer = {});
     // An unsolicited (or scripted) indication up the stack.
     void Indicate(NDIS_STATUS code, const std::vector<UCHAR>& buffer, ULONG64 requestId = 0,
                   NDIS_HANDLE destination = nullptr);
@@ -86,6 +87,7 @@ class MiniportEdge : public host::ndis::Miniport, public MbimClient
     NDIS_STATUS TranslateRadioState(PNDIS_OID_REQUEST request);
     NDIS_STATUS Scripted(PNDIS_OID_REQUEST request);
     static void DeliverDeferred(host::WorkItem* item);
+    static void Answer(PNDIS_OID_REQUEST request, ULONG bytes, const std::vector<UCHAR>& answer);
 
     MbimHost* host_;
     host::ndis::Edge* edge_ = nullptr;
