@@ -10,7 +10,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
-#include <shared_mutex>
+#include <condition_variable>
 #include <string>
 #include <vector>
 
@@ -24,8 +24,12 @@ struct Callback {
     PVOID context;
     std::u16string altitude;
     LONGLONG cookie;
-    // Held shared by each call; CmUnRegisterCallback takes it exclusively to wait for running calls.
-    std::shared_mutex running;
+    // Calls in progress; CmUnRegisterCallback marks the callback removed and waits for them to end (a
+    // steady stream of writers cannot starve it: a removed callback takes no new call).
+    std::mutex lock;
+    std::condition_variable idle;
+    int running = 0;
+    bool removed = false;
 };
 
 // What a notification's Object points at: the key's full name while the callbacks run.
@@ -68,17 +72,19 @@ void Notify(std::u16string_view keyPath, host::RegistryChange change, std::u16st
     }
     KeyObject key{KernelName(keyPath)};
     for (const auto& callback : callbacks) {
-        std::shared_lock<std::shared_mutex> call(callback->running);
         {
-            // Unregistered meanwhile: the call does not happen.
-            std::lock_guard<std::mutex> guard(R().lock);
-            if (std::find(R().callbacks.begin(), R().callbacks.end(), callback) == R().callbacks.end())
-                continue;
+            std::lock_guard<std::mutex> guard(callback->lock);
+            if (callback->removed)
+                continue; // unregistered meanwhile: the call does not happen
+            callback->running++;
         }
         REG_POST_OPERATION_INFORMATION info{};
         info.Object = &key;
         info.Status = STATUS_SUCCESS;
         callback->function(callback->context, reinterpret_cast<PVOID>(ULONG_PTR(RegNtPostSetValueKey)), &info);
+        std::lock_guard<std::mutex> guard(callback->lock);
+        if (--callback->running == 0 && callback->removed)
+            callback->idle.notify_all();
     }
 }
 
@@ -126,7 +132,9 @@ NTSTATUS CmUnRegisterCallback(LARGE_INTEGER Cookie)
     }
     if (callback == nullptr)
         return STATUS_INVALID_PARAMETER;
-    std::unique_lock<std::shared_mutex> drained(callback->running);
+    std::unique_lock<std::mutex> guard(callback->lock);
+    callback->removed = true;
+    callback->idle.wait(guard, [&] { return callback->running == 0; });
     return STATUS_SUCCESS;
 }
 
