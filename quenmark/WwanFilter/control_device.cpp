@@ -65,14 +65,25 @@ NTSTATUS EnumInstances(PIRP Irp, ULONG OutputLength)
     return CompleteIrp(Irp, total > OutputLength ? STATUS_BUFFER_TOO_SMALL : STATUS_SUCCESS, total);
 }
 
-NTSTATUS GetWorkingMode(PIRP Irp, ULONG OutputLength)
+// The mode IOCTLs' common start: with the list lock held, the current module when there is one and the
+// output has room for a mode; otherwise the request is completed with the reason and the lock released.
+PFILTER_MODULE_CONTEXT LockCurrentModule(PIRP Irp, ULONG OutputLength, NTSTATUS* Status)
 {
     NdisAcquireSpinLock(&FilterListLock);
     PFILTER_MODULE_CONTEXT module = CurrentModule;
-    if (module == nullptr || OutputLength < sizeof(ULONG)) {
-        NdisReleaseSpinLock(&FilterListLock);
-        return CompleteIrp(Irp, module == nullptr ? STATUS_INVALID_PARAMETER : STATUS_BUFFER_TOO_SMALL, 0);
-    }
+    if (module != nullptr && OutputLength >= sizeof(ULONG))
+        return module;
+    NdisReleaseSpinLock(&FilterListLock);
+    *Status = CompleteIrp(Irp, module == nullptr ? STATUS_INVALID_PARAMETER : STATUS_BUFFER_TOO_SMALL, 0);
+    return nullptr;
+}
+
+NTSTATUS GetWorkingMode(PIRP Irp, ULONG OutputLength)
+{
+    NTSTATUS status;
+    PFILTER_MODULE_CONTEXT module = LockCurrentModule(Irp, OutputLength, &status);
+    if (module == nullptr)
+        return status;
     NdisDprAcquireSpinLock(&module->PublishLock);
     ULONG mode = module->WorkingMode;
     NdisDprReleaseSpinLock(&module->PublishLock);
@@ -85,12 +96,10 @@ NTSTATUS GetWorkingMode(PIRP Irp, ULONG OutputLength)
 // CurrentModule before it flushes the queue: a request is either flushed or never queued.
 NTSTATUS WaitModeChange(PIRP Irp, ULONG OutputLength)
 {
-    NdisAcquireSpinLock(&FilterListLock);
-    PFILTER_MODULE_CONTEXT module = CurrentModule;
-    if (module == nullptr || OutputLength < sizeof(ULONG)) {
-        NdisReleaseSpinLock(&FilterListLock);
-        return CompleteIrp(Irp, module == nullptr ? STATUS_INVALID_PARAMETER : STATUS_BUFFER_TOO_SMALL, 0);
-    }
+    NTSTATUS status;
+    PFILTER_MODULE_CONTEXT module = LockCurrentModule(Irp, OutputLength, &status);
+    if (module == nullptr)
+        return status;
     IoMarkIrpPending(Irp);
     Irp->Tail.Overlay.DriverContext[0] = module;
     InitializeListHead(&Irp->Tail.Overlay.ListEntry);
