@@ -215,21 +215,22 @@ TEST_F(GateTest, WwanOidsAreHeldWhileASyncOrARadioRegistryEventRunsWhateverTheFl
 TEST_F(GateTest, TheIsdrLockFollowsOpenCloseApduAndSlotMapping)
 {
     Settle(WORKING_MODE_NORMAL);
-    const UCHAR other[16] = {0xA0, 0x00, 0x00, 0x00, 0x87, 0x10, 0x02};
+    const std::vector<UCHAR> isdr(ISDR_AID, ISDR_AID + sizeof(ISDR_AID));
+    const std::vector<UCHAR> other = {0xA0, 0x00, 0x00, 0x00, 0x87, 0x10, 0x02, 0xFF, 0xFF, 0xFF, 0xFF, 0x89};
     // Slot 2 (at attach): an ISD-R open passes.
-    EXPECT_EQ(NDIS_STATUS_PENDING, os.Set(OID_WWAN_UICC_OPEN_CHANNEL, peers::wwanbuf::UiccOpenChannel(ISDR_AID, 16, 1), ++id));
+    EXPECT_EQ(NDIS_STATUS_PENDING, os.Set(OID_WWAN_UICC_OPEN_CHANNEL, peers::wwanbuf::UiccOpenChannel(isdr, 16, 1), ++id));
     EXPECT_TRUE(Forwarded(id));
     module->SlotIndex = 1;
     // Another application, or an id longer than 16 bytes, passes without the lock and without the tracker.
     module->TrackerArmed = 0;
     EXPECT_EQ(NDIS_STATUS_PENDING, os.Set(OID_WWAN_UICC_OPEN_CHANNEL, peers::wwanbuf::UiccOpenChannel(other, 16, 1), ++id));
     EXPECT_TRUE(Forwarded(id));
-    EXPECT_EQ(NDIS_STATUS_PENDING, os.Set(OID_WWAN_UICC_OPEN_CHANNEL, peers::wwanbuf::UiccOpenChannel(ISDR_AID, 17, 1), ++id));
+    EXPECT_EQ(NDIS_STATUS_PENDING, os.Set(OID_WWAN_UICC_OPEN_CHANNEL, peers::wwanbuf::UiccOpenChannel(isdr, 17, 1), ++id));
     EXPECT_TRUE(Forwarded(id));
     EXPECT_EQ(0, module->TrackerArmed);
     // The ISD-R open on slot 1 is held for the lock.
     module->SwitchBits = 0;
-    EXPECT_EQ(NDIS_STATUS_PENDING, os.Set(OID_WWAN_UICC_OPEN_CHANNEL, peers::wwanbuf::UiccOpenChannel(ISDR_AID, 16, 1), ++id));
+    EXPECT_EQ(NDIS_STATUS_PENDING, os.Set(OID_WWAN_UICC_OPEN_CHANNEL, peers::wwanbuf::UiccOpenChannel(isdr, 16, 1), ++id));
     EXPECT_FALSE(Forwarded(id));
     EXPECT_EQ(LONG(SWITCH_EVT_ACQUIRE_LOCK), module->SwitchBits);
     NdisFOidRequestComplete(module->FilterHandle,

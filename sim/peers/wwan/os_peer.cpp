@@ -24,12 +24,12 @@ template <typename T> std::vector<UCHAR> Bytes(const T& record, size_t extra = 0
 
 } // namespace
 
-std::vector<UCHAR> UiccOpenChannel(const UCHAR* appId, ULONG appIdLength, ULONG channelGroup)
+std::vector<UCHAR> UiccOpenChannel(const std::vector<UCHAR>& appId, ULONG appIdLength, ULONG channelGroup)
 {
     NDIS_WWAN_SET_UICC_OPEN_CHANNEL record{};
     record.Header = Header(1, sizeof(record));
     record.SetUiccOpenChannel.AppIdLength = appIdLength;
-    memcpy(record.SetUiccOpenChannel.AppId, appId, std::min<ULONG>(appIdLength, WWAN_UICC_APP_ID_MAX_LEN));
+    memcpy(record.SetUiccOpenChannel.AppId, appId.data(), std::min<size_t>(appId.size(), WWAN_UICC_APP_ID_MAX_LEN));
     record.SetUiccOpenChannel.ChannelGroup = channelGroup;
     return Bytes(record);
 }

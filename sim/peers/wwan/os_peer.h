@@ -19,7 +19,8 @@ namespace peers
 // Information buffers of the requests the service sends.
 namespace wwanbuf
 {
-std::vector<UCHAR> UiccOpenChannel(const UCHAR* appId, ULONG appIdLength, ULONG channelGroup);
+// AppIdLength may claim more than the id given (the bytes after it are zero).
+std::vector<UCHAR> UiccOpenChannel(const std::vector<UCHAR>& appId, ULONG appIdLength, ULONG channelGroup);
 std::vector<UCHAR> UiccCloseChannel(ULONG channel, ULONG channelGroup);
 // An APDU on the channel: CLA INS P1 P2 Lc and the data.
 std::vector<UCHAR> UiccApdu(ULONG channel, const std::vector<UCHAR>& command);
