@@ -95,7 +95,8 @@ extern "C" {
 
 void IoCompleteRequest(PIRP Irp, CCHAR)
 {
-    if (Irp->CancelRoutine != nullptr)
+    // A cancel on another thread may be exchanging the routine (finding it gone) right now.
+    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE) != nullptr)
         host::VerifierReport(host::Check::InvalidParameter, "request %p completed with its cancel routine set",
                              static_cast<void*>(Irp));
     host::io::Complete(IrpFrom(Irp), Irp->IoStatus.Status, Irp->IoStatus.Information);
