@@ -582,6 +582,29 @@ typedef struct _IO_STATUS_BLOCK {
     ULONG_PTR Information;
 } IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
 
+struct _IRP;
+typedef void DRIVER_CANCEL(PDEVICE_OBJECT DeviceObject, struct _IRP* Irp);
+typedef DRIVER_CANCEL* PDRIVER_CANCEL;
+
+struct _FILE_OBJECT;
+// The current stack location of a request, as a plain (non-framework) device's dispatch routine reads it.
+typedef struct _IO_STACK_LOCATION {
+    UCHAR MajorFunction;
+    UCHAR MinorFunction;
+    UCHAR Flags;
+    UCHAR Control;
+    union {
+        struct {
+            ULONG OutputBufferLength;
+            ULONG InputBufferLength;
+            ULONG IoControlCode;
+            PVOID Type3InputBuffer;
+        } DeviceIoControl;
+    } Parameters;
+    PDEVICE_OBJECT DeviceObject;
+    struct _FILE_OBJECT* FileObject;
+} IO_STACK_LOCATION, *PIO_STACK_LOCATION;
+
 // The public part of the I/O manager's request record; the rest is the host's.
 typedef struct _IRP {
     CSHORT Type;
@@ -595,7 +618,33 @@ typedef struct _IRP {
         PVOID SystemBuffer; // buffered I/O: input on the way down, output on the way up
     } AssociatedIrp;
     PVOID UserBuffer;
+    // Plain devices only: what their drivers own while they hold a request.
+    KIRQL CancelIrql;
+    PDRIVER_CANCEL volatile CancelRoutine;
+    union {
+        struct {
+            PVOID DriverContext[4];
+            LIST_ENTRY ListEntry;
+            PIO_STACK_LOCATION CurrentStackLocation;
+        } Overlay;
+    } Tail;
 } IRP, *PIRP;
+
+// A plain device's dispatch routine, one per major function (DRIVER_OBJECT's MajorFunction table or an
+// NDIS device's).
+typedef NTSTATUS DRIVER_DISPATCH(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+typedef DRIVER_DISPATCH* PDRIVER_DISPATCH;
+
+inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) { return Irp->Tail.Overlay.CurrentStackLocation; }
+inline void IoMarkIrpPending(PIRP Irp) { Irp->PendingReturned = TRUE; }
+// Completes a request that a plain device's dispatch routine received, with its IoStatus.
+void IoCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
+// An atomic exchange: NULL back while clearing means the cancel routine has the request.
+PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine);
+void IoAcquireCancelSpinLock(PKIRQL Irql);
+void IoReleaseCancelSpinLock(KIRQL Irql);
+// Marks the request cancelled and, under the cancel spin lock, runs its cancel routine when one is set.
+BOOLEAN IoCancelIrp(PIRP Irp);
 
 typedef struct _DEVICE_OBJECT {
     CSHORT Type;
@@ -622,6 +671,37 @@ PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
 void IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
                      PVOID Context);
 void IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
+
+// ---------------------------------------------------------------------------------------------
+// Registry callbacks: run on the writer's thread after each value set, from either view.
+typedef enum _REG_NOTIFY_CLASS {
+    RegNtDeleteKey = 0,
+    RegNtSetValueKey = 1,
+    RegNtPostSetValueKey = 16,
+} REG_NOTIFY_CLASS;
+typedef struct _REG_POST_OPERATION_INFORMATION {
+    PVOID Object; // the key; its name through CmCallbackGetKeyObjectIDEx
+    NTSTATUS Status;
+    PVOID PreInformation;
+    NTSTATUS ReturnStatus;
+    PVOID CallContext;
+    PVOID ObjectContext;
+    PVOID Reserved;
+} REG_POST_OPERATION_INFORMATION, *PREG_POST_OPERATION_INFORMATION;
+typedef NTSTATUS EX_CALLBACK_FUNCTION(PVOID CallbackContext, PVOID Argument1, PVOID Argument2);
+typedef EX_CALLBACK_FUNCTION* PEX_CALLBACK_FUNCTION;
+#define STATUS_FLT_INSTANCE_ALTITUDE_COLLISION ((NTSTATUS)0xC01C0011L)
+// A second registration at an altitude already taken fails with STATUS_FLT_INSTANCE_ALTITUDE_COLLISION.
+NTSTATUS CmRegisterCallbackEx(PEX_CALLBACK_FUNCTION Function, PCUNICODE_STRING Altitude, PVOID Driver,
+                              PVOID Context, PLARGE_INTEGER Cookie, PVOID Reserved);
+// Returns once no call of the callback is running.
+NTSTATUS CmUnRegisterCallback(LARGE_INTEGER Cookie);
+// The key's full kernel name (\REGISTRY\MACHINE\SYSTEM\ControlSet001\...), valid until released.
+NTSTATUS CmCallbackGetKeyObjectIDEx(PLARGE_INTEGER Cookie, PVOID Object, PULONG_PTR ObjectID,
+                                    PCUNICODE_STRING* ObjectName, ULONG Flags);
+void CmCallbackReleaseKeyObjectIDEx(PCUNICODE_STRING ObjectName);
+void KeEnterCriticalRegion(void);
+void KeLeaveCriticalRegion(void);
 
 // ---------------------------------------------------------------------------------------------
 // Power.

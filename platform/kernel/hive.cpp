@@ -47,8 +47,22 @@ NTSTATUS SplitComponents(std::u16string_view text, std::vector<std::u16string_vi
     }
 }
 
+// CurrentControlSet and ControlSet001 are one key, as on a booted machine where the first is a link to
+// the second. The key keeps the name it is created with (CurrentControlSet, what observers are told);
+// registry callbacks see the ControlSet001 form (cmcallback.cpp).
+std::u16string_view Linked(const Key* parent, std::u16string_view name)
+{
+    const Key* machine = parent->parent;
+    if (machine != nullptr && machine->parent != nullptr && machine->parent->parent == nullptr &&
+        NamesEqual(machine->name, u"MACHINE") && NamesEqual(parent->name, u"SYSTEM") &&
+        NamesEqual(name, u"ControlSet001"))
+        return u"CurrentControlSet";
+    return name;
+}
+
 KeyRef FindSubkey(const Key* key, std::u16string_view name)
 {
+    name = Linked(key, name);
     for (const KeyRef& subkey : key->subkeys)
         if (NamesEqual(subkey->name, name))
             return subkey;
@@ -159,7 +173,7 @@ KeyRef Hive::AddSubkey(Key* parent, std::u16string_view name, std::u16string_vie
                        std::vector<Event>* events)
 {
     auto key = std::make_shared<Key>();
-    key->name = name;
+    key->name = Linked(parent, name);
     key->className = className;
     key->parent = parent;
     key->lastWrite = now;

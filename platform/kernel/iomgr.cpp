@@ -52,7 +52,15 @@ NTSTATUS FileRequest(File* file, UCHAR major, ULONG ioctl, const void* input, si
     irp.Format(major, ioctl, input, inputLength, outputLength);
     irp.irp.RequestorMode = UserMode;
     irp.file = file;
+    {
+        std::lock_guard<std::mutex> guard(file->pendingLock);
+        file->pending.push_back(&irp);
+    }
     NTSTATUS status = CallSynchronously(file->device, &irp, timeout);
+    {
+        std::lock_guard<std::mutex> guard(file->pendingLock);
+        std::erase(file->pending, &irp);
+    }
     ULONG_PTR returned = std::min<ULONG_PTR>(irp.irp.IoStatus.Information, outputLength);
     // Buffered output reaches the caller also with a warning status (a partial read, an overflow).
     if (!NT_ERROR(status) && output != nullptr && returned != 0)
@@ -146,6 +154,40 @@ NTSTATUS IoWrite(HANDLE handle, const void* buffer, size_t length, ULONG_PTR* wr
     if (buffer == nullptr && length != 0)
         return STATUS_INVALID_PARAMETER;
     return Request(handle, IRP_MJ_WRITE, 0, buffer, length, nullptr, 0, written);
+}
+
+IoRawResult IoDeviceControlRaw(HANDLE handle, ULONG code, const void* input, size_t inputLength, size_t outputLength)
+{
+    IoRawResult result;
+    io::File* file = nullptr;
+    result.status = Reference(handle, &file);
+    if (!NT_SUCCESS(result.status))
+        return result;
+    io::Irp irp;
+    irp.Format(IRP_MJ_DEVICE_CONTROL, code, input, inputLength, outputLength);
+    irp.irp.RequestorMode = UserMode;
+    irp.file = file;
+    result.status = io::CallSynchronously(file->device, &irp, nullptr);
+    result.information = irp.irp.IoStatus.Information;
+    result.buffer.assign(irp.buffer.begin(), irp.buffer.begin() + std::min(irp.buffer.size(), outputLength));
+    ObjectDereference(file);
+    return result;
+}
+
+NTSTATUS IoCancelRequests(HANDLE handle)
+{
+    io::File* file = nullptr;
+    NTSTATUS status = Reference(handle, &file);
+    if (!NT_SUCCESS(status))
+        return status;
+    {
+        // The sender takes its request off the list before it returns, so each one is alive here.
+        std::lock_guard<std::mutex> guard(file->pendingLock);
+        for (io::Irp* irp : file->pending)
+            io::Cancel(irp);
+    }
+    ObjectDereference(file);
+    return STATUS_SUCCESS;
 }
 
 std::vector<std::u16string> IoInterfaceList(const GUID& interfaceClass)

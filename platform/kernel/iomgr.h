@@ -51,6 +51,10 @@ struct Irp {
     std::mutex lock; // frames, cancel state
     std::vector<Frame> frames;
     std::function<void(Irp*)> cancelRoutine;
+    // Plain devices (plaindev.cpp): the stack location their dispatch routines read, and cancellation
+    // decided by the IRP's own CancelRoutine under the cancel spin lock, which also sets `Cancel`.
+    IO_STACK_LOCATION stack{};
+    bool plain = false;
 
     Irp();
     // Sizes the system buffer for a request with these lengths and copies `input` into it.
@@ -68,6 +72,16 @@ void Cancel(Irp* irp);
 // then means the routine already ran or is running (it owns the completion).
 bool SetCancelRoutine(Irp* irp, std::function<void(Irp*)> routine);
 bool ClearCancelRoutine(Irp* irp);
+
+// A request of a plain device's dispatch routine: the host record around it.
+Irp* IrpFrom(PIRP irp);
+
+// Plain devices: requests go to `table` (IRP_MJ_MAXIMUM_FUNCTION + 1 entries, copied; an empty entry
+// completes with STATUS_INVALID_DEVICE_REQUEST). The extension is zero-filled and freed with the device.
+// `link` may be empty.
+NTSTATUS PlainDeviceCreate(PDRIVER_OBJECT driver, std::u16string_view name, std::u16string_view link, ULONG type,
+                           const PDRIVER_DISPATCH* table, ULONG extensionSize, Device** device);
+void PlainDeviceDelete(Device* device);
 
 // Sends a request and waits for it: the time-out (100 ns units, relative when negative, nullptr for
 // none) cancels it, and STATUS_IO_TIMEOUT is returned once it completes as cancelled. `completed` runs
@@ -150,6 +164,8 @@ void InterfaceWatch(InterfaceWatcher watcher);
 // An open file on a device stack.
 struct File : host::Object {
     File() : host::Object(host::ObjectKind::File) {}
+    std::mutex pendingLock;
+    std::vector<Irp*> pending; // requests sent through the file and not yet returned (IoCancelRequests)
     Device* device = nullptr; // the device the create was sent to (the top of its stack)
     std::u16string name;      // what followed the device in the opened name
     void* context = nullptr;  // the framework's file object

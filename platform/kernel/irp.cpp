@@ -82,7 +82,8 @@ void Cancel(Irp* irp)
     std::function<void(Irp*)> routine;
     {
         std::lock_guard<std::mutex> guard(irp->lock);
-        irp->irp.Cancel = TRUE;
+        if (!irp->plain)
+            irp->irp.Cancel = TRUE;
         routine.swap(irp->cancelRoutine);
     }
     if (routine)

@@ -22,6 +22,17 @@ NTSTATUS IoClose(HANDLE handle);
 // requests, never more than `outputLength`).
 NTSTATUS IoDeviceControl(HANDLE handle, ULONG code, const void* input, size_t inputLength, void* output,
                          size_t outputLength, ULONG_PTR* returned);
+// A device-control request as the driver completed it: its status, its Information and the whole system
+// buffer, whatever the status (user mode sees the output only for statuses that are not errors).
+struct IoRawResult {
+    NTSTATUS status = STATUS_PENDING;
+    ULONG_PTR information = 0;
+    std::vector<UCHAR> buffer;
+};
+IoRawResult IoDeviceControlRaw(HANDLE handle, ULONG code, const void* input, size_t inputLength, size_t outputLength);
+// Cancels the requests that other threads have pending through the handle (each still returns once
+// its driver completes it).
+NTSTATUS IoCancelRequests(HANDLE handle);
 NTSTATUS IoRead(HANDLE handle, void* buffer, size_t length, ULONG_PTR* read);
 NTSTATUS IoWrite(HANDLE handle, const void* buffer, size_t length, ULONG_PTR* written);
 // The enabled interfaces of a class, as user-mode paths (\\?\...).

@@ -1,0 +1,117 @@
+// Mobile-broadband records as the NDIS records of ndiswwan.h carry them, and the WWAN status values.
+// One layout for every party: the filter, the miniport edge and the operating system's side.
+#pragma once
+
+#include <ntdef.h>
+
+typedef ULONG WWAN_STATUS;
+#define WWAN_STATUS_SUCCESS ((WWAN_STATUS)0x00000000L)
+#define WWAN_STATUS_BUSY ((WWAN_STATUS)0xC0040002L)
+#define WWAN_STATUS_FAILURE ((WWAN_STATUS)0xC0040003L)
+#define WWAN_STATUS_SIM_NOT_INSERTED ((WWAN_STATUS)0xC0040004L)
+#define WWAN_STATUS_BAD_SIM ((WWAN_STATUS)0xC0040005L)
+#define WWAN_STATUS_PIN_REQUIRED ((WWAN_STATUS)0xC0040006L)
+#define WWAN_STATUS_PIN_DISABLED ((WWAN_STATUS)0xC0040007L)
+#define WWAN_STATUS_NOT_REGISTERED ((WWAN_STATUS)0xC0040008L)
+#define WWAN_STATUS_PROVIDERS_NOT_FOUND ((WWAN_STATUS)0xC0040009L)
+#define WWAN_STATUS_NO_DEVICE_SUPPORT ((WWAN_STATUS)0xC004000AL)
+#define WWAN_STATUS_PROVIDER_NOT_VISIBLE ((WWAN_STATUS)0xC004000BL)
+#define WWAN_STATUS_DATA_CLASS_NOT_AVAILABLE ((WWAN_STATUS)0xC004000CL)
+#define WWAN_STATUS_PACKET_SVC_DETACHED ((WWAN_STATUS)0xC004000DL)
+#define WWAN_STATUS_MAX_ACTIVATED_CONTEXTS ((WWAN_STATUS)0xC004000EL)
+#define WWAN_STATUS_NOT_INITIALIZED ((WWAN_STATUS)0xC004000FL)
+#define WWAN_STATUS_VOICE_CALL_IN_PROGRESS ((WWAN_STATUS)0xC0040010L)
+#define WWAN_STATUS_CONTEXT_NOT_ACTIVATED ((WWAN_STATUS)0xC0040011L)
+#define WWAN_STATUS_SERVICE_NOT_ACTIVATED ((WWAN_STATUS)0xC0040012L)
+#define WWAN_STATUS_INVALID_ACCESS_STRING ((WWAN_STATUS)0xC0040013L)
+#define WWAN_STATUS_INVALID_USER_NAME_PWD ((WWAN_STATUS)0xC0040014L)
+#define WWAN_STATUS_RADIO_POWER_OFF ((WWAN_STATUS)0xC0040015L)
+#define WWAN_STATUS_INVALID_PARAMETERS ((WWAN_STATUS)0xC0040016L)
+
+typedef enum _WWAN_RADIO { WwanRadioOff = 0, WwanRadioOn = 1 } WWAN_RADIO;
+
+#pragma pack(push, 4)
+
+typedef struct _WWAN_LIST_HEADER {
+    ULONG ElementType;
+    ULONG ElementCount;
+} WWAN_LIST_HEADER;
+
+typedef struct _WWAN_RADIO_STATE {
+    WWAN_RADIO HwRadioState;
+    WWAN_RADIO SwRadioState;
+} WWAN_RADIO_STATE;
+
+typedef struct _WWAN_DEVICE_SERVICE_COMMAND {
+    GUID DeviceServiceGuid;
+    ULONG CommandID;
+    ULONG uDataSize; // this many bytes follow the record
+} WWAN_DEVICE_SERVICE_COMMAND;
+
+typedef struct _WWAN_DEVICE_SERVICE_RESPONSE {
+    GUID DeviceServiceGuid;
+    ULONG ResponseID;
+    ULONG uDataSize;
+} WWAN_DEVICE_SERVICE_RESPONSE;
+
+typedef struct _WWAN_DEVICE_SERVICE_EVENT {
+    GUID DeviceServiceGuid;
+    ULONG EventID;
+    ULONG uDataSize;
+} WWAN_DEVICE_SERVICE_EVENT;
+
+#define WWAN_ACCESSSTRING_LEN 101
+#define WWAN_USERNAME_LEN 256
+#define WWAN_PASSWORD_LEN 256
+
+typedef struct _WWAN_SET_CONTEXT_STATE {
+    ULONG ConnectionId;
+    ULONG ActivationCommand;
+    WCHAR AccessString[WWAN_ACCESSSTRING_LEN];
+    WCHAR UserName[WWAN_USERNAME_LEN];
+    WCHAR Password[WWAN_PASSWORD_LEN];
+    ULONG Compression;
+    ULONG AuthType;
+    ULONG IPType;
+} WWAN_SET_CONTEXT_STATE;
+
+typedef struct _WWAN_CONTEXT_STATE {
+    ULONG ConnectionId;
+    ULONG ActivationState;
+    ULONG VoiceCallState;
+    ULONG IPType;
+    GUID ContextType;
+    ULONG uNwError;
+} WWAN_CONTEXT_STATE;
+
+#define WWAN_UICC_APP_ID_MAX_LEN 32
+
+typedef struct _WWAN_SET_UICC_OPEN_CHANNEL {
+    ULONG AppIdLength;
+    UCHAR AppId[WWAN_UICC_APP_ID_MAX_LEN];
+    ULONG SelectP2Arg;
+    ULONG ChannelGroup;
+} WWAN_SET_UICC_OPEN_CHANNEL;
+
+typedef struct _WWAN_SET_UICC_CLOSE_CHANNEL {
+    ULONG Channel;
+    ULONG ChannelGroup;
+    ULONG SelectP2Arg;
+} WWAN_SET_UICC_CLOSE_CHANNEL;
+
+#define WWAN_UICC_APDU_MAX_LEN 261
+
+typedef struct _WWAN_SET_UICC_APDU {
+    ULONG Channel;
+    ULONG SecureMessaging;
+    ULONG ClassByteType;
+    ULONG CommandSize;
+    ULONG Reserved;
+    UCHAR Command[WWAN_UICC_APDU_MAX_LEN];
+} WWAN_SET_UICC_APDU;
+
+typedef struct _WWAN_DEVICE_SLOT_MAPPING_INFO {
+    WWAN_LIST_HEADER SlotMapListHeader; // ElementType 14 (WwanStructDeviceSlotMap): ULONG slot per executor
+} WWAN_DEVICE_SLOT_MAPPING_INFO;
+
+#pragma pack(pop)
