@@ -7,6 +7,7 @@
 // Per executor (0 and 1); the core reads only record 0's read slots.
 extern CallbackRecord g_CallbackRecord[RIL_EXECUTORS];
 
+extern "C" {
 int MBIM_DriverCallbacksRegister(uint32_t executor, CIDReadCallback read, CIDWriteCallback write,
                                  CIDSpareCallback spare);
 int MBIM_MDMVendorCallbacksRegister(uint32_t executor, CIDReadCallback read, CIDWriteCallback write,
@@ -14,6 +15,7 @@ int MBIM_MDMVendorCallbacksRegister(uint32_t executor, CIDReadCallback read, CID
 
 int MBIM_EventControlInput(int executor, const EventControlData* data);
 int MDMVendor_EventControlInput(int executor, const EventControlData* data);
+}
 int MBIM_SarEventControlInput(int executor, int length, const void* data, uint8_t command_type);
 
 // One host MBIM message or fragment for the endpoint of `executor`.

@@ -104,7 +104,6 @@ void IhvRequest::OnRequest()
     CIDRequest* step = CurrentCIDRequest();
     MbimServices* endpoint = GetServices();
     uint32_t command = GetCommandId();
-    uint32_t transaction = GetTransactionId();
     // The endpoint may release this request below: nothing of it is touched after that.
     if (HasError()) {
         endpoint->HandleFinalResponse(this);
@@ -115,12 +114,12 @@ void IhvRequest::OnRequest()
     if (done) {
         if (marked_for_deletion) {
             IHV_LOG_INFO("%s: Request is marked for deletion . release request class", kName);
-            endpoint->PopMarkedRequest(transaction);
+            endpoint->PopMarkedRequest(this);
             return;
         }
         if (invalidated) {
             IHV_LOG_INFO("%s: Request is invalidated. release request class", kName);
-            endpoint->PopRequest(transaction);
+            endpoint->PopRequest(this);
             return;
         }
         RunOnResponse(nullptr, 0);

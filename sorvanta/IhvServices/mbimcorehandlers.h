@@ -40,3 +40,17 @@ int mbim_format_MBIM_SAR_ANTT_PROFILE_response(int32_t uuid_index, uint32_t cid,
                                                uint32_t length);
 int mbim_cid_handler_UNSUPPORTED_resp(int32_t uuid_index, uint32_t cid, uint8_t is_set,
                                       MbimCommandRequest* request, const uint8_t* response, uint32_t length);
+int mbim_format_generic_input_loopback_response(int32_t uuid_index, uint32_t cid, uint8_t is_set,
+                                                MbimCommandRequest* request, const uint8_t* response,
+                                                uint32_t length);
+// The response is {u32 MBIM status, payload}; applies no RIL-error rule of its own.
+int mbim_format_cid_generic_status_transparent_response(int32_t uuid_index, uint32_t cid, uint8_t is_set,
+                                                        MbimCommandRequest* request, const uint8_t* response,
+                                                        uint32_t length);
+
+void mbim_cid_map_generic_cid_rsp_handler(void);
+void reset_modem_state(void);
+// Waits while another request of the endpoint is pending: at most six one-second sleeps.
+void mbim_wait_pending_response(MbimMessageRequest* request);
+#define MBIM_PENDING_WAIT_MS 1000
+#define MBIM_PENDING_WAIT_TRIES 6

@@ -20,12 +20,23 @@ public:
     // Builds, sends and deletes one indication.
     virtual void HandleNotification(const void* data, uint32_t length, int id, int uuid_index) = 0;
 
-    // Queue operations, under the framework's request lock.
+    // Queue operations; each takes and leaves the framework's request lock. Removal is by identity:
+    // two queued requests may share a transaction id (an invalidated one still at the RIL core and a
+    // new one), and removing the other one would free a token the core still holds.
     void PushRequest(const std::shared_ptr<IhvRequest>& request);
-    // Removes the first request with this transaction id.
-    void PopRequest(uint32_t transaction_id);
-    // Removes the first request with this transaction id that is marked for deletion.
-    void PopMarkedRequest(uint32_t transaction_id);
+    void PopRequest(IhvRequest* request);
+    // Removes the request when it is marked for deletion.
+    void PopMarkedRequest(IhvRequest* request);
+    // Mode 0 (OPEN): invalidates the requests with a smaller transaction id; mode 1 (CLOSE): those
+    // with another transaction id, which also leave the queue (the RIL core's queues were emptied, so
+    // their completions never come); other modes: every request. A request still collecting
+    // fragments leaves the queue when it is invalidated.
+    void CleanRequestQueue(IhvRequest* request, int mode);
+    void InvalidateRequestMessage();
+    // 1 when a request other than this one (another transaction id) is not done yet.
+    int CheckPendingResponse(IhvRequest* request);
+    // Empties the queue, then releases the framework singleton (the lock is left before).
+    void CleanUprequests();
 
     std::vector<std::shared_ptr<IhvRequest>> requests; // arrival order
     uint32_t modemContextHandle;                       // the executor of its requests is this - 1
@@ -41,8 +52,14 @@ public:
 
     void HandleFinalResponse(IhvRequest* request) override;
     void HandleNotification(const void* data, uint32_t length, int id, int uuid_index) override;
-    // The request a host message or fragment belongs to, created and queued for a new transaction id.
+    // One host message or fragment: reassembled under the request lock, dispatched outside it; 1.
+    int MbimIoControl(const void* message, uint32_t size);
+    // The request a host message or fragment belongs to, created and queued for a new transaction id;
+    // none when the message is refused.
     virtual std::shared_ptr<IhvRequest> RetrieveIhvMessage(const uint8_t* message, uint32_t size);
+    std::shared_ptr<IhvRequest> FindFragmentedMessage(const uint8_t* message, uint32_t size);
+    std::shared_ptr<IhvRequest> AddIhvMessage(const uint8_t* message, uint32_t size);
+    std::shared_ptr<IhvRequest> CreateServiceTypeMessage(const uint8_t* message, uint32_t size);
 
     uint32_t max_control_transfer;
     uint32_t opened;

@@ -124,7 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (command && result == 1)
             collecting.push_back(command);
         else if (command && result < 0)
-            endpoint.PopRequest(request->GetTransactionId());
+            endpoint.PopRequest(request.get());
         else
             Complete(endpoint, request, payload);
     }

@@ -328,31 +328,41 @@ int DoneMessage(const char* name, MbimMessageRequest* request, uint32_t type)
 
 } // namespace
 
+IhvServices::IhvServices(uint32_t modem_context_handle) : modemContextHandle(modem_context_handle)
+{
+}
+
+IhvServices::~IhvServices() = default;
+
+MbimServices::MbimServices(uint32_t modem_context_handle)
+    : IhvServices(modem_context_handle), max_control_transfer(MBIM_DEFAULT_MAX_CONTROL_TRANSFER), opened(0)
+{
+}
+
+MbimServices::~MbimServices() = default;
+
 void IhvServices::PushRequest(const std::shared_ptr<IhvRequest>& request)
 {
     RecordEndpoint(frontdouble::EndpointCall::Push, request->GetTransactionId());
     requests.push_back(request);
 }
 
-void IhvServices::PopRequest(uint32_t transaction_id)
+void IhvServices::PopRequest(IhvRequest* request)
 {
-    RecordEndpoint(frontdouble::EndpointCall::Pop, transaction_id);
-    Remove(requests, [&](const std::shared_ptr<IhvRequest>& r) { return r->GetTransactionId() == transaction_id; });
+    RecordEndpoint(frontdouble::EndpointCall::Pop, request->GetTransactionId());
+    Remove(requests, [&](const std::shared_ptr<IhvRequest>& r) { return r.get() == request; });
 }
 
-void IhvServices::PopMarkedRequest(uint32_t transaction_id)
+void IhvServices::PopMarkedRequest(IhvRequest* request)
 {
-    RecordEndpoint(frontdouble::EndpointCall::PopMarked, transaction_id);
-    Remove(requests, [&](const std::shared_ptr<IhvRequest>& r) {
-        return r->GetTransactionId() == transaction_id && r->marked_for_deletion;
-    });
+    RecordEndpoint(frontdouble::EndpointCall::PopMarked, request->GetTransactionId());
+    Remove(requests, [&](const std::shared_ptr<IhvRequest>& r) { return r.get() == request && r->marked_for_deletion; });
 }
 
 void MbimServices::HandleFinalResponse(IhvRequest* request)
 {
-    uint32_t transaction_id = request->GetTransactionId();
-    RecordEndpoint(frontdouble::EndpointCall::FinalResponse, transaction_id);
-    PopRequest(transaction_id);
+    RecordEndpoint(frontdouble::EndpointCall::FinalResponse, request->GetTransactionId());
+    PopRequest(request);
 }
 
 void MbimServices::HandleNotification(const void*, uint32_t, int, int)
