@@ -7,7 +7,7 @@
 namespace
 {
 
-// Written when the glue starts, read everywhere without a lock.
+// Written when the glue starts and cleared when its device goes, read everywhere without a lock.
 WDFDEVICE g_current_device;
 
 PMBB_DEVICE_CONTEXT CurrentContext()
@@ -24,13 +24,21 @@ WDFDEVICE IpcGetCurrentDevice(WDFDEVICE device)
     return static_cast<WDFDEVICE>(ReadPointerAcquire(reinterpret_cast<PVOID volatile*>(&g_current_device)));
 }
 
+void IpcForgetCurrentDevice(WDFDEVICE device)
+{
+    InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&g_current_device), NULL, device);
+}
+
+// With no device current, nothing is reset and nothing is bound.
 BOOLEAN Mbb_IsResetPending(void)
 {
-    return CurrentContext()->ResetPending;
+    return IpcGetCurrentDevice(NULL) != NULL && CurrentContext()->ResetPending;
 }
 
 BOOLEAN Mbb_IsResetInProgress(void)
 {
+    if (IpcGetCurrentDevice(NULL) == NULL)
+        return FALSE;
     ULONG state = CurrentContext()->DeviceState;
     if (state == MBB_DEVICE_STATE_PLDR_REQUESTED || state == MBB_DEVICE_STATE_RESET_UNUSED ||
         state == MBB_DEVICE_STATE_FLDR_REQUESTED)
@@ -40,7 +48,7 @@ BOOLEAN Mbb_IsResetInProgress(void)
 
 BOOLEAN Mbb_IsMbbCxInitialized(void)
 {
-    return CurrentContext()->MbbCxBound;
+    return IpcGetCurrentDevice(NULL) != NULL && CurrentContext()->MbbCxBound;
 }
 
 NTSTATUS Mbb_EvtWdfDmaEnablerEnable(WDFDMAENABLER)

@@ -8,7 +8,10 @@
 // A non-NULL device becomes current; returns the current device (NULL before one was made current).
 WDFDEVICE IpcGetCurrentDevice(WDFDEVICE device);
 
-// These read the current device's MBB_DEVICE_CONTEXT: call them only once a device is current.
+// A departing device stops being current (another current device is left alone).
+void IpcForgetCurrentDevice(WDFDEVICE device);
+
+// These read the current device's MBB_DEVICE_CONTEXT; with no device current they answer FALSE.
 BOOLEAN Mbb_IsResetPending(void);
 // DeviceState 7, 8 or 9 (a platform- or function-level reset under way), or a pending reset.
 BOOLEAN Mbb_IsResetInProgress(void);

@@ -69,6 +69,7 @@ typedef struct _MBB_DEVICE_CONTEXT {
     BOOLEAN IsDumping;
     BOOLEAN MbbCxBound;
     BOOLEAN IpcInUse;
+    BOOLEAN Counted; // this device is in DeviceCount
     BOOLEAN AerDisableUR;
     ULONG WwanMbimVersionDowngrade;
     WWAN_COM_FUNCTION_FLAGS Functions[WWAN_COM_FUNCTION_COUNT];

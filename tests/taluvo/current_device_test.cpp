@@ -40,6 +40,22 @@ TEST_F(DeviceTest, ResetInProgressFollowsTheDeviceStateAndThePendingReset)
     EXPECT_TRUE(Mbb_IsMbbCxInitialized());
 }
 
+TEST_F(DeviceTest, ADepartingDeviceStopsBeingCurrentAndTheQueriesAnswerNo)
+{
+    Context()->DeviceState = 9;
+    Context()->ResetPending = TRUE;
+    Context()->MbbCxBound = TRUE;
+    // Another device going leaves this one current.
+    IpcForgetCurrentDevice(reinterpret_cast<WDFDEVICE>(Context()));
+    EXPECT_EQ(Device(), IpcGetCurrentDevice(nullptr));
+    IpcForgetCurrentDevice(Device());
+    EXPECT_EQ(nullptr, IpcGetCurrentDevice(nullptr));
+    EXPECT_FALSE(Mbb_IsResetPending());
+    EXPECT_FALSE(Mbb_IsResetInProgress());
+    EXPECT_FALSE(Mbb_IsMbbCxInitialized());
+    IpcGetCurrentDevice(Device());
+}
+
 struct Call {
     PVOID argument;
     KIRQL irql;
