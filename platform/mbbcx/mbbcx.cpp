@@ -9,7 +9,7 @@
 #include <host/verifier.h>
 #include <mbbcx.h>
 
-#include "mbbcx/netorder.h"
+#include "netadapter/netcx.h"
 #include "wdf/fxio.h"
 
 #include <deque>
@@ -66,7 +66,7 @@ std::mutex g_lock;
 std::map<fx::Device*, std::shared_ptr<Device>> g_devices;
 std::unordered_map<Request*, std::shared_ptr<Request>> g_requests; // outstanding and recently retired
 std::deque<Request*> g_retired;
-std::set<PDEVICE_OBJECT> g_configured; // MbbDeviceInitConfig ran on a device init for this PDO
+std::set<fx::Device*> g_configured; // created from an init MbbDeviceInitConfig ran on, not yet initialised
 ULONG64 g_serial = 0;
 NTSTATUS g_failNext[2] = {STATUS_SUCCESS, STATUS_SUCCESS};
 constexpr size_t kRetiredKept = 256;
@@ -343,6 +343,21 @@ void DeviceCleanup(WDFOBJECT object)
     device->side = {};
 }
 
+// Bound to a device init by MbbDeviceInitConfig: the device created from it may be initialised once.
+// The record lives with the device, so an add that never initialises leaves nothing behind.
+struct InitBinding : fx::ClassExtension {
+    void Created(fx::Device* device) override
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        g_configured.insert(device);
+    }
+    void Removing(fx::Device* device) override
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        g_configured.erase(device);
+    }
+};
+
 } // namespace
 } // namespace mbbcx
 
@@ -356,10 +371,12 @@ NTSTATUS MbbDeviceInitConfig(PWDFDEVICE_INIT DeviceInit)
         return failure;
     if (DeviceInit == nullptr)
         return STATUS_INVALID_PARAMETER;
-    if (!NetDeviceInitConfigured(DeviceInit))
+    // The network-adapter side's configuration comes first.
+    if (!netcx::DeviceInitConfigured(DeviceInit))
         return STATUS_INVALID_DEVICE_STATE;
-    std::lock_guard<std::mutex> guard(g_lock);
-    g_configured.insert(WdfFdoInitWdmGetPhysicalDevice(DeviceInit));
+    fx::ClassExtensions& extensions = fx::DeviceInitExtensions(DeviceInit);
+    if (fx::FindExtension<InitBinding>(extensions) == nullptr)
+        extensions.push_back(std::make_shared<InitBinding>());
     return STATUS_SUCCESS;
 }
 
@@ -380,7 +397,7 @@ NTSTATUS MbbDeviceInitialize(WDFDEVICE Device, const MBB_DEVICE_CONFIG* Config)
     KeInitializeEvent(&device->kick, SynchronizationEvent, FALSE);
     {
         std::lock_guard<std::mutex> guard(g_lock);
-        if (g_devices.count(fxDevice) != 0 || g_configured.count(device->pdo) == 0)
+        if (g_devices.count(fxDevice) != 0 || g_configured.count(fxDevice) == 0)
             return STATUS_INVALID_DEVICE_STATE;
     }
     WDF_OBJECT_ATTRIBUTES attributes;
@@ -394,7 +411,7 @@ NTSTATUS MbbDeviceInitialize(WDFDEVICE Device, const MBB_DEVICE_CONFIG* Config)
     {
         std::lock_guard<std::mutex> guard(g_lock);
         g_devices[fxDevice] = device;
-        g_configured.erase(device->pdo);
+        g_configured.erase(fxDevice);
     }
     HANDLE thread = nullptr;
     auto* owner = new std::shared_ptr<mbbcx::Device>(device);

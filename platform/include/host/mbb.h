@@ -20,10 +20,6 @@ namespace host
 enum class MbbCall { DeviceInitConfig, DeviceInitialize };
 void MbbFailNext(MbbCall call, NTSTATUS status);
 
-// Until the network-adapter class extension records its own device-init configuration, a driver
-// states it here before MbbDeviceInitConfig.
-void MbbNoteNetDeviceInitConfig(PWDFDEVICE_INIT DeviceInit);
-
 // The bound device of a device instance, or nullptr.
 WDFDEVICE MbbFindDevice(std::u16string_view instanceId);
 

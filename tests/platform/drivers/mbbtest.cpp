@@ -216,15 +216,9 @@ NTSTATUS DeviceAdd(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit)
     g_maxControlTransfer = 0;
 
     // The network-adapter side's configuration comes first.
-#ifdef MBBTEST_NET_DEVICE_INIT_CONFIG
     NTSTATUS status = NetDeviceInitConfig(DeviceInit);
     if (!NT_SUCCESS(status))
         return status;
-#else
-    // Until that side records it itself.
-    host::MbbNoteNetDeviceInitConfig(DeviceInit);
-    NTSTATUS status = STATUS_SUCCESS;
-#endif
     if (g_settings.skipMbb == 0) {
         status = MbbDeviceInitConfig(DeviceInit);
         if (!NT_SUCCESS(status))
