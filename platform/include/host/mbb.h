@@ -6,6 +6,7 @@
 // the driver delivers through its receive callback.
 #pragma once
 
+#include <netadaptercx.h>
 #include <wdf.h>
 
 #include <functional>
@@ -71,5 +72,14 @@ NTSTATUS MbbSend(WDFDEVICE device, std::span<const UCHAR> fragment, KIRQL irql, 
 
 // Hands device-service session data to EvtMbbDeviceSendDeviceServiceSessionData, like MbbSend.
 NTSTATUS MbbSendSessionData(WDFDEVICE device, ULONG sessionId, std::span<const UCHAR> data, MbbDone done);
+
+// Has the driver create and start the adapter of a data session through EvtMbbDeviceCreateAdapter
+// (under a power reference); an adapter the driver created but did not start is removed again, and
+// the call fails with STATUS_UNSUCCESSFUL. A session's adapter exists at most once.
+NTSTATUS MbbCreateAdapter(WDFDEVICE device, ULONG sessionId);
+// The session's adapter, or nullptr.
+NETADAPTER MbbFindAdapter(WDFDEVICE device, ULONG sessionId);
+// At PASSIVE_LEVEL: its data path stops, then it is deleted.
+void MbbRemoveAdapter(WDFDEVICE device, ULONG sessionId);
 
 } // namespace host
