@@ -316,7 +316,24 @@ TEST_F(MbimHostLoop, SessionDataAndConnectReachTheDriver)
     EXPECT_EQ(STATUS_SUCCESS, up.answer.status);
     EXPECT_EQ(kStatusSuccess, up.answer.mbimStatus);
     EXPECT_EQ(kActivationStateActivated, up.activationState);
+    NETADAPTER adapter = host::MbbFindAdapter(Device(), 3);
+    ASSERT_NE(nullptr, adapter);
+    EXPECT_EQ(3u, MbbAdapterGetSessionId(adapter));
     EXPECT_EQ(kActivationStateDeactivated, host.Disconnect(3).activationState);
+    EXPECT_EQ(nullptr, host::MbbFindAdapter(Device(), 3));
+}
+
+TEST_F(MbimHostLoop, AnActivationWhoseAdapterCannotStartIsNotSent)
+{
+    Set(MBBTEST_SKIP_ADAPTER_INIT, 1);
+    MbimHost& host = Open();
+    host::TraceClear();
+    MbimHost::ConnectResult up = host.Connect(3, u"internet", kIpV4);
+    EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, up.answer.status);
+    EXPECT_EQ(std::vector<std::string>{"CreateAdapter 3 0"}, Calls("CreateAdapter"));
+    EXPECT_TRUE(Calls("Command").empty());
+    EXPECT_EQ(nullptr, host::MbbFindAdapter(Device(), 3));
+    Set(MBBTEST_SKIP_ADAPTER_INIT, 0);
 }
 
 TEST_F(MbimHostLoop, RawClientsShareTheFunctionWithTheirOwnIds)
