@@ -87,4 +87,10 @@ void MbbRequestCompleteWithInformation(MBBREQUEST Request, NTSTATUS Status, size
 void MbbDeviceResponseAvailable(WDFDEVICE Device);
 void MbbDeviceSendDeviceServiceSessionDataComplete(WDFMEMORY Data, NTSTATUS Status);
 
+// On an adapter made from the init of EvtMbbDeviceCreateAdapter, before NetAdapterStart (which fails
+// with STATUS_INVALID_DEVICE_STATE otherwise).
+NTSTATUS MbbAdapterInitialize(NETADAPTER Adapter);
+// The data session the adapter was created for.
+ULONG MbbAdapterGetSessionId(NETADAPTER Adapter);
+
 } // extern "C"

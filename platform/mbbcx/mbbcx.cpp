@@ -9,7 +9,7 @@
 #include <host/verifier.h>
 #include <mbbcx.h>
 
-#include "mbbcx/netorder.h"
+#include "netadapter/netcx.h"
 #include "wdf/fxio.h"
 
 #include <deque>
@@ -41,6 +41,13 @@ struct Request {
     std::string history;
 };
 
+// An adapter the class extension asked its client for: the init's context.
+struct AdapterRecord {
+    ULONG session = 0;
+    NETADAPTER adapter = nullptr; // set by MbbAdapterInitialize
+    bool initialized = false;
+};
+
 struct Device {
     fx::Device* fx = nullptr;
     WDFDEVICE handle = nullptr;
@@ -56,6 +63,8 @@ struct Device {
     KEVENT kick{}; // a response is available, a receive completed, or the device goes
     PVOID thread = nullptr;
 
+    std::map<ULONG, std::unique_ptr<AdapterRecord>> adapters; // by session
+
     std::mutex sideLock; // held while a host-side callback runs
     bool connected = false;
     host::MbbHostSide side;
@@ -66,7 +75,7 @@ std::mutex g_lock;
 std::map<fx::Device*, std::shared_ptr<Device>> g_devices;
 std::unordered_map<Request*, std::shared_ptr<Request>> g_requests; // outstanding and recently retired
 std::deque<Request*> g_retired;
-std::set<PDEVICE_OBJECT> g_configured; // MbbDeviceInitConfig ran on a device init for this PDO
+std::set<fx::Device*> g_configured; // created from an init MbbDeviceInitConfig ran on, not yet initialised
 ULONG64 g_serial = 0;
 NTSTATUS g_failNext[2] = {STATUS_SUCCESS, STATUS_SUCCESS};
 constexpr size_t kRetiredKept = 256;
@@ -343,6 +352,52 @@ void DeviceCleanup(WDFOBJECT object)
     device->side = {};
 }
 
+// The record an adapter was made for: `context` is its init's (netcx::StartContext, asked outside g_lock).
+AdapterRecord* RecordOfLocked(void* context)
+{
+    auto* record = static_cast<AdapterRecord*>(context);
+    for (auto& [fx, device] : g_devices)
+        for (auto& [session, owned] : device->adapters)
+            if (owned.get() == record)
+                return record;
+    return nullptr;
+}
+
+NTSTATUS StartCheck(NETADAPTER adapter, void* context)
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    AdapterRecord* record = RecordOfLocked(context);
+    return record != nullptr && record->initialized && record->adapter == adapter ? STATUS_SUCCESS
+                                                                                 : STATUS_INVALID_DEVICE_STATE;
+}
+
+// At PASSIVE_LEVEL: the adapters' data paths stop and they go, outside the lock (their callbacks run).
+void RemoveAdapters(std::vector<std::unique_ptr<AdapterRecord>> records)
+{
+    for (auto& record : records)
+        if (record->adapter != nullptr)
+            netcx::RemoveAdapter(record->adapter);
+}
+
+// Bound to a device init by MbbDeviceInitConfig: the device created from it may be initialised once.
+// The record lives with the device, so an add that never initialises leaves nothing behind.
+struct InitBinding : fx::ClassExtension {
+    void Created(fx::Device* device) override
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        g_configured.insert(device);
+    }
+    // The network-adapter side, bound first, has already stopped and removed every adapter.
+    void Removing(fx::Device* device) override
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        g_configured.erase(device);
+        auto it = g_devices.find(device);
+        if (it != g_devices.end())
+            it->second->adapters.clear();
+    }
+};
+
 } // namespace
 } // namespace mbbcx
 
@@ -356,10 +411,12 @@ NTSTATUS MbbDeviceInitConfig(PWDFDEVICE_INIT DeviceInit)
         return failure;
     if (DeviceInit == nullptr)
         return STATUS_INVALID_PARAMETER;
-    if (!NetDeviceInitConfigured(DeviceInit))
+    // The network-adapter side's configuration comes first.
+    if (!netcx::DeviceInitConfigured(DeviceInit))
         return STATUS_INVALID_DEVICE_STATE;
-    std::lock_guard<std::mutex> guard(g_lock);
-    g_configured.insert(WdfFdoInitWdmGetPhysicalDevice(DeviceInit));
+    fx::ClassExtensions& extensions = fx::DeviceInitExtensions(DeviceInit);
+    if (fx::FindExtension<InitBinding>(extensions) == nullptr)
+        extensions.push_back(std::make_shared<InitBinding>());
     return STATUS_SUCCESS;
 }
 
@@ -380,7 +437,7 @@ NTSTATUS MbbDeviceInitialize(WDFDEVICE Device, const MBB_DEVICE_CONFIG* Config)
     KeInitializeEvent(&device->kick, SynchronizationEvent, FALSE);
     {
         std::lock_guard<std::mutex> guard(g_lock);
-        if (g_devices.count(fxDevice) != 0 || g_configured.count(device->pdo) == 0)
+        if (g_devices.count(fxDevice) != 0 || g_configured.count(fxDevice) == 0)
             return STATUS_INVALID_DEVICE_STATE;
     }
     WDF_OBJECT_ATTRIBUTES attributes;
@@ -394,7 +451,7 @@ NTSTATUS MbbDeviceInitialize(WDFDEVICE Device, const MBB_DEVICE_CONFIG* Config)
     {
         std::lock_guard<std::mutex> guard(g_lock);
         g_devices[fxDevice] = device;
-        g_configured.erase(device->pdo);
+        g_configured.erase(fxDevice);
     }
     HANDLE thread = nullptr;
     auto* owner = new std::shared_ptr<mbbcx::Device>(device);
@@ -507,6 +564,29 @@ void MbbDeviceSendDeviceServiceSessionDataComplete(WDFMEMORY Data, NTSTATUS Stat
         return;
     }
     CompleteRequest(handle, Status, 0, "MbbDeviceSendDeviceServiceSessionDataComplete");
+}
+
+NTSTATUS MbbAdapterInitialize(NETADAPTER Adapter)
+{
+    void* context = netcx::StartContext(Adapter);
+    std::lock_guard<std::mutex> guard(g_lock);
+    AdapterRecord* record = RecordOfLocked(context);
+    if (record == nullptr || record->initialized)
+        return record == nullptr ? STATUS_INVALID_PARAMETER : STATUS_INVALID_DEVICE_STATE;
+    record->adapter = Adapter;
+    record->initialized = true;
+    return STATUS_SUCCESS;
+}
+
+ULONG MbbAdapterGetSessionId(NETADAPTER Adapter)
+{
+    void* context = netcx::StartContext(Adapter);
+    std::lock_guard<std::mutex> guard(g_lock);
+    AdapterRecord* record = RecordOfLocked(context);
+    if (record == nullptr)
+        host::VerifierReport(host::Check::InvalidParameter, "MbbAdapterGetSessionId: %p is no adapter of the class extension",
+                             static_cast<void*>(Adapter));
+    return record == nullptr ? 0 : record->session;
 }
 
 } // extern "C"
@@ -659,6 +739,82 @@ NTSTATUS MbbSendSessionData(WDFDEVICE handle, ULONG sessionId, std::span<const U
                                    device.config.EvtMbbDeviceSendDeviceServiceSessionData, device.handle, sessionId,
                                    memory);
                     });
+}
+
+NTSTATUS MbbCreateAdapter(WDFDEVICE handle, ULONG sessionId)
+{
+    std::shared_ptr<mbbcx::Device> device = Find(handle);
+    if (device == nullptr)
+        return STATUS_NO_SUCH_DEVICE;
+    AdapterRecord* record = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        auto& slot = device->adapters[sessionId];
+        if (slot != nullptr)
+            return STATUS_OBJECT_NAME_COLLISION;
+        slot = std::make_unique<AdapterRecord>();
+        slot->session = sessionId;
+        record = slot.get();
+    }
+    NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
+    if (PowerUp(*device)) {
+        NETADAPTER_INIT* init = netcx::AllocateInit(handle, StartCheck, record);
+        if (init != nullptr) {
+            fx::CallbackScope scope(device->fx, "EvtMbbDeviceCreateAdapter", false);
+            status = device->config.EvtMbbDeviceCreateAdapter(handle, init);
+        }
+        // The client never frees the init; the class extension does once the callback returned.
+        if (init != nullptr)
+            NetAdapterInitFree(init);
+        PowerDown(*device);
+    } else {
+        status = STATUS_DEVICE_REMOVED;
+    }
+    NETADAPTER adapter;
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        adapter = record->adapter;
+    }
+    if (NT_SUCCESS(status) && (adapter == nullptr || !netcx::Started(adapter)))
+        status = STATUS_UNSUCCESSFUL;
+    std::unique_ptr<AdapterRecord> failed;
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        if (!NT_SUCCESS(status)) {
+            failed = std::move(device->adapters[sessionId]);
+            device->adapters.erase(sessionId);
+        }
+    }
+    if (failed != nullptr) {
+        std::vector<std::unique_ptr<AdapterRecord>> records;
+        records.push_back(std::move(failed));
+        RemoveAdapters(std::move(records));
+    }
+    return status;
+}
+
+NETADAPTER MbbFindAdapter(WDFDEVICE handle, ULONG sessionId)
+{
+    std::shared_ptr<mbbcx::Device> device = Find(handle);
+    std::lock_guard<std::mutex> guard(g_lock);
+    if (device == nullptr)
+        return nullptr;
+    auto it = device->adapters.find(sessionId);
+    return it == device->adapters.end() || !it->second->initialized ? nullptr : it->second->adapter;
+}
+
+void MbbRemoveAdapter(WDFDEVICE handle, ULONG sessionId)
+{
+    std::shared_ptr<mbbcx::Device> device = Find(handle);
+    std::vector<std::unique_ptr<AdapterRecord>> records;
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        if (device == nullptr || device->adapters.count(sessionId) == 0)
+            return;
+        records.push_back(std::move(device->adapters[sessionId]));
+        device->adapters.erase(sessionId);
+    }
+    RemoveAdapters(std::move(records));
 }
 
 } // namespace host

@@ -174,6 +174,12 @@ bool DeviceInitConfigured(PWDFDEVICE_INIT init)
     return init != nullptr && fx::FindExtension<DeviceBinding>(fx::DeviceInitExtensions(init)) != nullptr;
 }
 
+void* StartContext(NETADAPTER handle)
+{
+    Adapter* adapter = AdapterFrom(handle, "netcx::StartContext");
+    return adapter == nullptr ? nullptr : adapter->startContext;
+}
+
 bool Started(NETADAPTER handle)
 {
     Adapter* adapter = AdapterFrom(handle, "netcx::Started");
@@ -190,6 +196,16 @@ void RemoveAdapter(NETADAPTER handle)
         return;
     if (KeGetCurrentIrql() != PASSIVE_LEVEL)
         host::VerifierReport(host::Check::InvalidIrql, "an adapter removed at IRQL %u", KeGetCurrentIrql());
+    // Under the control lock, so that a data path its worker is creating right now is finished and
+    // torn down here, rather than created from queues the adapter's deletion already took.
+    {
+        std::lock_guard<HostLock> control(adapter->control);
+        {
+            std::lock_guard<std::mutex> guard(adapter->state);
+            adapter->removed = true;
+        }
+        TearDownDataPath(adapter, true);
+    }
     fx::Delete(adapter);
 }
 

@@ -16,6 +16,8 @@ NETADAPTER_INIT* AllocateInit(WDFDEVICE device, NTSTATUS (*startCheck)(NETADAPTE
 // Whether NetDeviceInitConfig ran on the device init.
 bool DeviceInitConfigured(PWDFDEVICE_INIT init);
 
+// The context given to AllocateInit for the init the adapter was made from (nullptr for a stranger).
+void* StartContext(NETADAPTER adapter);
 bool Started(NETADAPTER adapter);
 // At PASSIVE_LEVEL: the data path is torn down, then the adapter deleted (its cleanup and destroy
 // callbacks run).

@@ -81,7 +81,8 @@ class MbimHost
     Answer Wait(const std::shared_ptr<Pending>& pending);
 
     // The basic connect CONNECT set (activation or deactivation), with the answer's ActivationState.
-    // Adapters and link state are not handled here yet.
+    // A session above 0 gets its adapter before its first activation (a failure to create it is the
+    // answer's status, and nothing is sent) and loses it once the answer says deactivated.
     struct ConnectResult {
         Answer answer;
         uint32_t activationState = 0;

@@ -11,6 +11,7 @@
 #include <host/registry.h>
 #include <host/trace.h>
 #include <host/utf.h>
+#include <mbbcx.h>
 
 #include "host_test.h"
 #include "mbbtest.h"
@@ -315,7 +316,24 @@ TEST_F(MbimHostLoop, SessionDataAndConnectReachTheDriver)
     EXPECT_EQ(STATUS_SUCCESS, up.answer.status);
     EXPECT_EQ(kStatusSuccess, up.answer.mbimStatus);
     EXPECT_EQ(kActivationStateActivated, up.activationState);
+    NETADAPTER adapter = host::MbbFindAdapter(Device(), 3);
+    ASSERT_NE(nullptr, adapter);
+    EXPECT_EQ(3u, MbbAdapterGetSessionId(adapter));
     EXPECT_EQ(kActivationStateDeactivated, host.Disconnect(3).activationState);
+    EXPECT_EQ(nullptr, host::MbbFindAdapter(Device(), 3));
+}
+
+TEST_F(MbimHostLoop, AnActivationWhoseAdapterCannotStartIsNotSent)
+{
+    Set(MBBTEST_SKIP_ADAPTER_INIT, 1);
+    MbimHost& host = Open();
+    host::TraceClear();
+    MbimHost::ConnectResult up = host.Connect(3, u"internet", kIpV4);
+    EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, up.answer.status);
+    EXPECT_EQ(std::vector<std::string>{"CreateAdapter 3 0"}, Calls("CreateAdapter"));
+    EXPECT_TRUE(Calls("Command").empty());
+    EXPECT_EQ(nullptr, host::MbbFindAdapter(Device(), 3));
+    Set(MBBTEST_SKIP_ADAPTER_INIT, 0);
 }
 
 TEST_F(MbimHostLoop, RawClientsShareTheFunctionWithTheirOwnIds)
@@ -381,6 +399,51 @@ TEST_F(MbimHostLoop, APlainDeviceIsNeverBoundAndInitFailuresFailTheAdd)
         EXPECT_EQ(nullptr, Device());
         host::PnpRemoveDevice(MBBTEST_INSTANCE);
     }
+}
+
+} // namespace
+
+namespace
+{
+
+TEST_F(MbimHostLoop, AdaptersAreCreatedPerSessionAndStartOnlyOnceInitialised)
+{
+    struct Case {
+        ULONG skipInit;
+        NTSTATUS expected;
+        const char* trace;
+    };
+    const Case cases[] = {
+        {0, STATUS_SUCCESS, "CreateAdapter 3 0"},
+        {1, STATUS_INVALID_DEVICE_STATE, "CreateAdapter 3 0"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.skipInit);
+        Set(MBBTEST_SKIP_ADAPTER_INIT, c.skipInit);
+        host::TraceClear();
+        ASSERT_EQ(STATUS_SUCCESS, Add());
+        WDFDEVICE device = Device();
+        ASSERT_NE(nullptr, device);
+        EXPECT_EQ(c.expected, host::MbbCreateAdapter(device, 3));
+        EXPECT_EQ(std::vector<std::string>{c.trace}, Calls("CreateAdapter"));
+        NETADAPTER adapter = host::MbbFindAdapter(device, 3);
+        if (NT_SUCCESS(c.expected)) {
+            ASSERT_NE(nullptr, adapter);
+            EXPECT_EQ(3u, MbbAdapterGetSessionId(adapter));
+            // A session has one adapter; another session gets its own.
+            EXPECT_EQ(STATUS_OBJECT_NAME_COLLISION, host::MbbCreateAdapter(device, 3));
+            EXPECT_EQ(STATUS_SUCCESS, host::MbbCreateAdapter(device, 0));
+            EXPECT_EQ(0u, MbbAdapterGetSessionId(host::MbbFindAdapter(device, 0)));
+            host::MbbRemoveAdapter(device, 3);
+            EXPECT_EQ(nullptr, host::MbbFindAdapter(device, 3));
+        } else {
+            EXPECT_EQ(nullptr, adapter);
+        }
+        // Whatever adapters are left go with the device.
+        ASSERT_EQ(STATUS_SUCCESS, host::PnpRemoveDevice(MBBTEST_INSTANCE));
+        host::Quiesce();
+    }
+    Set(MBBTEST_SKIP_ADAPTER_INIT, 0);
 }
 
 } // namespace

@@ -66,8 +66,8 @@ NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING path)
 
 NTSTATUS ConfigureInit(PWDFDEVICE_INIT init)
 {
-    host::MbbNoteNetDeviceInitConfig(init);
-    return MbbDeviceInitConfig(init);
+    NTSTATUS status = NetDeviceInitConfig(init);
+    return NT_SUCCESS(status) ? MbbDeviceInitConfig(init) : status;
 }
 
 MBB_DEVICE_CONFIG Config()

@@ -6,6 +6,7 @@
 // the driver delivers through its receive callback.
 #pragma once
 
+#include <netadaptercx.h>
 #include <wdf.h>
 
 #include <functional>
@@ -19,10 +20,6 @@ namespace host
 // Failure injection: the next call of the kind, on any thread, fails with `status` (0 stops it).
 enum class MbbCall { DeviceInitConfig, DeviceInitialize };
 void MbbFailNext(MbbCall call, NTSTATUS status);
-
-// Until the network-adapter class extension records its own device-init configuration, a driver
-// states it here before MbbDeviceInitConfig.
-void MbbNoteNetDeviceInitConfig(PWDFDEVICE_INIT DeviceInit);
 
 // The bound device of a device instance, or nullptr.
 WDFDEVICE MbbFindDevice(std::u16string_view instanceId);
@@ -75,5 +72,14 @@ NTSTATUS MbbSend(WDFDEVICE device, std::span<const UCHAR> fragment, KIRQL irql, 
 
 // Hands device-service session data to EvtMbbDeviceSendDeviceServiceSessionData, like MbbSend.
 NTSTATUS MbbSendSessionData(WDFDEVICE device, ULONG sessionId, std::span<const UCHAR> data, MbbDone done);
+
+// Has the driver create and start the adapter of a data session through EvtMbbDeviceCreateAdapter
+// (under a power reference); an adapter the driver created but did not start is removed again, and
+// the call fails with STATUS_UNSUCCESSFUL. A session's adapter exists at most once.
+NTSTATUS MbbCreateAdapter(WDFDEVICE device, ULONG sessionId);
+// The session's adapter, or nullptr.
+NETADAPTER MbbFindAdapter(WDFDEVICE device, ULONG sessionId);
+// At PASSIVE_LEVEL: its data path stops, then it is deleted.
+void MbbRemoveAdapter(WDFDEVICE device, ULONG sessionId);
 
 } // namespace host

@@ -617,9 +617,26 @@ MbimHost::ConnectResult MbimHost::Disconnect(uint32_t sessionId)
 MbimHost::ConnectResult MbimHost::SetConnect(const ConnectSet& set)
 {
     ConnectResult result;
+    WDFDEVICE device;
+    {
+        std::lock_guard<std::mutex> guard(state_->lock);
+        device = state_->device;
+    }
+    // A data session's adapter exists before its first activation goes down; without one the
+    // activation is not sent. Session 0's adapter is the device's own and stays.
+    if (set.activationCommand == kActivationActivate && set.sessionId != 0 &&
+        host::MbbFindAdapter(device, set.sessionId) == nullptr) {
+        NTSTATUS status = host::MbbCreateAdapter(device, set.sessionId);
+        if (!NT_SUCCESS(status)) {
+            result.answer.status = status;
+            return result;
+        }
+    }
     result.answer = Command(kBasicConnect, kCidConnect, kSet, BuildConnectSetInfo(set));
     if (std::optional<ConnectInfo> info = ParseConnectInfo(result.answer.information))
         result.activationState = info->activationState;
+    if (result.activationState == kActivationStateDeactivated && set.sessionId != 0)
+        host::MbbRemoveAdapter(device, set.sessionId);
     return result;
 }
 

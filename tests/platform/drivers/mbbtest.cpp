@@ -9,6 +9,7 @@
 
 #include "fxtest.h"
 #include "mbbtest.h"
+#include "netloop.h"
 
 #include <deque>
 
@@ -26,6 +27,7 @@ struct Settings {
     ULONG holdReceives = 0;
     ULONG overrun = 0;
     ULONG failSends = 0;
+    ULONG skipAdapterInit = 0;
 };
 Settings g_settings;
 
@@ -168,9 +170,18 @@ void SendSessionData(WDFDEVICE, DSS_SESSION_ID SessionId, WDFMEMORY Data)
     MbbDeviceSendDeviceServiceSessionDataComplete(Data, STATUS_SUCCESS);
 }
 
-NTSTATUS CreateAdapter(WDFDEVICE, NETADAPTER_INIT*)
+// One queue pair looping transmitted packets back.
+NTSTATUS CreateAdapter(WDFDEVICE, NETADAPTER_INIT* AdapterInit)
 {
-    return STATUS_NOT_SUPPORTED;
+    NTSTATUS status = NetLoopConfigureAdapterInit(AdapterInit);
+    NETADAPTER adapter = nullptr;
+    if (NT_SUCCESS(status))
+        status = NetAdapterCreate(AdapterInit, WDF_NO_OBJECT_ATTRIBUTES, &adapter);
+    if (NT_SUCCESS(status) && g_settings.skipAdapterInit == 0)
+        status = MbbAdapterInitialize(adapter);
+    TRACE("cb CreateAdapter %u %x", adapter != nullptr ? unsigned(MbbAdapterGetSessionId(adapter)) : 0u,
+          unsigned(status));
+    return NT_SUCCESS(status) ? NetLoopStartAdapter(adapter) : status;
 }
 
 NTSTATUS PrepareHardware(WDFDEVICE Device, WDFCMRESLIST, WDFCMRESLIST)
@@ -208,6 +219,7 @@ NTSTATUS DeviceAdd(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit)
         {MBBTEST_SKIP_MBB, &g_settings.skipMbb},         {MBBTEST_FRAGMENT, &g_settings.maxFragment},
         {MBBTEST_IDLE_MS, &g_settings.idleMs},           {MBBTEST_HOLD_RECEIVES, &g_settings.holdReceives},
         {MBBTEST_OVERRUN, &g_settings.overrun},          {MBBTEST_FAIL_SENDS, &g_settings.failSends},
+        {MBBTEST_SKIP_ADAPTER_INIT, &g_settings.skipAdapterInit},
     };
     FxTestReadSettings(Driver, settings);
     KeInitializeSpinLock(&g_lock);
@@ -216,15 +228,9 @@ NTSTATUS DeviceAdd(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit)
     g_maxControlTransfer = 0;
 
     // The network-adapter side's configuration comes first.
-#ifdef MBBTEST_NET_DEVICE_INIT_CONFIG
     NTSTATUS status = NetDeviceInitConfig(DeviceInit);
     if (!NT_SUCCESS(status))
         return status;
-#else
-    // Until that side records it itself.
-    host::MbbNoteNetDeviceInitConfig(DeviceInit);
-    NTSTATUS status = STATUS_SUCCESS;
-#endif
     if (g_settings.skipMbb == 0) {
         status = MbbDeviceInitConfig(DeviceInit);
         if (!NT_SUCCESS(status))

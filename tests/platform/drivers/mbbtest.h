@@ -15,6 +15,7 @@
 #define MBBTEST_HOLD_RECEIVES u"HoldReceives" // receive requests are never completed
 #define MBBTEST_OVERRUN u"Overrun"           // a receive claims the whole answer even when it does not fit
 #define MBBTEST_FAIL_SENDS u"FailSends"      // the first N sends complete with STATUS_UNSUCCESSFUL
+#define MBBTEST_SKIP_ADAPTER_INIT u"SkipAdapterInit" // adapters are started without MbbAdapterInitialize
 
 // Commands of the test service; any other command is answered with its own payload, status 0.
 inline constexpr sim::mbim::Uuid kMbbTestService =
